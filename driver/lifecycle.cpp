@@ -1,0 +1,138 @@
+// Starting, restarting, closing, opening and reopening a channel.
+#include <cstring>
+
+#include "driver/host_log.h"
+#include "driver/operations.h"
+#include "panel/handshake.h"
+#include "serial/port.h"
+
+namespace {
+
+constexpr std::int32_t MinimumResponseTimeout = 100; // 1 s
+constexpr std::uint16_t StartLineOptions = 0x0200;    // RTS raised, DTR low
+constexpr std::int32_t PortFailed = 2;
+
+// A name that does not end within its 12 bytes is never read beyond them.
+bool NameFits(const char (&name)[12]) { return std::memchr(name, '\0', sizeof name) != nullptr; }
+
+// Opens the device that the settings name; null on any failure.
+HANDLE OpenPortFromSettings(const PortSettings& settings) {
+    if (!NameFits(settings.PortName)) return nullptr;
+    HANDLE handle = nullptr;
+    return OpenComm(settings, handle) == PortOk ? handle : nullptr;
+}
+
+// A new handle takes the place of one that is still open: the old one is
+// closed, so reopening never leaks it.
+void ReplaceHandle(ChannelContext& channel, HANDLE opened) {
+    if (channel.PortHandle != nullptr && channel.PortHandle != opened) CloseComm(channel.PortHandle);
+    channel.PortHandle = opened;
+}
+
+} // namespace
+
+std::int32_t ColdStart(DriverRequest* request) {
+    ChannelContext* channel = request->Channel;
+    auto* params = static_cast<const ColdStartParams*>(request->Params);
+    if (channel == nullptr || params == nullptr) return PortFailed;
+
+    channel->ActiveFlag = params->ActiveFlag;
+    if (params->ActiveFlag == 0) return 0;
+
+    if (!NameFits(params->PortName)) {
+        err(LogLevel32, "ZUL%02d: TRK: ERROR ColdStart(): Fail to open %.12s", request->ChannelNumber,
+            params->PortName);
+        return PortFailed;
+    }
+    PortSettings settings;
+    std::memset(&settings, 0, sizeof settings);
+    std::strcpy(settings.PortName, params->PortName);
+    settings.BaudRate = params->BaudRate;
+    settings.ByteSize = params->ByteSize;
+    settings.StopBits = params->StopBits;
+    settings.Parity = params->Parity;
+    settings.LineOptions = StartLineOptions;
+
+    HANDLE opened = OpenPortFromSettings(settings);
+    if (opened == nullptr) {
+        err(LogLevel32, "ZUL%02d: TRK: ERROR ColdStart(): Fail to open %s", request->ChannelNumber,
+            params->PortName);
+        return PortFailed;
+    }
+    ReplaceHandle(*channel, opened);
+
+    // A timeout of 0 or below would leave the handshake's reads unbounded;
+    // the port gets the stored minimum then.
+    std::int32_t timeout = params->ResponseTimeout;
+    SetReadTimeout(opened, timeout > 0 ? timeout : MinimumResponseTimeout);
+
+    channel->Settings = settings;
+    channel->ResponseTimeout = timeout < MinimumResponseTimeout ? MinimumResponseTimeout : timeout;
+    channel->StartByte = 0;
+
+    int rc = ConfigureAdapter(*request);
+    if (rc == 0) {
+        err(LogLevel32, "ZUL%02d: TRK: ColdStart(): TRK Driver loaded successfully", request->ChannelNumber);
+    } else {
+        err(LogLevel32, "ZUL%02d: TRK: ERROR ColdStart(): Fail rc = %d ", request->ChannelNumber, rc);
+    }
+    return 0;
+}
+
+std::int32_t WarmStart(DriverRequest* request) {
+    ChannelContext* channel = request->Channel;
+    if (channel == nullptr) return PortFailed;
+    int rc = 0;
+    if (channel->PortHandle != nullptr) {
+        FlushInput(channel->PortHandle);
+        rc = ConfigureAdapter(*request);
+    }
+    if (rc == 0) {
+        err(LogLevel64, "ZUL%02d: TRK: WarmStart(): ended successfully rc = %d", request->ChannelNumber, rc);
+    } else {
+        err(LogLevel64, "ZUL%02d: TRK: ERROR WarmStart(): Fail rc = %d ", request->ChannelNumber, rc);
+    }
+    return rc;
+}
+
+std::int32_t OpenPort(DriverRequest* request) {
+    ChannelContext* channel = request->Channel;
+    if (channel == nullptr) return PortFailed;
+    HANDLE opened = OpenPortFromSettings(channel->Settings);
+    if (opened == nullptr) return PortFailed;
+    channel->ActiveFlag = 1;
+    ReplaceHandle(*channel, opened);
+    return 0;
+}
+
+std::int32_t ClosePort(DriverRequest* request) {
+    ChannelContext* channel = request->Channel;
+    if (channel == nullptr) return PortFailed;
+    if (channel->PortHandle == nullptr) return 0;
+    if (CloseComm(channel->PortHandle) != PortOk) return PortFailed;
+    channel->PortHandle = nullptr;
+    return 0;
+}
+
+std::int32_t ReopenPort(DriverRequest* request) {
+    ChannelContext* channel = request->Channel;
+    auto* params = static_cast<const ReopenParams*>(request->Params);
+    if (channel == nullptr || params == nullptr || !NameFits(params->PortName)) return PortFailed;
+
+    if (params->ResponseTimeout != 0) channel->ResponseTimeout = params->ResponseTimeout;
+    PortSettings& settings = channel->Settings;
+    bool sameDevice = NameFits(settings.PortName) && std::strcmp(params->PortName, settings.PortName) == 0;
+    if (!sameDevice && channel->PortHandle != nullptr) ClosePort(request);
+
+    std::memset(settings.PortName, 0, sizeof settings.PortName);
+    std::strcpy(settings.PortName, params->PortName);
+    settings.BaudRate = params->BaudRate;
+    settings.ByteSize = params->ByteSize;
+    settings.StopBits = params->StopBits;
+    settings.Parity = params->Parity;
+
+    HANDLE opened = OpenPortFromSettings(settings);
+    if (opened == nullptr) return PortFailed;
+    ReplaceHandle(*channel, opened);
+    return 0;
+}

@@ -1,0 +1,132 @@
+#include "panel/address.h"
+
+#include <cstring>
+
+#include "driver/operations.h"
+
+const char* const AllowedChars[AllowedSetCount] = {
+    "BDFWLTEM",         "1234567890ABCDEF", "1234567890ABCDEF", "1234567890ABCDEF", "1234567890ABCDEF",
+    "1234567890ABCDEF", "1234567890ABCDEF", "1234567890ABCDEF", " ",
+};
+
+char AddressWorkingCopy[AddressWorkingSize + 1];
+bool TypeCheckOff = false;
+
+namespace {
+
+constexpr std::int32_t Refused = 1;
+
+int HexValue(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+bool IsOneOf(char c, const char* letters) { return c != '\0' && std::strchr(letters, c) != nullptr; }
+
+// Only these letters are ever written into the AddressDefinition's TypeLetter.
+bool LetterAllowedFor(std::uint32_t hostDataType, char letter) {
+    if (hostDataType <= 2) return IsOneOf(letter, "WDBTEM");
+    if (hostDataType <= 5) return IsOneOf(letter, "LFD");
+    if (hostDataType == 6) return IsOneOf(letter, "WB");
+    return true;
+}
+
+} // namespace
+
+bool NameToUpper(const char* text, char* destination) {
+    std::size_t length = 0;
+    while (length <= AddressWorkingSize && text[length] != '\0') ++length;
+    if (length < 1 || length > AddressWorkingSize) return false;
+    for (std::size_t i = 0; i < length; ++i) {
+        unsigned char c = static_cast<unsigned char>(text[i]);
+        destination[i] = static_cast<char>(c >= 97 ? c - 32 : c);
+    }
+    return true;
+}
+
+int CheckChars(const char* const (&allowed)[AllowedSetCount]) {
+    for (int i = 0; i < AddressWorkingSize && AddressWorkingCopy[i] != '\0'; ++i) {
+        if (i >= AllowedSetCount || !IsOneOf(AddressWorkingCopy[i], allowed[i])) return 1;
+    }
+    return 0;
+}
+
+bool TypeCheckPasses(std::int32_t hostDataType, char letter, std::int32_t bitNumber) {
+    auto type = static_cast<std::uint32_t>(hostDataType);
+    if (!LetterAllowedFor(type, letter)) return false;
+    if (type >= 3 && type <= 5) return bitNumber == NoBit;
+    if (type == 6) return bitNumber >= 0 && bitNumber <= 15;
+    return true;
+}
+
+std::int32_t CheckAddress(DriverRequest* request) {
+    auto* definition = static_cast<AddressDefinition*>(request->Params);
+    if (definition == nullptr) return Refused;
+    definition->ElementLength = 32;
+    definition->BitNumber = NoBit;
+    definition->Cleared16 = 0;
+    definition->TypeLetter = 0;
+
+    std::memset(AddressWorkingCopy, 0, sizeof AddressWorkingCopy);
+    if (definition->AddressText != nullptr) NameToUpper(definition->AddressText, AddressWorkingCopy);
+    if (CheckChars(AllowedChars) != 0) return Refused;
+    if (AddressWorkingCopy[8] != '\0' || AddressWorkingCopy[6] == '\0') return Refused;
+
+    // The sets above already admit only a letter and hexadecimal digits, so
+    // the fields are taken digit by digit, the same on every platform.
+    const char* text = AddressWorkingCopy;
+    int digits[7];
+    for (int i = 1; i < 7; ++i) digits[i] = HexValue(text[i]);
+    definition->TypeLetter = static_cast<unsigned char>(text[0]);
+    int high = digits[1] * 16 + digits[2];
+    int middle = digits[3] * 16 + digits[4];
+    int low = digits[5] * 16 + digits[6];
+    if (text[7] != '\0') definition->BitNumber = HexValue(text[7]);
+    definition->PointAddress = high * 65536 + middle * 256 + low;
+
+    if (TypeCheckOff) return 0;
+    return TypeCheckPasses(definition->HostDataType, text[0], definition->BitNumber) ? 0 : Refused;
+}
+
+std::int32_t CheckAddressSyntax(DriverRequest* request) {
+    auto* definition = static_cast<AddressDefinition*>(request->Params);
+    if (definition == nullptr || definition->HostDataType == 7) return Refused;
+    TypeCheckOff = true;
+    std::int32_t result = CheckAddress(request);
+    TypeCheckOff = false;
+    return result;
+}
+
+int BytesPerElement(std::int32_t letter) {
+    switch (letter) {
+    case 'B':
+    case 'E':
+    case 'M':
+        return 1;
+    case 'D':
+        return 3;
+    case 'F':
+    case 'L':
+        return 4;
+    case 'A':
+    case 'S':
+        return 0;
+    default:
+        return 2;
+    }
+}
+
+std::int32_t GetDataSize(const PointRequest& request) {
+    std::int64_t size = BytesPerElement(request.TypeLetter);
+    if (size == 0) size = request.ElementLength;
+    // Wraps like the 32-bit product it stands for, without undefined behaviour.
+    return static_cast<std::int32_t>(static_cast<std::uint32_t>(size * request.ElementCount));
+}
+
+std::int32_t TransferByteCount(const PointRequest& request) {
+    std::int64_t size = BytesPerElement(request.TypeLetter);
+    if (size == 0) size = request.ElementLength;
+    std::int64_t total = size * request.ElementCount;
+    return (size < 0 || request.ElementCount < 0 || total > 255) ? -1 : static_cast<std::int32_t>(total);
+}

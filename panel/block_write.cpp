@@ -1,0 +1,128 @@
+#include <cstring>
+
+#include "driver/host_log.h"
+#include "driver/operations.h"
+#include "link/exchange.h"
+#include "panel/address.h"
+#include "panel/points.h"
+
+namespace {
+
+constexpr std::int32_t WriteRefused = 1; // reply refused, frame too long, or a request it cannot run
+constexpr std::int32_t WriteFailed = 2;  // the exchange failed
+
+bool HasEncodingRule(std::int32_t letter) {
+    return letter == 'B' || letter == 'E' || letter == 'M' || letter == 'T' || letter == 'W' ||
+           letter == 'L' || letter == 'F';
+}
+
+bool IsNibble(std::int32_t letter) { return letter == 'E' || letter == 'M'; }
+
+// A one-element read of the point into the scratch slot, on a copy of the
+// host's request so that the host's block stays as it was.
+std::int32_t PreparatoryRead(const DriverRequest& request, const PointRequest& points, std::int32_t letter,
+                             std::uint8_t (&scratch)[4]) {
+    PointRequest copy = points;
+    copy.TypeLetter = letter;
+    copy.BitNumber = NoBit;
+    copy.ElementCount = 1;
+    copy.ValueBuffer = scratch;
+    return ReadPoints(request, copy);
+}
+
+std::uint8_t MergeNibble(std::int32_t letter, std::uint8_t current, std::uint8_t value) {
+    if (letter == 'E') return static_cast<std::uint8_t>((current & 0xF0) + (value & 0x0F));
+    return static_cast<std::uint8_t>((current & 0x0F) + ((value * 16) & 0xFF));
+}
+
+} // namespace
+
+int WriteBit(const DriverRequest& request, std::uint8_t (&scratch)[4]) {
+    const auto& points = *static_cast<const PointRequest*>(request.Params);
+    bool newBit = (SlotHalf(scratch) & 1) != 0;
+    std::int32_t rc = PreparatoryRead(request, points, points.TypeLetter, scratch);
+    if (rc != 0) return rc;
+    auto mask = static_cast<std::uint16_t>(1u << points.BitNumber);
+    std::uint16_t half = SlotHalf(scratch);
+    SetSlotHalf(scratch, static_cast<std::uint16_t>(newBit ? (half | mask) : (half & ~mask)));
+    return 0;
+}
+
+std::int32_t BlockWrite(DriverRequest* request) {
+    auto* points = static_cast<const PointRequest*>(request->Params);
+    std::int32_t result = 0;
+    MsgBuffer frame;
+    MsgBuffer reply;
+    std::uint8_t scratch[4] = {0, 0, 0, 0};
+    ClearMsgBuffer(frame);
+    ClearMsgBuffer(reply);
+
+    std::int32_t n = points ? TransferByteCount(*points) : -1;
+    bool bitWrite = points && points->BitNumber != NoBit;
+    bool merged = points && (bitWrite || IsNibble(points->TypeLetter));
+    if (points == nullptr || request->Channel == nullptr || n < 0 || !HasEncodingRule(points->TypeLetter) ||
+        (points->BitNumber != NoBit && (points->BitNumber < 0 || points->BitNumber > 15)) ||
+        (merged && points->ElementCount > 1) || (n > 0 && points->ValueBuffer == nullptr)) {
+        // Nothing that could be sent safely: no exchange at all.
+        result = WriteRefused;
+    } else {
+        frame.data[0] = BlockWriteCommand;
+        frame.data[1] = static_cast<std::uint8_t>(points->PointAddress >> 16);
+        frame.data[2] = static_cast<std::uint8_t>(points->PointAddress >> 8);
+        frame.data[3] = static_cast<std::uint8_t>(points->PointAddress);
+        frame.data[4] = static_cast<std::uint8_t>(n);
+        frame.length = 5 + n;
+
+        std::int32_t letter = points->TypeLetter;
+        int size = BytesPerElement(letter);
+        std::uint8_t* out = frame.data + 5;
+        const auto* slot = static_cast<const std::uint8_t*>(points->ValueBuffer);
+        for (int remaining = n; remaining > 0 && result == 0; remaining -= size, slot += 4) {
+            const std::uint8_t* source = slot;
+            if (bitWrite) {
+                std::memcpy(scratch, slot, 4);
+                result = WriteBit(*request, scratch);
+                source = scratch;
+            }
+            if (result != 0) break;
+            switch (letter) {
+            case 'B':
+                *out++ = source[2];
+                break;
+            case 'T':
+            case 'W':
+                *out++ = source[2];
+                *out++ = source[3];
+                break;
+            case 'F':
+            case 'L':
+                for (int i = 0; i < 4; ++i) *out++ = source[i];
+                break;
+            default: { // E, M: merge into the panel's current byte
+                std::uint8_t value = source[2];
+                result = PreparatoryRead(*request, *points, 'B', scratch);
+                if (result == 0) *out++ = MergeNibble(letter, scratch[2], value);
+                break;
+            }
+            }
+        }
+
+        if (result == 0) {
+            BuildFrame(frame);
+            if (frame.length == 0) {
+                result = WriteRefused;
+            } else if (HandleCommSendRecv(*request, frame, reply) != 0) {
+                result = WriteFailed;
+            } else {
+                int rc = CheckReply(reply);
+                if (rc != 0) {
+                    err(LogLevel64, "ZUL%02d: TRK: ERROR BlockWrite():CheckReply() Fail rc = %d",
+                        request->ChannelNumber, rc);
+                    result = WriteRefused;
+                }
+            }
+        }
+    }
+    if (result != 0) err(LogLevel64, "ZUL%02d: TRK: ERROR BlockWrite(): Fail rc = %d", request->ChannelNumber, result);
+    return result;
+}

@@ -1,0 +1,131 @@
+#include "serial/port.h"
+
+#include <cstring>
+
+DWORD DtrControlFor(std::uint16_t lineOptions) {
+    if (lineOptions & 0x0101) return DTR_CONTROL_ENABLE;
+    if (lineOptions & 0x8000) return DTR_CONTROL_HANDSHAKE;
+    return DTR_CONTROL_DISABLE;
+}
+
+DWORD RtsControlFor(std::uint16_t lineOptions) {
+    if (lineOptions & 0x0202) return RTS_CONTROL_ENABLE;
+    if (lineOptions & 0x1000) return RTS_CONTROL_HANDSHAKE;
+    if (lineOptions & 0x2000) return RTS_CONTROL_TOGGLE;
+    return RTS_CONTROL_DISABLE;
+}
+
+int OpenComm(const PortSettings& settings, HANDLE& handle) {
+    handle = CreateFileA(settings.PortName, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                         FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return PortOpenFailed;
+    // The null device takes no line configuration at all.
+    if (std::strcmp(settings.PortName, "NUL") == 0) return PortOk;
+
+    DCB dcb;
+    std::memset(&dcb, 0, sizeof dcb);
+    dcb.DCBlength = sizeof(DCB);
+    if (!GetCommState(handle, &dcb)) {
+        CloseHandle(handle);
+        return PortStateReadFailed;
+    }
+
+    COMMTIMEOUTS timeouts;
+    timeouts.ReadIntervalTimeout = 0;
+    timeouts.ReadTotalTimeoutMultiplier = 0;
+    timeouts.ReadTotalTimeoutConstant = OpenReadTimeoutMs;
+    timeouts.WriteTotalTimeoutMultiplier = 0;
+    timeouts.WriteTotalTimeoutConstant = 0;
+    if (!SetCommTimeouts(handle, &timeouts)) {
+        CloseHandle(handle);
+        return PortOpenFailed;
+    }
+
+    dcb.BaudRate = settings.BaudRate;
+    dcb.fBinary = 1;
+    dcb.fParity = 1;
+    dcb.fOutxCtsFlow = 0;
+    dcb.fOutxDsrFlow = 0;
+    dcb.fDtrControl = DtrControlFor(settings.LineOptions);
+    dcb.fDsrSensitivity = 0;
+    dcb.fOutX = 0;
+    dcb.fInX = 0;
+    dcb.fErrorChar = 0;
+    dcb.fNull = 0;
+    dcb.fRtsControl = RtsControlFor(settings.LineOptions);
+    dcb.fAbortOnError = 0;
+    dcb.ByteSize = static_cast<BYTE>(settings.ByteSize & 0xFF);
+    dcb.Parity = static_cast<BYTE>(settings.Parity & 0xFF);
+    dcb.StopBits = static_cast<BYTE>(settings.StopBits & 0xFF);
+    dcb.ErrorChar = static_cast<char>(0xFC);
+    if (!SetCommState(handle, &dcb)) {
+        CloseHandle(handle);
+        return PortStateSetFailed;
+    }
+
+    SetupComm(handle, PortQueueSize, PortQueueSize); // a refusal does not fail the open
+    return PortOk;
+}
+
+int CloseComm(HANDLE handle) { return CloseHandle(handle) ? PortOk : PortCallFailed; }
+
+int SetReadTimeout(HANDLE handle, std::int32_t tenMs) {
+    COMMTIMEOUTS timeouts;
+    if (!GetCommTimeouts(handle, &timeouts)) return 0;
+    DWORD previous = timeouts.ReadTotalTimeoutConstant;
+    // The platform field is unsigned: a negative value wraps, as on Win32.
+    DWORD wanted = static_cast<DWORD>(tenMs) * 10u;
+    if (wanted != previous) {
+        timeouts.ReadTotalTimeoutConstant = wanted;
+        if (!SetCommTimeouts(handle, &timeouts)) return 0;
+    }
+    return static_cast<std::int32_t>(previous) / 10;
+}
+
+int FlushInput(HANDLE handle) {
+    DWORD errors = 0;
+    COMSTAT stat;
+    std::memset(&stat, 0, sizeof stat);
+    bool cleared = ClearCommError(handle, &errors, &stat) != 0;
+    if (cleared && stat.cbInQue == 0) return PortOk;
+
+    constexpr DWORD ScratchSize = 512;
+    std::int32_t previous = SetReadTimeout(handle, 5);
+    // A peer that streams without pause could keep every read full; the cap
+    // (64 KiB) keeps the drain bounded on a line that never falls silent.
+    constexpr int MaxDrainReads = 128;
+    bool lastReadFailed = false;
+    std::uint8_t scratch[ScratchSize];
+    for (int reads = 0; reads < MaxDrainReads; ++reads) {
+        DWORD got = 0;
+        if (!ReadFile(handle, scratch, ScratchSize, &got, nullptr)) {
+            lastReadFailed = true;
+            break;
+        }
+        if (got != ScratchSize) break;
+    }
+    if (previous != 0) SetReadTimeout(handle, previous);
+    return lastReadFailed ? PortOpenFailed : PortOk;
+}
+
+int WriteComm(HANDLE handle, const void* bytes, std::uint32_t count, std::uint32_t* written) {
+    DWORD done = 0;
+    if (!WriteFile(handle, bytes, count, &done, nullptr)) return PortCallFailed;
+    if (written) *written = done;
+    return done == count ? PortOk : PortShortWrite;
+}
+
+int ReadComm(HANDLE handle, void* destination, std::uint32_t count, std::uint32_t* gathered) {
+    if (gathered) *gathered = 0;
+    auto* out = static_cast<std::uint8_t*>(destination);
+    std::uint32_t total = 0;
+    while (total < count) {
+        DWORD got = 0;
+        DWORD ask = static_cast<std::uint16_t>(count - total);
+        if (!ReadFile(handle, out + total, ask, &got, nullptr)) return PortCallFailed;
+        if (got == 0) return PortCallFailed;
+        total += got;
+        if (gathered) *gathered = total;
+    }
+    return PortOk;
+}
