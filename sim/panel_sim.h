@@ -1,0 +1,79 @@
+// A panel simulator that serves the panel's line protocol on a
+// pseudo-terminal: the library behind the zulsim program, the host tool's
+// built-in panel and the end-to-end tests.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace zulsim {
+
+// Random line faults, each a probability per reply (or per byte where named).
+struct LineFaults {
+    double flipBit = 0;       // per reply byte: one bit flipped
+    double dropByte = 0;      // per reply byte: byte not sent
+    double noiseByte = 0;     // per reply: a random byte inserted
+    double delay = 0;         // per reply: held back by delayMs before sending
+    int delayMs = 30;
+    double truncate = 0;      // per reply: cut short at a random point
+    double silence = 0;       // per request: no answer at all
+    double damageAck = 0;     // per wake-frame ACK: another byte sent instead
+    double late = 0;          // per reply: sent lateMinMs..lateMaxMs late while serving goes on
+    int lateMinMs = 20;
+    int lateMaxMs = 200;
+    std::uint64_t seed = 1;
+};
+
+struct Options {
+    std::uint8_t versionId = 0xF5;
+    std::uint8_t readReplyCode = 0x50; // first payload byte of a block-read reply
+    // Fixed fault modes.
+    bool silent = false;            // never answers anything
+    bool enqWithoutAck = false;     // announces, but never ACKs the wake frame
+    bool nakAll = false;            // answers every request frame with NAK
+    bool damageCrc = false;         // replies carry a wrong CRC
+    int statusReply = -1;           // >= 0: answer requests with the status reply 11 N
+    bool shortValueArea = false;    // block-read replies lack their last value byte
+    int splitGapMs = 0;             // > 0: replies split in two with this gap
+    int baud = 0;                   // > 0: bytes paced at 10 bits each at this rate
+    int enqIdleMs = 120;            // announce ENQ after this much driver silence (0: never)
+    LineFaults faults;
+    bool trace = false;             // every frame in both directions, hex, to traceSink
+    std::function<void(const std::string&)> traceSink; // default: stderr
+    std::string linkPath;           // if set, a symlink to the device path
+};
+
+struct Stats {
+    std::uint64_t framesIn = 0, repliesOut = 0, reads = 0, writes = 0, naks = 0;
+    std::uint64_t faultsInjected = 0, lateReplies = 0;
+};
+
+class PanelSim {
+public:
+    explicit PanelSim(Options options);
+    ~PanelSim(); // stops and closes
+    bool Start(std::string* error = nullptr); // opens the pty, starts serving in a thread
+    void Stop();
+    const std::string& DevicePath() const; // e.g. /dev/pts/3 (fits the 11-character port name)
+
+    // Sparse 24-bit panel memory; unset bytes read as 0.
+    void SetBytes(std::uint32_t address, const std::vector<std::uint8_t>& bytes);
+    std::vector<std::uint8_t> GetBytes(std::uint32_t address, std::size_t count) const;
+    bool LoadMemoryFile(const std::string& path, std::string* error = nullptr);
+
+    Stats GetStats() const;
+    // Device loss: closes the far end now; Reconnect() opens a fresh pty and
+    // repoints linkPath at it.
+    void Disconnect();
+    bool Reconnect(std::string* error = nullptr);
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
+
+} // namespace zulsim
