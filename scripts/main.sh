@@ -1,0 +1,64 @@
+#!/usr/bin/env bash
+# The main job on a fresh machine: install what is missing, build the Linux
+# library with its tools and the 32-bit Windows DLL, then show them working:
+# the host tool's demonstration against the simulated panel, and the DLL's
+# get-info answer as a Windows host sees it under wine.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+started=$SECONDS
+
+bash scripts/setup.sh
+
+for preset in native win32; do
+  echo "=== build $preset"
+  cmake --preset "$preset" >/dev/null
+  cmake --build --preset "$preset"
+done
+
+wine_run=("$root/scripts/wine-run.sh" --prefix="$root/build/win32/wineprefix")
+zulhost=build/native/host/tool/zulhost
+zulhost_exe=build/win32/host/tool/zulhost.exe
+host_dir=build/win32/tests/wine/host   # zultrk.dll beside KORVAN.dll
+
+echo
+if [[ -x $zulhost ]]; then
+  echo "=== demonstration: $zulhost demo"
+  "$zulhost" demo
+else
+  # Before the host tool exists: the Linux library's get-info answer.
+  echo "=== libzultrk.so: get-info (no host tool in this build yet)"
+  python3 - build/native/driver/libzultrk.so <<'PY'
+import ctypes, sys
+class DriverInfo(ctypes.Structure):
+    _fields_ = [("Version", ctypes.c_int32), ("DeviceName", ctypes.c_char_p),
+                ("Banner", ctypes.c_char_p), ("ContextSize", ctypes.c_int32),
+                ("HostValueA", ctypes.c_int32), ("BaudRate", ctypes.c_uint16),
+                ("ByteSize", ctypes.c_uint16), ("StopBits", ctypes.c_uint16),
+                ("Parity", ctypes.c_uint16), ("HostValueB", ctypes.c_int32)]
+class DriverRequest(ctypes.Structure):
+    _fields_ = [("Channel", ctypes.c_void_p), ("Code", ctypes.c_int32),
+                ("ChannelNumber", ctypes.c_int32), ("HostWord", ctypes.c_uint8 * 4),
+                ("Params", ctypes.c_void_p)]
+lib = ctypes.CDLL(sys.argv[1])
+info = DriverInfo()
+request = DriverRequest(None, 14, 1, (ctypes.c_uint8 * 4)(), ctypes.cast(ctypes.pointer(info), ctypes.c_void_p))
+result = lib.ZulMain(ctypes.byref(request))
+print(f"  result {result}: Version {info.Version}, DeviceName {info.DeviceName.decode()!r}, "
+      f"ContextSize {info.ContextSize}, HostValueA {info.HostValueA}, {info.BaudRate} baud, "
+      f"{info.ByteSize} data bits, stop bits {info.StopBits}, parity {info.Parity}, HostValueB {info.HostValueB}")
+print(info.Banner.decode("cp437"))
+PY
+fi
+
+echo
+echo "=== zultrk.dll under wine: get-info"
+if [[ -f $zulhost_exe ]]; then
+  cp -f build/win32/driver/zultrk.dll build/win32/host/korvan/KORVAN.dll "$(dirname "$zulhost_exe")/"
+  "${wine_run[@]}" "$zulhost_exe" info
+else
+  (cd "$host_dir" && "${wine_run[@]}" ./zul_wine_info_check.exe)
+fi
+
+echo
+echo "main: done ($((SECONDS - started)) s)"
