@@ -76,6 +76,13 @@ int RecvStr(const DriverRequest& request, MsgBuffer& reply) {
             result = ReadComm(port, reply.data + received, ask, &gathered);
             received += static_cast<int>(gathered);
             if (received >= MsgBufferSize) break;
+            if (gathered == 0) {
+                // Bytes that wait but cannot be read count as an empty poll,
+                // so a failing port cannot keep the receive busy for ever.
+                if (allowance == 0) break;
+                --allowance;
+                Sleep(EmptyPollPauseMs);
+            }
         } else {
             --allowance;
             Sleep(EmptyPollPauseMs);

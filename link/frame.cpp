@@ -77,10 +77,16 @@ void CalcCRC(MsgBuffer& buffer) {
 }
 
 void BuildFrame(MsgBuffer& buffer) {
+    int payload = ValidLength(buffer);
     DLEScanAndAdd(buffer);
     int stuffed = buffer.length;
+    if (stuffed < payload) {
+        // The stuffed payload did not fit.
+        buffer.length = 0;
+        return;
+    }
     WrapFrame(buffer);
-    if (buffer.length != stuffed + 4 || buffer.length < 4) {
+    if (buffer.length != stuffed + 4) {
         buffer.length = 0;
         return;
     }

@@ -1,0 +1,106 @@
+#include "tests/unit/fake_panel.h"
+
+#include <cstring>
+
+namespace test {
+
+Bytes Frame(const Bytes& payload) {
+    MsgBuffer b;
+    ClearMsgBuffer(b);
+    std::memcpy(b.data, payload.data(), payload.size());
+    b.length = static_cast<int>(payload.size());
+    BuildFrame(b);
+    return Bytes(b.data, b.data + b.length);
+}
+
+void FakePanel::Set(std::uint32_t address, const Bytes& bytes) {
+    for (std::size_t i = 0; i < bytes.size(); ++i) memory[address + static_cast<std::uint32_t>(i)] = bytes[i];
+}
+
+Bytes FakePanel::Get(std::uint32_t address, std::size_t count) const {
+    Bytes out;
+    for (std::size_t i = 0; i < count; ++i) {
+        auto it = memory.find(address + static_cast<std::uint32_t>(i));
+        out.push_back(it == memory.end() ? 0 : it->second);
+    }
+    return out;
+}
+
+void FakePanel::OnRts(fake::Device& device, bool raised) {
+    if (raised && announce) device.Deliver({ENQ}, 1 * fake::Ms);
+}
+
+void FakePanel::Reply(fake::Device& device, const Bytes& bytes) {
+    Bytes out = bytes;
+    if (damageCrc && out.size() > 2) out.back() ^= 0x5A;
+    fake::Micros delay = replyDelay;
+    if (lateReplies > 0) {
+        --lateReplies;
+        delay += lateBy;
+    }
+    if (splitGap > 0 && out.size() > 4) {
+        std::size_t half = out.size() / 2;
+        device.Deliver(Bytes(out.begin(), out.begin() + static_cast<long>(half)), delay, perByte);
+        device.Deliver(Bytes(out.begin() + static_cast<long>(half), out.end()), delay + splitGap, perByte);
+        return;
+    }
+    device.Deliver(out, delay, perByte);
+}
+
+void FakePanel::OnWrite(fake::Device& device, const Bytes& bytes) {
+    MsgBuffer b;
+    ClearMsgBuffer(b);
+    std::memcpy(b.data, bytes.data(), bytes.size() < MsgBufferSize ? bytes.size() : MsgBufferSize);
+    BreakIt(b);
+    if (b.length == 0) return; // the driver's ACK, or noise
+    std::uint16_t received = b.crc;
+    CalcCRC(b);
+    if (received != b.crc) {
+        device.Deliver({NAK}, replyDelay);
+        return;
+    }
+    DLEScanAndDel(b);
+    Bytes payload(b.data + 2, b.data + b.length - 2);
+    requests.push_back(payload);
+    if (payload.size() == 1 && payload[0] == 0x31) {
+        if (ackWake) device.Deliver({wakeReply}, 1 * fake::Ms);
+        return;
+    }
+    if (silent) return;
+    if (silentRequests > 0) {
+        --silentRequests;
+        return;
+    }
+    if (nak) {
+        device.Deliver({NAK}, replyDelay);
+        return;
+    }
+    if (status >= 0) {
+        Reply(device, Frame({0x11, static_cast<std::uint8_t>(status)}));
+        return;
+    }
+    if (payload.size() == 1 && payload[0] == 0xF0) {
+        Reply(device, Frame({versionId}));
+        return;
+    }
+    if (payload.size() >= 5) {
+        std::uint32_t address = (payload[1] << 16) | (payload[2] << 8) | payload[3];
+        std::size_t count = payload[4];
+        if (payload[0] == 0x50) {
+            Bytes reply{readReplyCode};
+            Bytes values = Get(address, count + static_cast<std::size_t>(extraValue));
+            std::size_t keep = values.size() > static_cast<std::size_t>(shortValue) ? values.size() - static_cast<std::size_t>(shortValue) : 0;
+            reply.insert(reply.end(), values.begin(), values.begin() + static_cast<long>(keep));
+            Reply(device, Frame(reply));
+            return;
+        }
+        if (payload[0] == 0x60) {
+            Set(address, Bytes(payload.begin() + 5, payload.end()));
+            Reply(device, Frame({0x11, 0x00}));
+            return;
+        }
+    }
+    Reply(device, Frame({0x11, 0x01}));
+}
+
+} // namespace test
