@@ -1,0 +1,40 @@
+#include "host/tool/builtin_panel.h"
+
+#include "host/tool/demo_memory.h"
+#include "sim/panel_sim.h"
+
+namespace zulhost {
+namespace {
+
+class SimulatedPanel : public BuiltInPanel {
+public:
+    explicit SimulatedPanel(zulsim::Options options) : sim_(std::move(options)) {}
+    bool Start(std::string* error) {
+        for (const MemoryBlock& block : DemoMemory()) sim_.SetBytes(block.address, block.bytes);
+        return sim_.Start(error);
+    }
+    const std::string& DevicePath() const override { return sim_.DevicePath(); }
+    std::vector<std::uint8_t> Bytes(std::uint32_t address, std::size_t count) const override {
+        return sim_.GetBytes(address, count);
+    }
+
+private:
+    zulsim::PanelSim sim_;
+};
+
+} // namespace
+
+std::unique_ptr<BuiltInPanel> StartBuiltInPanel(const PanelSetup& setup, std::string* error) {
+    zulsim::Options options;
+    options.trace = setup.trace;
+    if (setup.traceSink) options.traceSink = setup.traceSink;
+    auto panel = std::make_unique<SimulatedPanel>(std::move(options));
+    std::string why;
+    if (!panel->Start(&why)) {
+        *error = "the built-in panel could not start: " + (why.empty() ? std::string("unknown error") : why);
+        return nullptr;
+    }
+    return panel;
+}
+
+} // namespace zulhost

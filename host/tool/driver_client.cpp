@@ -1,0 +1,72 @@
+#include "host/tool/driver_client.h"
+
+#include <cstring>
+
+namespace zulhost {
+
+std::int32_t DriverClient::Call(std::int32_t code, void* params) {
+    DriverRequest request{};
+    request.Channel = &context_;
+    request.Code = code;
+    request.ChannelNumber = ToolChannelNumber;
+    request.Params = params;
+    return entry_(&request);
+}
+
+std::int32_t DriverClient::GetInfo(DriverInfo& info) {
+    info = DriverInfo{};
+    return Call(GetInfoCode, &info);
+}
+
+std::int32_t DriverClient::ColdStart(const std::string& portName, const LineSettings& line) {
+    ColdStartParams params{};
+    std::strncpy(params.PortName, portName.c_str(), sizeof params.PortName - 1);
+    params.ActiveFlag = 1;
+    params.ResponseTimeout = line.timeout;
+    params.BaudRate = line.baudRate;
+    params.ByteSize = line.dataBits;
+    params.StopBits = line.stopBitsCode;
+    params.Parity = line.parityCode;
+    return Call(ColdStartCode, &params);
+}
+
+std::int32_t DriverClient::ClosePort() { return Call(ClosePortCode, nullptr); }
+
+AddressCheck DriverClient::CheckAddress(const std::string& text, std::int32_t hostDataType, bool syntaxOnly) {
+    AddressCheck check;
+    check.block.AddressText = text.c_str();
+    check.block.HostDataType = hostDataType;
+    // Markers that show which fields the driver wrote.
+    check.block.TypeLetter = -1;
+    check.block.PointAddress = -1;
+    check.block.BitNumber = -1;
+    check.block.ElementLength = -1;
+    check.result = Call(syntaxOnly ? CheckAddressSyntaxCode : CheckAddressCode, &check.block);
+    check.block.AddressText = nullptr; // text belongs to the caller
+    return check;
+}
+
+PointRequest DriverClient::MakePointRequest(const Point& point, std::size_t count, void* slots) {
+    PointRequest request{};
+    request.TypeLetter = static_cast<unsigned char>(point.letter);
+    request.PointAddress = point.address;
+    request.BitNumber = point.bitNumber;
+    request.ElementLength = 32; // what CheckAddress reports; used for no letter the tool sends
+    request.ElementCount = static_cast<std::int32_t>(count);
+    request.ValueBuffer = slots;
+    return request;
+}
+
+std::int32_t DriverClient::BlockRead(const Point& point, std::vector<Slot>& slots) {
+    for (Slot& slot : slots) slot.fill(0);
+    PointRequest request = MakePointRequest(point, slots.size(), slots.data());
+    return Call(BlockReadCode, &request);
+}
+
+std::int32_t DriverClient::BlockWrite(const Point& point, const std::vector<Slot>& slots) {
+    std::vector<Slot> copy = slots; // the host's buffer; the driver only reads it
+    PointRequest request = MakePointRequest(point, copy.size(), copy.data());
+    return Call(BlockWriteCode, &request);
+}
+
+} // namespace zulhost

@@ -1,0 +1,65 @@
+// Request building: one method per request the tool makes, each filling the
+// host records, calling ZulMain and returning its result unchanged. The tool
+// plays a host with one channel, number 1, whose context lives here.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "driver/zul.h"
+#include "host/tool/library_loader.h"
+
+namespace zulhost {
+
+constexpr std::int32_t ToolChannelNumber = 1;
+
+// Line settings of a cold start, in the codes of the host records.
+struct LineSettings {
+    std::uint16_t baudRate = 0;
+    std::uint16_t dataBits = 0;
+    std::uint16_t stopBitsCode = 0;
+    std::uint16_t parityCode = 0;
+    std::int32_t timeout = 100; // units of 10 ms
+};
+
+// A point as CheckAddress parsed it.
+struct Point {
+    char letter = 0;             // upper-case type letter
+    std::int32_t address = 0;    // 24-bit panel address
+    std::int32_t bitNumber = NoBit;
+    bool HasBit() const { return bitNumber != NoBit; }
+};
+
+using Slot = std::array<std::uint8_t, 4>; // one host value slot, little-endian
+
+// What CheckAddress left in its block.
+struct AddressCheck {
+    std::int32_t result = 0;
+    AddressDefinition block{};
+};
+
+class DriverClient {
+public:
+    explicit DriverClient(ZulMainFunction entry) : entry_(entry) {}
+
+    std::int32_t GetInfo(DriverInfo& info);
+    std::int32_t ColdStart(const std::string& portName, const LineSettings& line);
+    std::int32_t ClosePort();
+    AddressCheck CheckAddress(const std::string& text, std::int32_t hostDataType, bool syntaxOnly);
+    // Reads slots.size() elements; the slots are cleared first.
+    std::int32_t BlockRead(const Point& point, std::vector<Slot>& slots);
+    std::int32_t BlockWrite(const Point& point, const std::vector<Slot>& slots);
+
+    bool PortOpen() const { return context_.PortHandle != nullptr; }
+
+private:
+    std::int32_t Call(std::int32_t code, void* params);
+    static PointRequest MakePointRequest(const Point& point, std::size_t count, void* slots);
+
+    ZulMainFunction entry_;
+    ChannelContext context_{}; // the host's storage for channel 1; PortHandle null until started
+};
+
+} // namespace zulhost

@@ -1,0 +1,41 @@
+// Loading the driver library the way a host does, and finding its export.
+// The two platform versions live in library_loader_posix.cpp (dlopen) and
+// library_loader_win32.cpp (LoadLibraryA); nothing else in the tool differs
+// by platform, apart from the built-in panel.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "driver/zul.h"
+
+namespace zulhost {
+
+using ZulMainFunction = std::int32_t(ZUL_STDCALL*)(DriverRequest*);
+
+class DriverLibrary {
+public:
+    DriverLibrary() = default;
+    ~DriverLibrary(); // unloads
+    DriverLibrary(const DriverLibrary&) = delete;
+    DriverLibrary& operator=(const DriverLibrary&) = delete;
+
+    // Loads the library at path and looks up "ZulMain". On failure returns
+    // false with a message in *error; nothing stays loaded.
+    bool Load(const std::string& path, std::string* error);
+    ZulMainFunction Entry() const { return entry_; }
+
+private:
+    void* handle_ = nullptr;
+    ZulMainFunction entry_ = nullptr;
+};
+
+// The driver library's file name on this platform (libzultrk.so, zultrk.dll).
+const char* DriverFileName();
+
+// The folder of the running executable, with a trailing separator, or "".
+std::string ExecutableFolder();
+
+bool FileExists(const std::string& path);
+
+} // namespace zulhost

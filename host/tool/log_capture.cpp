@@ -1,0 +1,53 @@
+#include "host/tool/log_capture.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "host/korvan/korvan.h"
+
+namespace zulhost {
+
+LogCapture::LogCapture(LogMode mode) : mode_(mode) { korvan_set_sink(&LogCapture::Sink, this); }
+
+LogCapture::~LogCapture() { korvan_set_sink(nullptr, nullptr); }
+
+void LogCapture::Sink(int level, const char* text, void* context) {
+    auto* self = static_cast<LogCapture*>(context);
+    self->lines_.push_back({level, text ? text : ""});
+    if (self->mode_ == LogMode::Verbose) {
+        std::fprintf(stderr, "%s\n", Format(self->lines_.back()).c_str());
+        self->shown_ = self->lines_.size();
+    }
+}
+
+std::string LogCapture::Format(const LogLine& line) { return "[" + std::to_string(line.level) + "] " + line.text; }
+
+std::optional<unsigned> LogCapture::PanelIdSince(std::size_t mark) const {
+    static const char Marker[] = "TRACKER Ver.ID = 0x";
+    for (std::size_t i = mark; i < lines_.size(); ++i) {
+        const char* at = std::strstr(lines_[i].text.c_str(), Marker);
+        unsigned id = 0;
+        if (at != nullptr && std::sscanf(at + sizeof Marker - 1, "%x", &id) == 1) return id;
+    }
+    return std::nullopt;
+}
+
+std::optional<int> LogCapture::HandshakeFailureSince(std::size_t mark) const {
+    static const char Marker[] = "ColdStart(): Fail rc = ";
+    for (std::size_t i = mark; i < lines_.size(); ++i) {
+        const char* at = std::strstr(lines_[i].text.c_str(), Marker);
+        int rc = 0;
+        if (at != nullptr && std::sscanf(at + sizeof Marker - 1, "%d", &rc) == 1) return rc;
+    }
+    return std::nullopt;
+}
+
+void LogCapture::ShowAfterFailure(std::size_t mark) {
+    if (mode_ != LogMode::OnFailure) return;
+    for (std::size_t i = mark > shown_ ? mark : shown_; i < lines_.size(); ++i) {
+        std::fprintf(stderr, "%s\n", Format(lines_[i]).c_str());
+    }
+    shown_ = lines_.size();
+}
+
+} // namespace zulhost

@@ -1,0 +1,72 @@
+// zulhost: a host for the zultrk driver on the command line. It loads the
+// driver library as a host does, plays channel 1, and runs one subcommand.
+#include <cstdio>
+#include <string>
+
+#include "host/tool/command_line.h"
+#include "host/tool/commands.h"
+#include "host/tool/demo.h"
+#include "host/tool/driver_client.h"
+#include "host/tool/library_loader.h"
+#include "host/tool/log_capture.h"
+#include "host/tool/output.h"
+
+namespace zulhost {
+namespace {
+
+const char* CommandName(Command command) {
+    switch (command) {
+    case Command::Info: return "info";
+    case Command::Check: return "check";
+    case Command::Read: return "read";
+    case Command::Write: return "write";
+    case Command::Poll: return "poll";
+    case Command::Start: return "start";
+    case Command::Demo: return "demo";
+    }
+    return "?";
+}
+
+// --lib, else the driver beside the executable, else the build tree's.
+std::string DriverPath(const Options& options) {
+    if (!options.libraryPath.empty()) return options.libraryPath;
+    std::string beside = ExecutableFolder() + DriverFileName();
+    if (FileExists(beside)) return beside;
+    std::string built = ZULHOST_BUILD_TREE_DRIVER; // set by the build; empty where it means nothing
+    if (!built.empty() && FileExists(built)) return built;
+    return beside;
+}
+
+int Run(const Options& options) {
+    LogCapture log(options.logMode);
+    Report report(CommandName(options.command), options.json, log);
+    std::string path = DriverPath(options);
+    report.Data()["library"] = path;
+
+    DriverLibrary library;
+    std::string error;
+    if (!library.Load(path, &error)) return report.Finish(report.FailTool("zulhost: " + error, ExitUnavailable));
+    DriverClient client(library.Entry());
+
+    int status = 0;
+    switch (options.command) {
+    case Command::Info: status = RunInfo(client, report); break;
+    case Command::Check: status = RunCheck(client, report, options); break;
+    case Command::Read: status = RunRead(client, report, log, options); break;
+    case Command::Write: status = RunWrite(client, report, log, options); break;
+    case Command::Poll: status = RunPoll(client, report, log, options); break;
+    case Command::Start: status = RunStart(client, report, log, options); break;
+    case Command::Demo: status = RunDemo(client, report, log, options); break;
+    }
+    return report.Finish(status);
+}
+
+} // namespace
+} // namespace zulhost
+
+int main(int argc, char** argv) {
+    int status = 0;
+    std::optional<zulhost::Options> options = zulhost::ParseCommandLine(argc, argv, &status);
+    if (!options) return status;
+    return zulhost::Run(*options);
+}

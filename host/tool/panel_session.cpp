@@ -1,0 +1,91 @@
+#include "host/tool/panel_session.h"
+
+#include <cstdio>
+
+namespace zulhost {
+namespace {
+
+constexpr std::size_t PortNameLimit = 11;
+
+const char* ParityName(std::uint16_t code) {
+    static const char* names[] = {"none", "odd", "even", "mark", "space"};
+    return code < 5 ? names[code] : "?";
+}
+
+const char* StopBitsName(std::uint16_t code) {
+    static const char* names[] = {"1", "1.5", "2"};
+    return code < 3 ? names[code] : "?";
+}
+
+} // namespace
+
+std::string PanelIdText(unsigned id) {
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%02X", id);
+    return text;
+}
+
+PanelSession::PanelSession(DriverClient& client, Report& report, LogCapture& log, const Options& options)
+    : client_(client), report_(report), log_(log), options_(options) {}
+
+PanelSession::~PanelSession() {
+    if (client_.PortOpen()) client_.ClosePort();
+}
+
+int PanelSession::Open(const std::string& subject) {
+    DriverInfo info{};
+    std::int32_t rc = client_.GetInfo(info);
+    if (rc != 0) return report_.Fail(subject, Request::GetInfo, rc);
+    line_.baudRate = options_.baudRate.value_or(info.DefaultBaudRate);
+    line_.dataBits = options_.dataBits.value_or(info.DefaultByteSize);
+    line_.stopBitsCode = options_.stopBitsCode.value_or(info.DefaultStopBits);
+    line_.parityCode = options_.parityCode.value_or(info.DefaultParity);
+    line_.timeout = options_.timeout;
+
+    if (options_.portName.empty()) {
+        PanelSetup setup;
+        setup.trace = options_.trace;
+        setup.traceSink = [this](const std::string& line) { report_.Trace(line); };
+        std::string error;
+        panel_ = StartBuiltInPanel(setup, &error);
+        if (!panel_) return report_.FailTool(subject + ": " + error, ExitUnavailable);
+        portName_ = panel_->DevicePath();
+        if (portName_.size() > PortNameLimit) {
+            return report_.FailTool(subject + ": the built-in panel's device " + portName_ +
+                                        " is longer than the 11 characters of a port name",
+                                    ExitUnavailable);
+        }
+    } else {
+        portName_ = options_.portName;
+    }
+
+    nlohmann::json& data = report_.Data();
+    data["port"] = portName_;
+    data["builtInPanel"] = panel_ != nullptr;
+    data["line"] = {{"baud", line_.baudRate},
+                    {"dataBits", line_.dataBits},
+                    {"parity", ParityName(line_.parityCode)},
+                    {"stopBits", StopBitsName(line_.stopBitsCode)},
+                    {"timeout", line_.timeout}};
+
+    std::size_t mark = log_.Mark();
+    rc = client_.ColdStart(portName_, line_);
+    if (rc != 0) return report_.Fail(subject, Request::ColdStart, rc, ResultMeaning(Request::ColdStart, rc) + " (" + portName_ + ")");
+    panelId_ = log_.PanelIdSince(mark);
+    if (panelId_) data["panelId"] = PanelIdText(*panelId_);
+    // ColdStart succeeds with the port open even when the handshake failed;
+    // its log line carries the handshake's result.
+    if (std::optional<int> handshake = log_.HandshakeFailureSince(mark)) {
+        return report_.Fail(subject, Request::Handshake, *handshake);
+    }
+    return 0;
+}
+
+int PanelSession::Close(const std::string& subject) {
+    if (!client_.PortOpen()) return 0;
+    std::int32_t rc = client_.ClosePort();
+    if (rc != 0) return report_.Fail(subject, Request::ClosePort, rc);
+    return 0;
+}
+
+} // namespace zulhost

@@ -1,0 +1,190 @@
+#include "host/tool/value_format.h"
+
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+namespace zulhost {
+namespace {
+
+std::uint16_t Half(const Slot& s) { return static_cast<std::uint16_t>(s[2] | (s[3] << 8)); }
+
+std::uint32_t Word(const Slot& s) {
+    return static_cast<std::uint32_t>(s[0]) | (static_cast<std::uint32_t>(s[1]) << 8) |
+           (static_cast<std::uint32_t>(s[2]) << 16) | (static_cast<std::uint32_t>(s[3]) << 24);
+}
+
+// Decimal, or hexadecimal after 0x; the whole text must be the number.
+bool ParseInteger(const std::string& text, long long& value) {
+    if (text.empty()) return false;
+    const char* begin = text.c_str();
+    bool negative = *begin == '-';
+    const char* digits = negative || *begin == '+' ? begin + 1 : begin;
+    int base = 10;
+    if (digits[0] == '0' && (digits[1] == 'x' || digits[1] == 'X')) {
+        base = 16;
+        digits += 2;
+    }
+    if (*digits == '\0' || *digits == '-' || *digits == '+' || *digits == ' ') return false;
+    errno = 0;
+    char* end = nullptr;
+    unsigned long long magnitude = std::strtoull(digits, &end, base);
+    if (errno != 0 || *end != '\0' || magnitude > 0xFFFFFFFFull) return false;
+    value = negative ? -static_cast<long long>(magnitude) : static_cast<long long>(magnitude);
+    return true;
+}
+
+Encoded Range(const Point& point, const std::string& text, long long low, long long high, const char* what) {
+    long long v = 0;
+    Encoded e;
+    if (!ParseInteger(text, v) || v < low || v > high) {
+        e.error = "value '" + text + "' for " + PointText(point) + ": " + what;
+        return e;
+    }
+    e.slot = HalfSlot(static_cast<std::uint16_t>(v));
+    return e;
+}
+
+} // namespace
+
+int BytesPerElement(char letter) {
+    switch (letter) {
+    case 'B': case 'E': case 'M': return 1;
+    case 'D': return 3;
+    case 'L': case 'F': return 4;
+    default: return 2;
+    }
+}
+
+int MaxElements(const Point& point) { return 255 / BytesPerElement(point.letter); }
+
+Slot HalfSlot(std::uint16_t value) {
+    return Slot{0, 0, static_cast<std::uint8_t>(value & 0xFF), static_cast<std::uint8_t>(value >> 8)};
+}
+
+Slot WordSlot(std::uint32_t value) {
+    return Slot{static_cast<std::uint8_t>(value), static_cast<std::uint8_t>(value >> 8),
+                static_cast<std::uint8_t>(value >> 16), static_cast<std::uint8_t>(value >> 24)};
+}
+
+Slot FloatSlot(float value) {
+    std::uint32_t bits = 0;
+    std::memcpy(&bits, &value, sizeof bits);
+    return WordSlot(bits);
+}
+
+Value DecodeSlot(const Point& point, const Slot& slot) {
+    Value v;
+    switch (point.letter) {
+    case 'L':
+        v.kind = Value::Signed;
+        v.unsignedValue = Word(slot);
+        break;
+    case 'F': {
+        v.kind = Value::Float;
+        std::uint32_t bits = Word(slot);
+        std::memcpy(&v.floatValue, &bits, sizeof bits);
+        break;
+    }
+    case 'D':
+        v.kind = Value::Time;
+        v.timeValue = static_cast<std::int32_t>(Word(slot));
+        break;
+    default:
+        v.unsignedValue = Half(slot);
+        break;
+    }
+    return v;
+}
+
+std::string FormatTime(std::int32_t seconds) {
+    if (seconds == -1) return "out of range";
+    std::time_t t = static_cast<std::time_t>(seconds);
+    const std::tm* local = std::localtime(&t);
+    if (local == nullptr) return "invalid time";
+    char text[32];
+    std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", local);
+    return text;
+}
+
+std::string FormatValue(const Point& point, const Value& value) {
+    char text[64];
+    switch (value.kind) {
+    case Value::Signed:
+        std::snprintf(text, sizeof text, "%ld (0x%08lX)", static_cast<long>(static_cast<std::int32_t>(value.unsignedValue)),
+                      static_cast<unsigned long>(value.unsignedValue));
+        break;
+    case Value::Float:
+        std::snprintf(text, sizeof text, "%.9g", static_cast<double>(value.floatValue));
+        break;
+    case Value::Time:
+        std::snprintf(text, sizeof text, "%s (%ld)", FormatTime(value.timeValue).c_str(), static_cast<long>(value.timeValue));
+        break;
+    default:
+        if (point.HasBit() || point.letter == 'E' || point.letter == 'M') {
+            std::snprintf(text, sizeof text, "%u", static_cast<unsigned>(value.unsignedValue));
+        } else if (point.letter == 'B') {
+            std::snprintf(text, sizeof text, "%u (0x%02X)", static_cast<unsigned>(value.unsignedValue),
+                          static_cast<unsigned>(value.unsignedValue));
+        } else {
+            std::snprintf(text, sizeof text, "%u (0x%04X)", static_cast<unsigned>(value.unsignedValue),
+                          static_cast<unsigned>(value.unsignedValue));
+        }
+        break;
+    }
+    return text;
+}
+
+Encoded EncodeValue(const Point& point, const std::string& text) {
+    if (point.HasBit()) return Range(point, text, 0, 1, "a bit takes 0 or 1");
+    switch (point.letter) {
+    case 'B': return Range(point, text, 0, 0xFF, "a byte takes 0..255");
+    case 'E':
+    case 'M': return Range(point, text, 0, 15, "a nibble takes 0..15");
+    case 'T':
+    case 'W': return Range(point, text, 0, 0xFFFF, "a word takes 0..65535");
+    case 'L': {
+        long long v = 0;
+        Encoded e;
+        if (!ParseInteger(text, v) || v < INT32_MIN || v > static_cast<long long>(UINT32_MAX)) {
+            e.error = "value '" + text + "' for " + PointText(point) + ": a long takes a 32-bit integer";
+        } else {
+            e.slot = WordSlot(static_cast<std::uint32_t>(v));
+        }
+        return e;
+    }
+    case 'F': {
+        Encoded e;
+        errno = 0;
+        char* end = nullptr;
+        float f = std::strtof(text.c_str(), &end);
+        if (text.empty() || errno != 0 || *end != '\0' || !std::isfinite(f)) {
+            e.error = "value '" + text + "' for " + PointText(point) + ": a float takes a finite number";
+        } else {
+            e.slot = FloatSlot(f);
+        }
+        return e;
+    }
+    default: {
+        Encoded e;
+        e.error = std::string(PointText(point)) + ": " + point.letter + " points are read-only (the driver has no encoding for them)";
+        return e;
+    }
+    }
+}
+
+std::string PointText(const Point& point) {
+    char text[16];
+    if (point.HasBit()) {
+        std::snprintf(text, sizeof text, "%c%06X%X", point.letter, static_cast<unsigned>(point.address),
+                      static_cast<unsigned>(point.bitNumber));
+    } else {
+        std::snprintf(text, sizeof text, "%c%06X", point.letter, static_cast<unsigned>(point.address));
+    }
+    return text;
+}
+
+} // namespace zulhost
