@@ -106,12 +106,16 @@ TEST_F(PortLayer, ReadCommOfTenWithFourArrivingFailsWithFourGathered) {
 }
 
 TEST(PortLayerNul, OpensWithoutConfigurationReadsNothingAndTakesWrites) {
-    HANDLE nul = nullptr;
+    HANDLE nul = nullptr, second = nullptr;
     ASSERT_EQ(OpenComm(Settings("NUL"), nul), PortOk);
+    EXPECT_EQ(OpenComm(Settings("NUL"), second), PortOk) << "not exclusive: several channels may use it";
+    EXPECT_EQ(CloseComm(second), PortOk);
     EXPECT_EQ(SetReadTimeout(nul, 5), 0);
     std::uint8_t byte = 0;
     std::uint32_t count = 99;
+    Stopwatch clock;
     EXPECT_EQ(ReadComm(nul, &byte, 1, &count), PortCallFailed);
+    EXPECT_LT(clock.Ms(), 50.0);
     EXPECT_EQ(count, 0u);
     EXPECT_EQ(WriteComm(nul, "abc", 3, &count), PortOk);
     EXPECT_EQ(FlushInput(nul), PortOk);

@@ -159,27 +159,4 @@ TEST_F(TermiosPort, FieldsTermiosCannotHoldAreReportedBackAsGiven) {
     EXPECT_EQ(std::memcmp(&back, &dcb, sizeof dcb), 0);
 }
 
-TEST(NullDevice, ReadsNothingTakesAllWritesAndHasNoSerialState) {
-    HANDLE nul = OpenDevice("NUL");
-    HANDLE second = OpenDevice("NUL"); // not exclusive: several channels may use it
-    ASSERT_NE(nul, INVALID_HANDLE_VALUE);
-    EXPECT_TRUE(CloseHandle(second));
-    DCB dcb{};
-    COMMTIMEOUTS timeouts{};
-    COMSTAT stat{};
-    EXPECT_FALSE(GetCommState(nul, &dcb));
-    EXPECT_FALSE(GetCommTimeouts(nul, &timeouts));
-    EXPECT_FALSE(SetCommTimeouts(nul, &timeouts));
-    EXPECT_FALSE(ClearCommError(nul, nullptr, &stat));
-    std::uint8_t buffer[8];
-    DWORD moved = 99;
-    Stopwatch clock;
-    EXPECT_TRUE(ReadFile(nul, buffer, sizeof buffer, &moved, nullptr));
-    EXPECT_EQ(moved, 0u);
-    EXPECT_LT(clock.Ms(), 50.0);
-    EXPECT_TRUE(WriteFile(nul, buffer, sizeof buffer, &moved, nullptr));
-    EXPECT_EQ(moved, sizeof buffer);
-    EXPECT_TRUE(CloseHandle(nul));
-}
-
 } // namespace
