@@ -10,11 +10,19 @@ started=$SECONDS
 
 bash scripts/setup.sh
 
+mkdir -p build
 for preset in native win32; do
-  echo "=== build $preset"
-  cmake --preset "$preset" >/dev/null
-  cmake --build --preset "$preset"
+  log=build/main-$preset.log
+  echo "=== build $preset (log: $log)"
+  begin=$SECONDS
+  if ! { cmake --preset "$preset" && cmake --build --preset "$preset"; } >"$log" 2>&1; then
+    tail -40 "$log"
+    echo "main: the $preset build failed (see $log)"
+    exit 1
+  fi
+  echo "    done in $((SECONDS - begin)) s"
 done
+failed=()
 
 wine_run=("$root/scripts/wine-run.sh" --prefix="$root/build/win32/wineprefix")
 zulhost=build/native/host/tool/zulhost
@@ -24,11 +32,11 @@ host_dir=build/win32/tests/wine/host   # zultrk.dll beside KORVAN.dll
 echo
 if [[ -x $zulhost ]]; then
   echo "=== demonstration: $zulhost demo"
-  "$zulhost" demo
+  "$zulhost" demo || failed+=("zulhost demo")
 else
   # Before the host tool exists: the Linux library's get-info answer.
   echo "=== libzultrk.so: get-info (no host tool in this build yet)"
-  python3 - build/native/driver/libzultrk.so <<'PY'
+  python3 - build/native/driver/libzultrk.so <<'PY' || failed+=("libzultrk.so get-info")
 import ctypes, sys
 class DriverInfo(ctypes.Structure):
     _fields_ = [("Version", ctypes.c_int32), ("DeviceName", ctypes.c_char_p),
@@ -55,10 +63,15 @@ echo
 echo "=== zultrk.dll under wine: get-info"
 if [[ -f $zulhost_exe ]]; then
   cp -f build/win32/driver/zultrk.dll build/win32/host/korvan/KORVAN.dll "$(dirname "$zulhost_exe")/"
-  "${wine_run[@]}" "$zulhost_exe" info
-else
-  (cd "$host_dir" && "${wine_run[@]}" ./zul_wine_info_check.exe)
+  "${wine_run[@]}" "$zulhost_exe" info || failed+=("zulhost.exe info")
+  echo
+  echo "=== zultrk.dll under wine: get-info, checked field by field by a host program"
 fi
+(cd "$host_dir" && "${wine_run[@]}" ./zul_wine_info_check.exe) || failed+=("zul_wine_info_check.exe")
 
 echo
+if [[ ${#failed[@]} -ne 0 ]]; then
+  echo "main: FAILED: ${failed[*]} ($((SECONDS - started)) s)"
+  exit 1
+fi
 echo "main: done ($((SECONDS - started)) s)"
