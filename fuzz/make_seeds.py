@@ -1,0 +1,265 @@
+#!/usr/bin/env python3
+"""Writes the seed inputs of the fuzz targets into fuzz/corpus/<target>/.
+
+The seeds are the protocol's worked examples: frames as they are on the
+line, address texts, and reads and writes whose replies are those frames.
+fuzz_points and fuzz_zulmain read their input front to back
+(fuzz/input_reader.h); the encoders below follow the order in which those
+targets take their values, and the parameter blocks use the native x86-64
+layout of the host records.
+
+    python3 fuzz/make_seeds.py      (rewrites the corpus folders)
+"""
+import os
+import struct
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+DLE, STX, ETX, ACK, NAK = 0x10, 0x02, 0x03, 0x06, 0x15
+
+
+def crc_x25(data):
+    crc = 0xFFFF
+    for byte in data:
+        crc ^= byte
+        for _ in range(8):
+            crc = (crc >> 1) ^ 0x8408 if crc & 1 else crc >> 1
+    return crc ^ 0xFFFF
+
+
+def stuff(data):
+    out = bytearray()
+    for b in data:
+        out.append(b)
+        if b == DLE:
+            out.append(DLE)
+    return bytes(out)
+
+
+def frame(payload):
+    body = stuff(payload) + bytes([DLE, ETX])
+    crc = crc_x25(body)
+    return bytes([DLE, STX]) + body + stuff(bytes([crc & 0xFF, crc >> 8]))
+
+
+def i32(v):
+    return struct.pack("<i", v)
+
+
+def u8(v):
+    return bytes([v & 0xFF])
+
+
+def write_all(target, seeds):
+    folder = os.path.join(HERE, "corpus", target)
+    os.makedirs(folder, exist_ok=True)
+    for name in os.listdir(folder):
+        os.remove(os.path.join(folder, name))
+    for name, data in seeds.items():
+        with open(os.path.join(folder, name), "wb") as f:
+            f.write(data)
+
+
+# --- fuzz_frame: received bytes, also taken as a payload --------------------
+
+WIRE = {
+    "wake": "10 02 31 10 03 B4 BD",
+    "version_request": "10 02 F0 10 03 F2 ED",
+    "doubled_payload": "10 02 50 00 10 10 20 02 10 03 EB D6",
+    "doubled_crc_low": "10 02 50 00 00 00 91 10 03 10 10 8A",
+    "doubled_crc_high": "10 02 50 00 00 00 2F 10 03 49 10 10",
+    "etx_in_payload": "10 02 03 10 10 03 10 03 7D C4",
+    "ack_version_reply": "06 10 02 F2 10 03 4A 58",
+    "nak": "15",
+    "status_ok": "10 02 11 00 10 03 CE 84",
+    "status_5": "10 02 11 05 10 03 73 BD",
+    "read_two_words": "10 02 50 01 A2 F3 04 10 03 55 90",
+    "write_word": "10 02 60 01 A2 F3 02 34 12 10 03 48 80",
+    "write_long": "10 02 60 10 10 00 0A 04 78 56 34 12 10 03 26 F5",
+    "write_two_bytes": "10 02 60 00 40 02 02 41 10 10 10 03 F2 EF",
+    "noise_before_frame": "06 41 42 10 02 31 10 03 B4 BD",
+    "cut_off": "10 02 50 01 A2 F3 04",
+}
+
+
+def frame_seeds():
+    seeds = {name: bytes.fromhex(hexes) for name, hexes in WIRE.items()}
+    seeds["all_zero"] = bytes(16)
+    seeds["status_ok_twice"] = seeds["status_ok"] * 2
+    return seeds
+
+
+# --- fuzz_address: 4 bytes of host data type, then the text -----------------
+
+ADDRESSES = ["W01A2F3", "b0040027", "L10000A", "L10000A1", "d123456", "WFFFFFFF",
+             "X000000", "W00000", "W0000000A", "W000000 ", "W0G0000", ""]
+
+
+def address_seeds():
+    seeds = {}
+    for text in ADDRESSES:
+        for data_type in (0, 3, 6, 7, -1):
+            name = "%s_type%d" % (text.replace(" ", "_") or "empty", data_type)
+            seeds[name] = i32(data_type) + text.encode()
+    return seeds
+
+
+# --- fuzz_points -------------------------------------------------------------
+
+LETTERS = "BDFWLTEMAS"
+
+
+def raw_reply(data):
+    """A script entry that answers with these bytes as they are."""
+    return u8(3) + struct.pack("<H", len(data)) + data
+
+
+def points_input(write, letter, address, count, values, replies, bit=255, code_alt=False, announce=True):
+    data = bytearray()
+    data += u8(write) + u8(code_alt) + u8(announce)
+    data += i32(0) * 3                                 # unused words
+    data += u8(LETTERS.index(letter))                  # type letter
+    data += i32(address)
+    data += u8(0) if bit == 255 else u8(128 + bit)     # bit number
+    data += i32(32)                                    # element length
+    data += i32(0)                                     # unused
+    data += u8(count)                                  # element count (0..3)
+    data += i32(0)                                     # unused
+    data += u8(0xFF)                                   # a value buffer
+    pattern = values or b"\0"
+    data += u8(len(pattern) - 1) + pattern
+    for reply in replies:
+        data += raw_reply(reply)
+    return bytes(data)
+
+
+OK = frame(bytes([0x11, 0x00]))
+
+
+def read(letter, count, value_bytes, bit=255, address=0x01A2F3):
+    return points_input(0, letter, address, count, b"", [frame(bytes([0x50]) + value_bytes)], bit)
+
+
+def slot16(v):
+    return struct.pack("<HH", 0, v)
+
+
+def points_seeds():
+    day = lambda n: struct.pack("<H", n) + b"\0"
+    return {
+        "read_two_words": read("W", 2, bytes.fromhex("34127856")),
+        "read_long": read("L", 1, bytes.fromhex("78563412")),
+        "read_float": read("F", 1, bytes.fromhex("1027AABB"), address=0x003000),
+        "read_bit3_set": read("B", 1, b"\x08", bit=3),
+        "read_bit3_clear": read("B", 1, b"\xF7", bit=3),
+        "read_byte": read("B", 1, b"\xF7"),
+        "read_low_nibble": read("E", 1, b"\xA5"),
+        "read_high_nibble": read("M", 1, b"\xA5"),
+        "read_dates": read("D", 3, day(1) + day(1461) + day(1155)),
+        "read_date_2000": read("D", 1, day(8401)),
+        "read_nak": points_input(0, "W", 0x01A2F3, 2, b"", [bytes([NAK])]),
+        "read_status": points_input(0, "W", 0x01A2F3, 2, b"", [frame(b"\x11\x05")]),
+        "read_behind_ack": points_input(0, "W", 0x01A2F3, 1, b"",
+                                        [bytes([ACK]) + frame(bytes.fromhex("503412"))]),
+        "read_cut_off": points_input(0, "W", 0x01A2F3, 2, b"", [frame(bytes.fromhex("5034127856"))[:-4]]),
+        "read_none": points_input(0, "B", 0, 0, b"", [frame(b"\x50")]),
+        "write_word": points_input(1, "W", 0x01A2F3, 1, slot16(0x1234), [OK]),
+        "write_long": points_input(1, "L", 0x10000A, 1, struct.pack("<I", 0x12345678), [OK]),
+        "write_two_bytes": points_input(1, "B", 0x004002, 2, slot16(0x41) + slot16(0x10), [OK]),
+        "write_float": points_input(1, "F", 0x003000, 1, struct.pack("<f", 1.0), [OK]),
+        "write_low_nibble": points_input(1, "E", 0x002000, 1, slot16(7), [frame(b"\x50\xA3"), OK]),
+        "write_high_nibble": points_input(1, "M", 0x002000, 1, slot16(7), [frame(b"\x50\xA3"), OK]),
+        "write_word_bit5": points_input(1, "W", 0x000100, 1, slot16(1), [frame(b"\x50\x00\x0F"), OK], bit=5),
+        "write_byte_bit3": points_input(1, "B", 0x000100, 1, slot16(0), [frame(b"\x50\xFF"), OK], bit=3),
+        "write_nibble_bit2": points_input(1, "E", 0x002000, 1, slot16(1),
+                                          [frame(b"\x50\xA3"), frame(b"\x50\xA3"), OK], bit=2),
+        "write_none": points_input(1, "W", 0x000100, 0, b"", [OK]),
+        "write_status_5": points_input(1, "W", 0x01A2F3, 1, slot16(0x1234), [frame(b"\x11\x05")]),
+        "write_read_nak": points_input(1, "E", 0x002000, 1, slot16(7), [bytes([NAK])]),
+    }
+
+
+# --- fuzz_zulmain ------------------------------------------------------------
+
+def cold_start_block(timeout=100):
+    return b"COM1".ljust(12, b"\0") + i32(1) + i32(timeout) + struct.pack("<HHHH", 9600, 8, 0, 0)
+
+
+def reopen_block(timeout=0):
+    return b"COM1".ljust(12, b"\0") + i32(timeout) + struct.pack("<HHHH", 9600, 8, 0, 0)
+
+
+def point_block(letter, address, count, bit=255):
+    # x86-64 PointRequest: ten 32-bit words, then the value buffer pointer.
+    words = [0, 0, 0, ord(letter), address, bit, 32, 0, count, 0]
+    return b"".join(i32(w) for w in words)
+
+
+def address_block(data_type):
+    # x86-64 AddressDefinition: the text pointer (8 bytes), then 32-bit words.
+    return bytes(8) + i32(0) + i32(data_type)
+
+
+def step(code, block=b"", pattern=b"\0", port=None, text=None, null_params=False):
+    data = bytearray()
+    data += u8(code)
+    data += u8(len(block)) + block
+    data += u8(len(pattern) - 1) + pattern
+    if code in (1, 15):
+        data += u8(0 if port is None else port)        # 0: "COM1", 3: "NUL", 200: as filled
+    if code in (3, 4):
+        data += u8(text is not None)
+        if text is not None:
+            data += u8(len(text)) + text.encode()
+    if code in (5, 6, 7, 10):
+        data += u8(0)                                   # the block as filled
+        data += u8(0xFF)                                # a value buffer
+    data += u8(0 if null_params else 0xFF)
+    data += i32(1)                                      # channel number
+    data += u8(0)                                       # host word
+    return bytes(data)
+
+
+def session(steps, panel_flags=0, panel_extra=b""):
+    data = bytearray()
+    data += struct.pack("<H", panel_flags) + panel_extra
+    data += u8(0)          # COM1 without faults
+    data += u8(0xFF)       # closing works
+    data += u8(1)          # the scripted peer announces
+    data += u8(len(steps) - 1)
+    for s in steps:
+        data += s
+    return bytes(data)
+
+
+def zulmain_seeds():
+    start = step(1, cold_start_block())
+    return {
+        "start_and_get_info": session([start, step(14)]),
+        "address_then_read": session([start, step(3, address_block(0), text="W01A2F3"),
+                                      step(6, point_block("W", 0x01A2F3, 2))]),
+        "write_then_read": session([start, step(10, point_block("W", 0x01A2F3, 1), struct.pack("<HH", 0, 0x1234)),
+                                    step(5, point_block("W", 0x01A2F3, 1))]),
+        "nibble_and_bit_writes": session([start, step(7, point_block("E", 0x002000, 1), struct.pack("<HH", 0, 7)),
+                                          step(10, point_block("W", 0x000100, 1, bit=5), struct.pack("<HH", 0, 1))]),
+        "read_dates": session([start, step(6, point_block("D", 0x000200, 3))]),
+        "warm_close_open": session([start, step(2), step(12), step(13), step(11)]),
+        "reopen_null_device": session([start, step(15, reopen_block(50), port=3), step(2)]),
+        "codes_outside": session([step(0), step(8), step(9), step(16), step(14, null_params=True)]),
+        "syntax_check_type7": session([step(4, address_block(7), text="b0040027"),
+                                       step(4, address_block(0), text="L10000A1")]),
+        "start_silent_panel": session([start, step(6, point_block("B", 0x004002, 1, bit=7))], panel_flags=0x0004),
+        "start_nak_panel": session([start, step(10, point_block("B", 0x004002, 2), struct.pack("<HH", 0, 0x41))],
+                                   panel_flags=0x0008),
+        "start_status_panel": session([start, step(6, point_block("W", 0, 1))], panel_flags=0x0020,
+                                      panel_extra=u8(5)),
+        "start_wrong_version": session([start, step(2)], panel_flags=0x0040, panel_extra=u8(0x31)),
+        "start_on_scripted_peer": session([step(1, b"COM2".ljust(12, b"\0") + cold_start_block()[12:], port=200)]
+                                          + [raw_reply(bytes([ACK])), raw_reply(frame(b"\xF2"))]),
+    }
+
+
+if __name__ == "__main__":
+    write_all("fuzz_frame", frame_seeds())
+    write_all("fuzz_address", address_seeds())
+    write_all("fuzz_points", points_seeds())
+    write_all("fuzz_zulmain", zulmain_seeds())
