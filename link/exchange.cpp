@@ -9,9 +9,21 @@ namespace {
 
 HANDLE PortOf(const DriverRequest& request) { return request.Channel->PortHandle; }
 
+// True when every one of the n bytes is ENQ, the panel's announcement that
+// it is ready, which it repeats while the driver is silent.
+bool OnlyAnnouncements(const std::uint8_t* bytes, std::uint32_t n) {
+    if (n == 0) return false;
+    for (std::uint32_t i = 0; i < n; ++i) {
+        if (bytes[i] != ENQ) return false;
+    }
+    return true;
+}
+
 // Reads and discards until the input has been idle for LateReplyIdleMs, at
 // most LateReplyDrainCapMs in all. Every round pauses, so the drain ends in
-// bounded time even on a line that never falls silent.
+// bounded time even on a line that never falls silent. ENQ bytes alone are
+// not reply traffic: a panel that announces itself during the drain's own
+// silence would otherwise keep every drain going to the cap.
 void DrainLateReply(HANDLE port) {
     std::uint8_t scratch[MsgBufferSize];
     int idle = 0;
@@ -20,8 +32,9 @@ void DrainLateReply(HANDLE port) {
         int waiting = GetInQueue(port);
         if (waiting > 0) {
             std::uint32_t ask = waiting > MsgBufferSize ? MsgBufferSize : static_cast<std::uint32_t>(waiting);
-            ReadComm(port, scratch, ask, nullptr);
-            idle = 0;
+            std::uint32_t gathered = 0;
+            ReadComm(port, scratch, ask, &gathered);
+            idle = OnlyAnnouncements(scratch, gathered) ? idle + static_cast<int>(EmptyPollPauseMs) : 0;
         } else {
             idle += static_cast<int>(EmptyPollPauseMs);
         }

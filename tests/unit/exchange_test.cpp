@@ -205,6 +205,30 @@ TEST_F(ExchangeTest, HealthyExchangeIsNotSlowedByTheDrain) {
     EXPECT_LT(fake::Now(), 60 * fake::Ms);
 }
 
+// A panel that announces itself with ENQ whenever the driver has been
+// silent for a while does so during the drain as well. Those bytes are
+// drained, but they do not hold the drain open until its cap.
+TEST_F(ExchangeTest, AnnouncementsDoNotKeepTheDrainGoing) {
+    panel.silentRequests = 1;
+    device->Deliver(Bytes(10, ENQ), 120 * fake::Ms, 150 * fake::Ms); // one every 150 ms from 120 ms
+    fake::Micros start = fake::Now();
+    ASSERT_EQ(HandleCommSendRecv(request, frame, reply), 0);
+    EXPECT_EQ(CheckReply(reply), 0);
+    // Two attempts, then 200 ms of a line that brings only ENQ.
+    EXPECT_LE(fake::Now() - start, 2 * 50 * fake::Ms + 200 * fake::Ms + 20 * fake::Ms);
+}
+
+// Reply bytes among the announcements still count as traffic.
+TEST_F(ExchangeTest, LateReplyAfterAnAnnouncementIsStillDrained) {
+    panel.lateReplies = 1;
+    panel.lateBy = 250 * fake::Ms; // the first attempt's reply, after an ENQ has come
+    device->Deliver({ENQ}, 150 * fake::Ms);
+    ASSERT_EQ(HandleCommSendRecv(request, frame, reply), 0);
+    EXPECT_EQ(CheckReply(reply), 0);
+    EXPECT_EQ(device->Waiting(), 0u) << "the late reply was drained";
+    EXPECT_GE(fake::Now(), 250 * fake::Ms + 200 * fake::Ms);
+}
+
 TEST_F(ExchangeTest, DrainIsCappedOnANoisyLine) {
     panel.silentRequests = 1;
     device->Deliver(Bytes(2000, 0x55), 60 * fake::Ms, 1 * fake::Ms); // noise for two seconds
