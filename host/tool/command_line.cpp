@@ -77,7 +77,7 @@ std::optional<Options> ParseCommandLine(int argc, char** argv, int* exitStatus) 
     auto* poll = app.add_subcommand("poll", "read the same points again and again");
     AddAddress(poll, o);
     poll->add_option("COUNT", o.count, "number of elements (default 1)")->check(CLI::Range(1, 255));
-    poll->add_option("--interval", o.intervalMs, "pause between samples in ms")->required()->check(CLI::Range(0, 86400000));
+    poll->add_option("--interval", o.intervalMs, "time from one sample to the next, in ms")->required()->check(CLI::Range(0, 86400000));
     poll->add_option("--times", o.times, "number of samples (default 0: until interrupted)")->check(CLI::NonNegativeNumber);
     auto* start = app.add_subcommand("start", "cold-start the channel and report the panel's identifier");
     auto* demo = app.add_subcommand("demo", "run the demonstration against the panel (built-in by default)");

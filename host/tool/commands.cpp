@@ -1,5 +1,6 @@
 #include "host/tool/commands.h"
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -271,25 +272,26 @@ int RunPoll(DriverClient& client, Report& report, LogCapture& log, const Options
     auto previous = std::signal(SIGINT, OnInterrupt);
     int samples = 0, failures = 0, firstFailure = 0;
     std::vector<Slot> slots(static_cast<std::size_t>(options.count));
+    // Samples start every interval (at once when a read took longer).
+    auto next = std::chrono::steady_clock::now();
     while (!interrupted && (options.times == 0 || samples < options.times)) {
-        if (samples > 0) {
-            auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(options.intervalMs);
-            while (!interrupted && std::chrono::steady_clock::now() < until) {
-                std::this_thread::sleep_for(std::chrono::milliseconds(20));
-            }
-            if (interrupted) break;
+        while (!interrupted && std::chrono::steady_clock::now() < next) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
         }
+        if (interrupted) break;
+        next = std::max(next + std::chrono::milliseconds(options.intervalMs), std::chrono::steady_clock::now());
         ++samples;
+        std::string at = Now();
         std::size_t mark = log.Mark();
         std::int32_t rc = client.BlockRead(*point, slots);
-        nlohmann::json sample = {{"sample", samples}, {"time", Now()}, {"result", rc}};
+        nlohmann::json sample = {{"sample", samples}, {"time", at}, {"result", rc}};
         if (rc == 0) {
             sample["values"] = ValuesJson(*point, slots);
-            SayValues(report, *point, slots, "#" + std::to_string(samples) + " " + Now() + "  ");
+            SayValues(report, *point, slots, "#" + std::to_string(samples) + " " + at + "  ");
         } else {
             ++failures;
             if (firstFailure == 0) firstFailure = ExitStatusFor(rc);
-            std::string message = "#" + std::to_string(samples) + " " + Now() + "  BlockRead failed with " +
+            std::string message = "#" + std::to_string(samples) + " " + at + "  BlockRead failed with " +
                                   std::to_string(rc) + ": " + ResultMeaning(Request::BlockRead, rc);
             sample["error"] = message;
             log.ShowAfterFailure(mark);

@@ -2,6 +2,8 @@
 // the failures of loading the driver or opening a port.
 #include <gtest/gtest.h>
 
+#include <cctype>
+
 #include "driver/zul.h"
 #include "tests/tool/run_tool.h"
 
@@ -112,6 +114,10 @@ struct BadLine {
     const char* expected; // in stderr
 };
 
+void PrintTo(const BadLine& line, std::ostream* os) {
+    for (const std::string& arg : line.args) *os << arg << ' ';
+}
+
 class ZulhostBadCommandLine : public testing::TestWithParam<BadLine> {};
 
 TEST_P(ZulhostBadCommandLine, GivesUsageAndExitStatus64) {
@@ -138,7 +144,15 @@ INSTANTIATE_TEST_SUITE_P(
                     BadLine{{"write", "D123456", "1"}, "read-only"},
                     BadLine{{"write", "F003000", "warm"}, "a float takes"},
                     BadLine{{"read", "W01A2F3", "128"}, "at most 127 W elements"},
-                    BadLine{{"--port", "/dev/ttyS0", "demo"}, "--allow-panel-writes"}));
+                    BadLine{{"--port", "/dev/ttyS0", "demo"}, "--allow-panel-writes"}),
+    [](const testing::TestParamInfo<BadLine>& param) {
+        std::string name;
+        for (const std::string& arg : param.param.args) name += arg + " ";
+        for (char& c : name) {
+            if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
+        }
+        return std::to_string(param.index) + "_" + name;
+    });
 
 TEST(ZulhostHelp, PrintsUsageAndSucceeds) {
     ToolRun run = RunTool({"--help"});

@@ -44,6 +44,10 @@ struct ReadCase {
     nlohmann::json values;
 };
 
+void PrintTo(const ReadCase& read, std::ostream* os) {
+    for (const std::string& arg : read.args) *os << arg << ' ';
+}
+
 class ZulhostReadsByLetter : public testing::TestWithParam<ReadCase> {};
 
 TEST_P(ZulhostReadsByLetter, DecodesTheDemonstrationMemory) {
@@ -61,7 +65,8 @@ INSTANTIATE_TEST_SUITE_P(
                     ReadCase{{"E002000"}, {3}}, ReadCase{{"M002000"}, {10}}, ReadCase{{"T000100"}, {0x0F00}},
                     ReadCase{{"L10000A"}, {0x12345678}}, ReadCase{{"F003000"}, {10000.0}},
                     ReadCase{{"D123456", "3"},
-                             {LocalMidnight(2000, 1, 1), LocalMidnight(2024, 6, 15), LocalMidnight(1977, 1, 1)}}));
+                             {LocalMidnight(2000, 1, 1), LocalMidnight(2024, 6, 15), LocalMidnight(1977, 1, 1)}}),
+    [](const testing::TestParamInfo<ReadCase>& param) { return param.param.args[0]; });
 
 TEST(ZulhostBuiltInPanel, DatesPrintAsLocalMidnight) {
     ToolRun run = RunTool({"read", "D123459"});
