@@ -41,6 +41,7 @@ struct Options {
     int splitGapMs = 0;             // > 0: replies split in two with this gap
     int baud = 0;                   // > 0: bytes paced at 10 bits each at this rate
     int enqIdleMs = 120;            // announce ENQ after this much driver silence (0: never)
+    int enqRepeatMs = 150;          // and then at most this often while the silence lasts
     LineFaults faults;
     bool trace = false;             // every frame in both directions, hex, to traceSink
     std::function<void(const std::string&)> traceSink; // default: stderr
@@ -50,7 +51,14 @@ struct Options {
 struct Stats {
     std::uint64_t framesIn = 0, repliesOut = 0, reads = 0, writes = 0, naks = 0;
     std::uint64_t faultsInjected = 0, lateReplies = 0;
+    std::uint64_t crcErrors = 0, enqsOut = 0;
 };
+
+// One memory assignment, "ADDR: hh hh ..." or "ADDR=hh,hh,...": a hex address
+// of up to six digits, then bytes of one or two hex digits separated by
+// blanks or commas. The bytes must not run past address FFFFFF.
+bool ParseMemoryAssignment(const std::string& text, std::uint32_t* address,
+                           std::vector<std::uint8_t>* bytes, std::string* error = nullptr);
 
 class PanelSim {
 public:

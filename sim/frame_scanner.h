@@ -1,0 +1,42 @@
+// Cuts the byte stream that arrives from the driver into request frames and
+// the runs of bytes between them (the driver's ACK after each exchange, line
+// noise). The codec's BreakIt wants a whole reply at the start of a buffer;
+// a server sees an endless stream, so it gets a state machine of its own.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+namespace zulsim {
+
+struct Inbound {
+    enum Kind { Frame, Stray, Broken } kind = Stray;
+    std::vector<std::uint8_t> raw;     // bytes as received (for Frame: DLE STX through the CRC)
+    std::vector<std::uint8_t> payload; // Frame only: unstuffed
+    bool crcOk = false;                // Frame only
+};
+
+class FrameScanner {
+public:
+    void Feed(const std::uint8_t* bytes, std::size_t count, std::vector<Inbound>& out);
+    // Gives up a frame left unfinished: a request cut off on the line must
+    // not swallow the one that follows it.
+    void Expire(std::vector<Inbound>& out);
+    bool Partial() const { return state_ != Hunt; }
+    void Reset();
+
+private:
+    enum State { Hunt, HuntDle, Body, BodyDle, CrcLow, CrcLowDle, CrcHigh, CrcHighDle };
+    void Step(std::uint8_t b, std::vector<Inbound>& out);
+    void BeginFrame(std::vector<Inbound>& out);
+    void Finish(std::uint8_t high, std::vector<Inbound>& out);
+    void Abandon(std::vector<Inbound>& out);
+    void FlushStray(std::vector<Inbound>& out);
+
+    State state_ = Hunt;
+    std::vector<std::uint8_t> raw_, payload_, stray_;
+    std::size_t bodyEnd_ = 0; // raw_ up to and including the closing ETX
+    std::uint8_t low_ = 0;
+};
+
+} // namespace zulsim

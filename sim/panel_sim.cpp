@@ -1,0 +1,743 @@
+// The panel side of the line, served on a pseudo-terminal by one thread.
+//
+// What the panel does here:
+//   wake frame (payload 31)        -> ACK
+//   version request (payload F0)   -> frame [versionId]
+//   block read 50 A2 A1 A0 N       -> frame [readReplyCode, N bytes of memory]
+//   block write 60 A2 A1 A0 N data -> memory stored, status frame 11 00
+//   any other payload              -> status frame 11 01 ("refused"); so does
+//                                     a read or write whose length does not
+//                                     match its byte count
+//   a frame with a bad CRC         -> NAK
+// Bytes outside frames (the driver's ACK after each exchange) are ignored.
+//
+// Wake announcement: a pty has no RTS line, so the driver's RTS pulse cannot
+// be seen. Instead the panel sends ENQ whenever the driver has been silent for
+// enqIdleMs and the line is idle, repeated at most every enqRepeatMs. The
+// driver discards the ENQs that pile up between requests with the purge
+// before each write, and its handshake finds one waiting after its pulse.
+// While 32 or more bytes wait unread at the device (nobody has it open), no
+// further ENQ is added.
+//
+// Output goes through a small transmit queue so that replies can be paced at
+// a baud rate, split by a gap, delayed in order (the panel stalls) or held
+// back as late replies while later requests are still served.
+#include "sim/panel_sim.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cctype>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <deque>
+#include <fstream>
+#include <mutex>
+#include <random>
+#include <sstream>
+#include <thread>
+
+#include "link/msg_buffer.h"
+#include "sim/frame_scanner.h"
+
+namespace zulsim {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using TimePoint = Clock::time_point;
+using std::chrono::microseconds;
+using std::chrono::milliseconds;
+using Bytes = std::vector<std::uint8_t>;
+
+constexpr std::uint32_t AddressMask = 0xFFFFFF;
+constexpr std::uint8_t CmdWake = 0x31;
+constexpr std::uint8_t CmdVersion = 0xF0;
+constexpr std::uint8_t CmdRead = 0x50;
+constexpr std::uint8_t CmdWrite = 0x60;
+constexpr std::uint8_t StatusReplyCode = 0x11;
+constexpr std::uint8_t StatusRefused = 0x01;
+constexpr auto PartialFrameTimeout = milliseconds(100);
+constexpr int EnqBacklogLimit = 32;
+
+bool Fail(std::string* error, const std::string& what) {
+    if (error) *error = what;
+    return false;
+}
+
+bool FailErrno(std::string* error, const std::string& what) {
+    return Fail(error, what + ": " + std::strerror(errno));
+}
+
+std::string Hex(const Bytes& bytes) {
+    std::string text;
+    char two[4];
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+        std::snprintf(two, sizeof two, i ? " %02X" : "%02X", bytes[i]);
+        text += two;
+    }
+    return text;
+}
+
+// A reply frame made with the team's codec; a non-zero crcXor damages the CRC
+// value before it is stuffed, so the frame still parses but fails its check.
+Bytes MakeFrame(const Bytes& payload, std::uint16_t crcXor) {
+    MsgBuffer b;
+    ClearMsgBuffer(b);
+    if (payload.size() > static_cast<std::size_t>(MsgBufferSize)) return {};
+    std::memcpy(b.data, payload.data(), payload.size());
+    b.length = static_cast<std::int32_t>(payload.size());
+    DLEScanAndAdd(b);
+    int stuffed = b.length;
+    WrapFrame(b);
+    if (b.length != stuffed + 4) return {};
+    CalcCRC(b);
+    std::uint16_t crc = static_cast<std::uint16_t>(b.crc ^ crcXor);
+    Bytes frame(b.data, b.data + b.length);
+    for (std::uint8_t c : {static_cast<std::uint8_t>(crc & 0xFF), static_cast<std::uint8_t>(crc >> 8)}) {
+        frame.push_back(c);
+        if (c == DLE) frame.push_back(DLE);
+    }
+    return frame;
+}
+
+std::string Describe(const Bytes& p) {
+    if (p.empty()) return "empty frame";
+    char text[64];
+    switch (p[0]) {
+    case CmdWake:
+        return "wake frame";
+    case CmdVersion:
+        return "version request";
+    case CmdRead:
+        if (p.size() < 5) break;
+        std::snprintf(text, sizeof text, "read %02X%02X%02X count %u", p[1], p[2], p[3], p[4]);
+        return text;
+    case CmdWrite:
+        if (p.size() < 5) break;
+        std::snprintf(text, sizeof text, "write %02X%02X%02X count %u", p[1], p[2], p[3], p[4]);
+        return text;
+    default:
+        break;
+    }
+    std::snprintf(text, sizeof text, "command %02X", p[0]);
+    return text;
+}
+
+bool ParseHex(const std::string& token, std::size_t maxDigits, std::uint32_t* value) {
+    std::string digits = token;
+    if (digits.size() > 2 && digits[0] == '0' && (digits[1] == 'x' || digits[1] == 'X')) digits = digits.substr(2);
+    if (digits.empty() || digits.size() > maxDigits) return false;
+    std::uint32_t v = 0;
+    for (char c : digits) {
+        if (!std::isxdigit(static_cast<unsigned char>(c))) return false;
+        v = v * 16 + static_cast<std::uint32_t>(std::isdigit(static_cast<unsigned char>(c)) ? c - '0'
+                                                                                         : std::tolower(c) - 'a' + 10);
+    }
+    *value = v;
+    return true;
+}
+
+std::string Trim(const std::string& s) {
+    std::size_t b = s.find_first_not_of(" \t\r\n");
+    if (b == std::string::npos) return {};
+    std::size_t e = s.find_last_not_of(" \t\r\n");
+    return s.substr(b, e - b + 1);
+}
+
+// Queued output: bytes with the times at which each may reach the line.
+struct Run {
+    Bytes bytes;
+    std::vector<TimePoint> due;
+    std::size_t next = 0;
+    std::string note;
+    bool traced = false;
+    bool afterGap = false; // second part of a split reply: its gap counts from the first part's real end
+};
+
+// A late reply, held back while serving goes on.
+struct Held {
+    TimePoint due;
+    Bytes bytes;
+    std::string note;
+};
+
+struct Reply {
+    Bytes bytes;
+    bool isWakeAck = false;
+    std::string note;
+};
+
+} // namespace
+
+bool ParseMemoryAssignment(const std::string& text, std::uint32_t* address, std::vector<std::uint8_t>* bytes,
+                           std::string* error) {
+    std::size_t sep = text.find_first_of(":=");
+    if (sep == std::string::npos) return Fail(error, "expected ADDR: bytes or ADDR=bytes");
+    std::uint32_t addr = 0;
+    std::string addrText = Trim(text.substr(0, sep));
+    if (!ParseHex(addrText, 6, &addr)) return Fail(error, "bad address '" + addrText + "'");
+    std::string rest = text.substr(sep + 1);
+    std::replace(rest.begin(), rest.end(), ',', ' ');
+    std::istringstream in(rest);
+    Bytes values;
+    std::string token;
+    while (in >> token) {
+        std::uint32_t v = 0;
+        if (!ParseHex(token, 2, &v)) return Fail(error, "bad byte '" + token + "'");
+        values.push_back(static_cast<std::uint8_t>(v));
+    }
+    if (values.empty()) return Fail(error, "no bytes after the address");
+    if (addr + values.size() - 1 > AddressMask) return Fail(error, "bytes run past address FFFFFF");
+    *address = addr;
+    *bytes = std::move(values);
+    return true;
+}
+
+struct PanelSim::Impl {
+    explicit Impl(Options o) : opt(std::move(o)), rng(opt.faults.seed), epoch(Clock::now()) {
+        if (opt.baud > 0) byteTime = microseconds(10'000'000LL / opt.baud);
+    }
+
+    const Options opt;
+
+    mutable std::mutex memMutex;
+    std::map<std::uint32_t, std::uint8_t> memory;
+    mutable std::mutex statsMutex;
+    Stats stats;
+
+    // Start, Stop, Disconnect and Reconnect run one at a time.
+    std::mutex lifeMutex;
+    std::string devicePath;
+    int masterFd = -1;
+    int slaveFd = -1; // held open so the master never sees a hang-up
+    int wakeRead = -1, wakeWrite = -1;
+    std::thread worker;
+    std::atomic<bool> stopping{false};
+    bool serving = false;
+
+    // Owned by the serving thread while it runs.
+    std::mt19937_64 rng;
+    FrameScanner scanner;
+    std::deque<Run> line;
+    std::vector<Held> held;
+    TimePoint lineFree, lastRx, lastEnq;
+    bool enqSent = false;
+    microseconds byteTime{0};
+    const TimePoint epoch;
+
+    template <class F> void Count(F change) {
+        std::lock_guard<std::mutex> lock(statsMutex);
+        change(stats);
+    }
+
+    void Trace(const char* direction, const Bytes& bytes, const std::string& note) {
+        if (!opt.trace) return;
+        double ms = std::chrono::duration<double, std::milli>(Clock::now() - epoch).count();
+        char stamp[32];
+        std::snprintf(stamp, sizeof stamp, "%10.3f ", ms);
+        std::string text = stamp + std::string(direction) + " " + Hex(bytes);
+        if (!note.empty()) text += "  " + note;
+        if (opt.traceSink) {
+            opt.traceSink(text);
+        } else {
+            text += '\n';
+            std::fputs(text.c_str(), stderr);
+        }
+    }
+
+    // ---- the pseudo-terminal -------------------------------------------
+
+    bool OpenPty(std::string* error) {
+        int m = posix_openpt(O_RDWR | O_NOCTTY);
+        if (m < 0) return FailErrno(error, "posix_openpt");
+        char name[128];
+        if (grantpt(m) != 0 || unlockpt(m) != 0 || ptsname_r(m, name, sizeof name) != 0) {
+            bool r = FailErrno(error, "pty setup");
+            close(m);
+            return r;
+        }
+        int s = open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        if (s < 0) {
+            bool r = FailErrno(error, std::string("open ") + name);
+            close(m);
+            return r;
+        }
+        termios t{};
+        if (tcgetattr(s, &t) == 0) {
+            cfmakeraw(&t);
+            tcsetattr(s, TCSANOW, &t);
+        }
+        fcntl(m, F_SETFL, fcntl(m, F_GETFL) | O_NONBLOCK);
+        fcntl(m, F_SETFD, FD_CLOEXEC);
+        masterFd = m;
+        slaveFd = s;
+        devicePath = name;
+        if (!opt.linkPath.empty()) {
+            // Repointed in one step, so a driver opening the link never finds it missing.
+            std::string temp = opt.linkPath + ".new";
+            unlink(temp.c_str());
+            if (symlink(devicePath.c_str(), temp.c_str()) != 0 || rename(temp.c_str(), opt.linkPath.c_str()) != 0) {
+                bool r = FailErrno(error, "link " + opt.linkPath);
+                unlink(temp.c_str());
+                ClosePty();
+                return r;
+            }
+        }
+        return true;
+    }
+
+    void ClosePty() {
+        if (masterFd >= 0) close(masterFd);
+        if (slaveFd >= 0) close(slaveFd);
+        masterFd = slaveFd = -1;
+    }
+
+    void RemoveLink() {
+        if (opt.linkPath.empty()) return;
+        struct stat st{};
+        if (lstat(opt.linkPath.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) unlink(opt.linkPath.c_str());
+    }
+
+    bool StartWorker(std::string* error) {
+        if (wakeRead < 0) {
+            int fds[2];
+            if (pipe2(fds, O_NONBLOCK | O_CLOEXEC) != 0) return FailErrno(error, "pipe");
+            wakeRead = fds[0];
+            wakeWrite = fds[1];
+        }
+        scanner.Reset();
+        line.clear();
+        held.clear();
+        TimePoint now = Clock::now();
+        lineFree = lastRx = lastEnq = now;
+        enqSent = false;
+        stopping = false;
+        worker = std::thread([this] { Serve(); });
+        serving = true;
+        return true;
+    }
+
+    void StopWorker() {
+        if (!serving) return;
+        stopping = true;
+        std::uint8_t one = 1;
+        ssize_t ignored = write(wakeWrite, &one, 1);
+        (void)ignored;
+        worker.join();
+        std::uint8_t sink[64];
+        while (read(wakeRead, sink, sizeof sink) > 0) {
+        }
+        serving = false;
+    }
+
+    // ---- the serving thread --------------------------------------------
+
+    void Serve() {
+        std::vector<Inbound> events;
+        std::uint8_t buffer[1024];
+        while (!stopping) {
+            TimePoint now = Clock::now();
+            if (scanner.Partial() && now - lastRx >= PartialFrameTimeout) {
+                events.clear();
+                scanner.Expire(events);
+                Handle(events, now);
+            }
+            ReleaseHeld(now);
+            Announce(now);
+            TimePoint nextByte = Transmit(now); // first: it may empty the line, which NextEvent looks at
+            TimePoint wake = std::min(nextByte, NextEvent());
+
+            now = Clock::now();
+            auto wait = std::chrono::duration_cast<std::chrono::nanoseconds>(wake - now);
+            wait = std::clamp(wait, std::chrono::nanoseconds(0), std::chrono::nanoseconds(std::chrono::seconds(1)));
+            timespec ts{static_cast<time_t>(wait.count() / 1'000'000'000),
+                        static_cast<long>(wait.count() % 1'000'000'000)};
+            pollfd fds[2] = {{masterFd, POLLIN, 0}, {wakeRead, POLLIN, 0}};
+            int r = ppoll(fds, 2, &ts, nullptr);
+            if (r < 0) {
+                if (errno == EINTR) continue;
+                break;
+            }
+            if (fds[0].revents & POLLIN) {
+                ssize_t n = read(masterFd, buffer, sizeof buffer);
+                if (n > 0) {
+                    now = Clock::now();
+                    events.clear();
+                    // Judged before the new bytes, however late this thread woke.
+                    if (scanner.Partial() && now - lastRx >= PartialFrameTimeout) scanner.Expire(events);
+                    lastRx = now;
+                    scanner.Feed(buffer, static_cast<std::size_t>(n), events);
+                    Handle(events, now);
+                } else if (n < 0 && errno != EAGAIN && errno != EINTR) {
+                    std::this_thread::sleep_for(milliseconds(10));
+                }
+            } else if (fds[0].revents & (POLLHUP | POLLERR)) {
+                std::this_thread::sleep_for(milliseconds(10)); // no busy loop on a hung-up line
+            }
+        }
+    }
+
+    TimePoint NextEvent() const {
+        TimePoint next = TimePoint::max();
+        if (scanner.Partial()) next = std::min(next, lastRx + PartialFrameTimeout);
+        for (const Held& h : held) next = std::min(next, h.due);
+        if (!opt.silent && opt.enqIdleMs > 0 && line.empty()) {
+            TimePoint enq = std::max(lastRx + milliseconds(opt.enqIdleMs), lineFree);
+            if (enqSent) enq = std::max(enq, lastEnq + milliseconds(opt.enqRepeatMs));
+            next = std::min(next, enq);
+        }
+        return next;
+    }
+
+    void Announce(TimePoint now) {
+        if (opt.silent || opt.enqIdleMs <= 0) return;
+        if (!line.empty() || now < lineFree) return;
+        if (now - lastRx < milliseconds(opt.enqIdleMs)) return;
+        if (enqSent && now - lastEnq < milliseconds(opt.enqRepeatMs)) return;
+        lastEnq = now;
+        enqSent = true;
+        int waiting = 0;
+        if (ioctl(slaveFd, FIONREAD, &waiting) == 0 && waiting >= EnqBacklogLimit) return;
+        QueueOnLine({ENQ}, now, "announce");
+        Count([](Stats& s) { ++s.enqsOut; });
+    }
+
+    // Writes what is due; returns when it next has something to write.
+    TimePoint Transmit(TimePoint now) {
+        while (!line.empty()) {
+            Run& run = line.front();
+            std::size_t end = run.next;
+            while (end < run.bytes.size() && run.due[end] <= now) ++end;
+            if (end == run.next) return run.due[run.next];
+            if (!run.traced) {
+                Trace("sim>", run.bytes, run.note);
+                run.traced = true;
+            }
+            ssize_t w = write(masterFd, run.bytes.data() + run.next, end - run.next);
+            if (w < 0) {
+                if (errno == EAGAIN || errno == EINTR) return now + milliseconds(2);
+                line.pop_front(); // the line is gone; nothing to deliver to
+                continue;
+            }
+            run.next += static_cast<std::size_t>(w);
+            if (run.next == run.bytes.size()) {
+                auto behind = Clock::now() - run.due.back();
+                line.pop_front();
+                if (!line.empty() && line.front().afterGap && behind > behind.zero()) {
+                    for (TimePoint& t : line.front().due) t += behind;
+                    lineFree = std::max(lineFree, line.front().due.back());
+                }
+            } else if (run.next < end) {
+                return now + milliseconds(1); // the device's queue is full for now
+            }
+        }
+        return TimePoint::max();
+    }
+
+    // Puts bytes on the line behind whatever is already there. With a baud
+    // rate each byte arrives when its last bit would have.
+    void QueueOnLine(const Bytes& bytes, TimePoint earliest, const std::string& note) {
+        if (bytes.empty()) return;
+        TimePoint t = std::max({earliest, lineFree, Clock::now()});
+        std::size_t split = opt.splitGapMs > 0 && bytes.size() >= 2 ? bytes.size() / 2 : bytes.size();
+        Run first;
+        first.note = note;
+        for (std::size_t i = 0; i < split; ++i) {
+            t += byteTime;
+            first.bytes.push_back(bytes[i]);
+            first.due.push_back(t);
+        }
+        line.push_back(std::move(first));
+        if (split < bytes.size()) {
+            t += milliseconds(opt.splitGapMs);
+            Run second;
+            second.note = "(rest after split gap)";
+            second.afterGap = true;
+            for (std::size_t i = split; i < bytes.size(); ++i) {
+                t += byteTime;
+                second.bytes.push_back(bytes[i]);
+                second.due.push_back(t);
+            }
+            line.push_back(std::move(second));
+        }
+        lineFree = t;
+    }
+
+    void ReleaseHeld(TimePoint now) {
+        std::sort(held.begin(), held.end(), [](const Held& a, const Held& b) { return a.due < b.due; });
+        std::size_t n = 0;
+        while (n < held.size() && held[n].due <= now) {
+            QueueOnLine(held[n].bytes, held[n].due, held[n].note);
+            ++n;
+        }
+        held.erase(held.begin(), held.begin() + static_cast<std::ptrdiff_t>(n));
+    }
+
+    void Handle(const std::vector<Inbound>& events, TimePoint now) {
+        for (const Inbound& in : events) {
+            switch (in.kind) {
+            case Inbound::Stray:
+                Trace("drv>", in.raw, "");
+                break;
+            case Inbound::Broken:
+                Trace("drv>", in.raw, "broken frame, ignored");
+                break;
+            case Inbound::Frame:
+                Trace("drv>", in.raw, in.crcOk ? Describe(in.payload) : "bad CRC");
+                OnFrame(in, now);
+                break;
+            }
+        }
+    }
+
+    bool Chance(double rate) {
+        if (rate <= 0) return false;
+        if (rate >= 1) return true;
+        return std::uniform_real_distribution<double>(0, 1)(rng) < rate;
+    }
+
+    int Between(int low, int high) {
+        if (high <= low) return low;
+        return std::uniform_int_distribution<int>(low, high)(rng);
+    }
+
+    void OnFrame(const Inbound& in, TimePoint now) {
+        Count([](Stats& s) { ++s.framesIn; });
+        if (!in.crcOk) Count([](Stats& s) { ++s.crcErrors; });
+        if (opt.silent) return;
+        if (Chance(opt.faults.silence)) {
+            Count([](Stats& s) { ++s.faultsInjected; });
+            Trace("sim>", {}, "[silence]");
+            return;
+        }
+        Reply reply = Answer(in);
+        if (!reply.bytes.empty()) Send(std::move(reply), now);
+    }
+
+    Reply Frame(const Bytes& payload, std::string note) {
+        Reply r;
+        r.bytes = MakeFrame(payload, opt.damageCrc ? 0xFFFF : 0);
+        r.note = std::move(note);
+        if (opt.damageCrc) r.note += " [damaged CRC]";
+        return r;
+    }
+
+    Reply Status(std::uint8_t code) {
+        char note[32];
+        std::snprintf(note, sizeof note, "status %u", code);
+        return Frame({StatusReplyCode, code}, note);
+    }
+
+    Reply Answer(const Inbound& in) {
+        if (!in.crcOk || opt.nakAll) {
+            Count([](Stats& s) { ++s.naks; });
+            return Reply{{NAK}, false, "nak"};
+        }
+        const Bytes& p = in.payload;
+        if (p.size() == 1 && p[0] == CmdWake) {
+            if (opt.enqWithoutAck) return {};
+            return Reply{{ACK}, true, "ack"};
+        }
+        const bool forcedStatus = opt.statusReply >= 0;
+        const std::uint8_t status = static_cast<std::uint8_t>(forcedStatus ? opt.statusReply : 0);
+
+        if (p.size() == 1 && p[0] == CmdVersion) {
+            if (forcedStatus) return Status(status);
+            char note[32];
+            std::snprintf(note, sizeof note, "version 0x%02X", opt.versionId);
+            return Frame({opt.versionId}, note);
+        }
+        if (p.size() == 5 && p[0] == CmdRead) {
+            if (forcedStatus) return Status(status);
+            std::uint32_t address = static_cast<std::uint32_t>(p[1] << 16 | p[2] << 8 | p[3]);
+            Bytes payload{opt.readReplyCode};
+            Bytes values = Read(address, p[4]);
+            if (opt.shortValueArea && !values.empty()) values.pop_back();
+            payload.insert(payload.end(), values.begin(), values.end());
+            Count([](Stats& s) { ++s.reads; });
+            return Frame(payload, "read reply");
+        }
+        if (p.size() >= 5 && p[0] == CmdWrite && p.size() == 5u + p[4]) {
+            // A panel that answers with a non-zero status has refused the write.
+            if (status == 0) {
+                std::uint32_t address = static_cast<std::uint32_t>(p[1] << 16 | p[2] << 8 | p[3]);
+                Write(address, Bytes(p.begin() + 5, p.end()));
+                Count([](Stats& s) { ++s.writes; });
+            }
+            return Status(status);
+        }
+        return Status(forcedStatus ? status : StatusRefused);
+    }
+
+    // Applies the random line faults and puts the reply on its way.
+    void Send(Reply reply, TimePoint now) {
+        const LineFaults& f = opt.faults;
+        Bytes& b = reply.bytes;
+        std::uint64_t injected = 0;
+        std::string marks;
+        auto mark = [&](const std::string& what) {
+            ++injected;
+            marks += marks.empty() ? " [" + what : ", " + what;
+        };
+
+        if (reply.isWakeAck && Chance(f.damageAck)) {
+            b[0] = static_cast<std::uint8_t>(ACK + Between(1, 255)); // any byte but ACK
+            mark("ack damaged");
+        }
+        for (std::uint8_t& byte : b) {
+            if (Chance(f.flipBit)) {
+                byte ^= static_cast<std::uint8_t>(1u << Between(0, 7));
+                mark("bit flipped");
+            }
+        }
+        if (f.dropByte > 0) {
+            Bytes kept;
+            for (std::uint8_t byte : b) {
+                if (Chance(f.dropByte)) mark("byte dropped");
+                else kept.push_back(byte);
+            }
+            b.swap(kept);
+        }
+        if (Chance(f.noiseByte)) {
+            b.insert(b.begin() + Between(0, static_cast<int>(b.size())), static_cast<std::uint8_t>(Between(0, 255)));
+            mark("noise byte");
+        }
+        if (b.size() >= 2 && Chance(f.truncate)) {
+            b.resize(static_cast<std::size_t>(Between(1, static_cast<int>(b.size()) - 1)));
+            mark("truncated");
+        }
+        TimePoint start = now;
+        if (Chance(f.delay)) {
+            start += milliseconds(f.delayMs);
+            mark("delayed " + std::to_string(f.delayMs) + " ms");
+        }
+        bool late = Chance(f.late);
+        if (late) {
+            int ms = Between(f.lateMinMs, f.lateMaxMs);
+            start += milliseconds(ms);
+            mark("late " + std::to_string(ms) + " ms");
+        }
+        if (!marks.empty()) marks += "]";
+        Count([&](Stats& s) {
+            ++s.repliesOut;
+            s.faultsInjected += injected;
+            if (late) ++s.lateReplies;
+        });
+
+        std::string note = reply.note + marks;
+        if (b.empty()) {
+            Trace("sim>", {}, note);
+        } else if (late) {
+            held.push_back(Held{start, std::move(b), note});
+        } else {
+            QueueOnLine(b, start, note);
+        }
+    }
+
+    Bytes Read(std::uint32_t address, std::size_t count) const {
+        std::lock_guard<std::mutex> lock(memMutex);
+        Bytes out(count, 0);
+        for (std::size_t i = 0; i < count; ++i) {
+            auto it = memory.find((address + static_cast<std::uint32_t>(i)) & AddressMask);
+            if (it != memory.end()) out[i] = it->second;
+        }
+        return out;
+    }
+
+    void Write(std::uint32_t address, const Bytes& bytes) {
+        std::lock_guard<std::mutex> lock(memMutex);
+        for (std::size_t i = 0; i < bytes.size(); ++i) {
+            memory[(address + static_cast<std::uint32_t>(i)) & AddressMask] = bytes[i];
+        }
+    }
+};
+
+PanelSim::PanelSim(Options options) : impl_(std::make_unique<Impl>(std::move(options))) {}
+
+PanelSim::~PanelSim() {
+    Stop();
+    if (impl_->wakeRead >= 0) close(impl_->wakeRead);
+    if (impl_->wakeWrite >= 0) close(impl_->wakeWrite);
+}
+
+bool PanelSim::Start(std::string* error) {
+    std::lock_guard<std::mutex> lock(impl_->lifeMutex);
+    if (impl_->serving) return Fail(error, "already serving");
+    if (!impl_->OpenPty(error)) return false;
+    if (!impl_->StartWorker(error)) {
+        impl_->ClosePty();
+        return false;
+    }
+    return true;
+}
+
+void PanelSim::Stop() {
+    std::lock_guard<std::mutex> lock(impl_->lifeMutex);
+    impl_->StopWorker();
+    impl_->ClosePty();
+    impl_->RemoveLink();
+}
+
+const std::string& PanelSim::DevicePath() const { return impl_->devicePath; }
+
+void PanelSim::SetBytes(std::uint32_t address, const std::vector<std::uint8_t>& bytes) {
+    impl_->Write(address, bytes);
+}
+
+std::vector<std::uint8_t> PanelSim::GetBytes(std::uint32_t address, std::size_t count) const {
+    return impl_->Read(address, count);
+}
+
+bool PanelSim::LoadMemoryFile(const std::string& path, std::string* error) {
+    std::ifstream in(path);
+    if (!in) return Fail(error, "cannot open " + path);
+    // All or nothing: a file with an error leaves the memory as it was.
+    std::vector<std::pair<std::uint32_t, Bytes>> assignments;
+    std::string text;
+    for (int number = 1; std::getline(in, text); ++number) {
+        std::string content = Trim(text.substr(0, text.find('#')));
+        if (content.empty()) continue;
+        std::uint32_t address = 0;
+        Bytes bytes;
+        std::string why;
+        if (!ParseMemoryAssignment(content, &address, &bytes, &why)) {
+            return Fail(error, path + ":" + std::to_string(number) + ": " + why);
+        }
+        assignments.emplace_back(address, std::move(bytes));
+    }
+    for (const auto& a : assignments) impl_->Write(a.first, a.second);
+    return true;
+}
+
+Stats PanelSim::GetStats() const {
+    std::lock_guard<std::mutex> lock(impl_->statsMutex);
+    return impl_->stats;
+}
+
+void PanelSim::Disconnect() {
+    std::lock_guard<std::mutex> lock(impl_->lifeMutex);
+    impl_->StopWorker();
+    impl_->ClosePty();
+}
+
+bool PanelSim::Reconnect(std::string* error) {
+    std::lock_guard<std::mutex> lock(impl_->lifeMutex);
+    impl_->StopWorker();
+    impl_->ClosePty();
+    if (!impl_->OpenPty(error)) return false;
+    if (!impl_->StartWorker(error)) {
+        impl_->ClosePty();
+        return false;
+    }
+    return true;
+}
+
+} // namespace zulsim
