@@ -1,0 +1,164 @@
+// zulsim: a simulated panel on a pseudo-terminal. Prints "PTY <device>" once
+// it serves, runs until SIGINT or SIGTERM, then prints its counters.
+#include <CLI/CLI.hpp>
+
+#include <pthread.h>
+#include <signal.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "sim/panel_sim.h"
+
+namespace {
+
+// Decimal, or hexadecimal with a 0x prefix (identifiers read best in hex).
+bool ParseNumber(const std::string& text, long low, long high, long* value) {
+    if (text.empty()) return false;
+    bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+    char* end = nullptr;
+    long v = std::strtol(text.c_str(), &end, hex ? 16 : 10);
+    if (*end != '\0' || v < low || v > high) return false;
+    *value = v;
+    return true;
+}
+
+// Empty when `text` is a number within [low, high], else why it is not.
+std::string Number(const std::string& text, long low, long high, long* value) {
+    if (ParseNumber(text, low, high, value)) return {};
+    return "expected a number from " + std::to_string(low) + " to " + std::to_string(high);
+}
+
+// "A,B" into two parts; the second is optional when `needSecond` is false.
+bool SplitPair(const std::string& text, std::string* first, std::string* second, bool needSecond) {
+    std::size_t comma = text.find(',');
+    if (comma == std::string::npos) {
+        if (needSecond) return false;
+        *first = text;
+        second->clear();
+        return true;
+    }
+    *first = text.substr(0, comma);
+    *second = text.substr(comma + 1);
+    return !second->empty();
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    zulsim::Options options;
+    zulsim::LineFaults& faults = options.faults;
+
+    CLI::App app{"zulsim: a simulated panel served on a pseudo-terminal"};
+    std::string versionId = "0xF5", readReplyCode = "0x50", delaySpec, lateSpec, memoryFile;
+    std::vector<std::string> assignments;
+
+    app.add_option("--version-id", versionId, "identifier in the version reply (default 0xF5)");
+    app.add_option("--read-reply-code", readReplyCode, "first payload byte of a read reply (default 0x50)");
+    app.add_flag("--silent", options.silent, "never answer anything, never announce");
+    app.add_flag("--enq-without-ack", options.enqWithoutAck, "announce, but never ACK the wake frame");
+    app.add_flag("--nak", options.nakAll, "answer every request frame with NAK");
+    app.add_flag("--damage-crc", options.damageCrc, "send reply frames with a wrong CRC");
+    app.add_option("--status", options.statusReply, "answer requests with the status reply 11 N")
+        ->check(CLI::Range(0, 255));
+    app.add_flag("--short-value", options.shortValueArea, "read replies lack their last value byte");
+    app.add_option("--split-gap", options.splitGapMs, "split every reply in two with this gap (ms)")
+        ->check(CLI::Range(0, 60000));
+    app.add_option("--baud", options.baud, "pace output at 10 bits per byte at this rate")
+        ->check(CLI::Range(0, 4000000));
+    app.add_option("--enq-idle", options.enqIdleMs, "announce ENQ after this much driver silence, ms (0: never)")
+        ->check(CLI::Range(0, 600000));
+    app.add_option("--enq-repeat", options.enqRepeatMs, "announce at most this often, ms")
+        ->check(CLI::Range(1, 600000));
+    app.add_option("--flip-bit", faults.flipBit, "rate per reply byte: one bit flipped")->check(CLI::Range(0.0, 1.0));
+    app.add_option("--drop-byte", faults.dropByte, "rate per reply byte: byte not sent")->check(CLI::Range(0.0, 1.0));
+    app.add_option("--noise", faults.noiseByte, "rate per reply: a random byte inserted")->check(CLI::Range(0.0, 1.0));
+    app.add_option("--delay", delaySpec, "RATE[,MS] per reply: held back MS (default 30) before sending");
+    app.add_option("--truncate", faults.truncate, "rate per reply: cut short")->check(CLI::Range(0.0, 1.0));
+    app.add_option("--silence", faults.silence, "rate per request: no answer")->check(CLI::Range(0.0, 1.0));
+    app.add_option("--damage-ack", faults.damageAck, "rate per wake-frame ACK: another byte instead")
+        ->check(CLI::Range(0.0, 1.0));
+    app.add_option("--late", faults.late, "rate per reply: sent late while serving goes on")
+        ->check(CLI::Range(0.0, 1.0));
+    app.add_option("--late-ms", lateSpec, "MIN,MAX lateness of late replies, ms (default 20,200)");
+    app.add_option("--seed", faults.seed, "seed of the random line faults");
+    app.add_flag("--trace", options.trace, "every frame in both directions, hex, to stderr");
+    app.add_option("--link", options.linkPath, "a symlink to the device (keep it within 11 characters)");
+    app.add_option("--memory-file", memoryFile, "seed memory from a file of lines 'ADDR: hh hh ...'");
+    app.add_option("--set", assignments, "seed memory: ADDR=hh,hh,... (hex; may repeat)");
+
+    CLI11_PARSE(app, argc, argv);
+
+    auto bad = [](const std::string& option, const std::string& why) {
+        std::fprintf(stderr, "zulsim: %s: %s\n", option.c_str(), why.c_str());
+        return 2;
+    };
+    long value = 0;
+    std::string why;
+    if (!(why = Number(versionId, 0, 255, &value)).empty()) return bad("--version-id", why);
+    options.versionId = static_cast<std::uint8_t>(value);
+    if (!(why = Number(readReplyCode, 0, 255, &value)).empty()) return bad("--read-reply-code", why);
+    options.readReplyCode = static_cast<std::uint8_t>(value);
+    if (!delaySpec.empty()) {
+        std::string rate, ms;
+        char* end = nullptr;
+        if (!SplitPair(delaySpec, &rate, &ms, false)) return bad("--delay", "expected RATE[,MS]");
+        faults.delay = std::strtod(rate.c_str(), &end);
+        if (*end != '\0' || faults.delay < 0 || faults.delay > 1) return bad("--delay", "rate from 0 to 1");
+        if (!ms.empty()) {
+            if (!(why = Number(ms, 0, 600000, &value)).empty()) return bad("--delay", why);
+            faults.delayMs = static_cast<int>(value);
+        }
+    }
+    if (!lateSpec.empty()) {
+        std::string low, high;
+        long lowMs = 0, highMs = 0;
+        if (!SplitPair(lateSpec, &low, &high, true) || !ParseNumber(low, 0, 600000, &lowMs) ||
+            !ParseNumber(high, lowMs, 600000, &highMs)) {
+            return bad("--late-ms", "expected MIN,MAX with MIN <= MAX");
+        }
+        faults.lateMinMs = static_cast<int>(lowMs);
+        faults.lateMaxMs = static_cast<int>(highMs);
+    }
+
+    zulsim::PanelSim sim(options);
+    std::string error;
+    if (!memoryFile.empty() && !sim.LoadMemoryFile(memoryFile, &error)) return bad("--memory-file", error);
+    for (const std::string& a : assignments) {
+        std::uint32_t address = 0;
+        std::vector<std::uint8_t> bytes;
+        if (!zulsim::ParseMemoryAssignment(a, &address, &bytes, &error)) return bad("--set " + a, error);
+        sim.SetBytes(address, bytes);
+    }
+
+    // The serving thread inherits the blocked set, so the signals reach only sigwait.
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+
+    if (!sim.Start(&error)) {
+        std::fprintf(stderr, "zulsim: %s\n", error.c_str());
+        return 1;
+    }
+    std::printf("PTY %s\n", sim.DevicePath().c_str());
+    std::fflush(stdout);
+
+    int signal = 0;
+    sigwait(&stopSignals, &signal);
+    sim.Stop();
+
+    zulsim::Stats s = sim.GetStats();
+    std::printf("STATS frames_in=%llu replies_out=%llu reads=%llu writes=%llu naks=%llu crc_errors=%llu "
+                "enqs_out=%llu faults=%llu late=%llu\n",
+                static_cast<unsigned long long>(s.framesIn), static_cast<unsigned long long>(s.repliesOut),
+                static_cast<unsigned long long>(s.reads), static_cast<unsigned long long>(s.writes),
+                static_cast<unsigned long long>(s.naks), static_cast<unsigned long long>(s.crcErrors),
+                static_cast<unsigned long long>(s.enqsOut), static_cast<unsigned long long>(s.faultsInjected),
+                static_cast<unsigned long long>(s.lateReplies));
+    std::fflush(stdout);
+    return 0;
+}
