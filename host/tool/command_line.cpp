@@ -18,6 +18,8 @@ const std::map<std::string, std::uint16_t> ParityNames = {
 // Stop bits as a person writes them, to the line-setting code.
 const std::map<std::string, std::uint16_t> StopBitNames = {{"1", 0}, {"1.5", 1}, {"2", 2}};
 
+const char* Usage = "usage: zulhost [OPTIONS] {info|check|read|write|poll|start|demo} ...   (zulhost --help)\n";
+
 const char* Footer =
     "Without --port the tool serves the driver from its built-in panel simulator on a\n"
     "pseudo-terminal (Linux). Every command that talks to the panel cold-starts channel 1\n"
@@ -36,7 +38,7 @@ std::optional<Options> ParseCommandLine(int argc, char** argv, int* exitStatus) 
     Options o;
     CLI::App app{"zulhost: try a Trane Tracker panel through the zultrk driver, as a host does", "zulhost"};
     app.footer(Footer);
-    app.require_subcommand(1);
+    app.require_subcommand(0, 1); // none is reported below, after unknown options
     app.fallthrough();
 
     app.add_option("--lib", o.libraryPath,
@@ -93,12 +95,16 @@ std::optional<Options> ParseCommandLine(int argc, char** argv, int* exitStatus) 
         *exitStatus = app.exit(e);
         return std::nullopt;
     } catch (const CLI::ParseError& e) {
-        std::cerr << "zulhost: " << e.what() << "\n";
-        std::cerr << "usage: zulhost [OPTIONS] {info|check|read|write|poll|start|demo} ...   (zulhost --help)\n";
+        std::cerr << "zulhost: " << e.what() << "\n" << Usage;
         *exitStatus = ExitUsage;
         return std::nullopt;
     }
 
+    if (app.get_subcommands().empty()) {
+        std::cerr << "zulhost: a subcommand is required\n" << Usage;
+        *exitStatus = ExitUsage;
+        return std::nullopt;
+    }
     if (*info) o.command = Command::Info;
     if (*check) o.command = Command::Check;
     if (*read) o.command = Command::Read;

@@ -270,7 +270,8 @@ int Demo::Run() {
     int status = session_.Open("demo cold-start");
     if (status != 0) {
         if (firstRequestFailure_ == 0) firstRequestFailure_ = status;
-        Step("cold-start", false, "no session with the panel on " + (session_.PortName().empty() ? std::string("?") : session_.PortName()));
+        Step("cold-start", false,
+             session_.PortName().empty() ? "no panel to talk to" : "no session with the panel on " + session_.PortName());
     } else {
         std::string id = session_.PanelId() ? PanelIdText(*session_.PanelId()) : std::string("unknown");
         Step("cold-start", true, "panel " + id + " on " + session_.PortName() + (session_.Panel() ? " (built-in panel)" : ""));
@@ -284,7 +285,9 @@ int Demo::Run() {
     }
 
     int total = passed_ + failed_;
-    std::string where = session_.Panel() ? "the built-in panel" : session_.PortName();
+    std::string where = session_.Panel() ? "the built-in panel"
+                        : session_.PortName().empty() ? "no panel"
+                                                      : session_.PortName();
     std::string summary;
     if (failed_ == 0) {
         summary = "demo: all " + std::to_string(total) + " steps passed on " + where + ", every read-back matched";

@@ -130,7 +130,8 @@ TEST_P(ZulhostBadCommandLine, GivesUsageAndExitStatus64) {
 
 INSTANTIATE_TEST_SUITE_P(
     Lines, ZulhostBadCommandLine,
-    testing::Values(BadLine{{}, "usage: zulhost"}, BadLine{{"--frobnicate", "info"}, "usage: zulhost"},
+    testing::Values(BadLine{{}, "a subcommand is required"}, BadLine{{"--frobnicate", "info"}, "--frobnicate"},
+                    BadLine{{"bogus"}, "not expected: bogus"}, BadLine{{"info", "check"}, "not expected: check"},
                     BadLine{{"read"}, "ADDRESS is required"}, BadLine{{"check", "W01A2F3", "--type", "x"}, "usage"},
                     BadLine{{"--baud", "0", "info"}, "not in range"}, BadLine{{"--parity", "sideways", "info"}, "usage"},
                     BadLine{{"--port", "/dev/ttyUSB1234", "read", "W01A2F3"}, "more than 11 characters"},
