@@ -52,7 +52,7 @@ int main(int argc, char** argv) {
     zulsim::LineFaults& faults = options.faults;
 
     CLI::App app{"zulsim: a simulated panel served on a pseudo-terminal"};
-    std::string versionId = "0xF5", readReplyCode = "0x50", delaySpec, lateSpec, memoryFile;
+    std::string versionId = "0xF5", readReplyCode = "0x50", delayText, lateText, memoryFile;
     std::vector<std::string> assignments;
 
     app.add_option("--version-id", versionId, "identifier in the version reply (default 0xF5)");
@@ -75,14 +75,14 @@ int main(int argc, char** argv) {
     app.add_option("--flip-bit", faults.flipBit, "rate per reply byte: one bit flipped")->check(CLI::Range(0.0, 1.0));
     app.add_option("--drop-byte", faults.dropByte, "rate per reply byte: byte not sent")->check(CLI::Range(0.0, 1.0));
     app.add_option("--noise", faults.noiseByte, "rate per reply: a random byte inserted")->check(CLI::Range(0.0, 1.0));
-    app.add_option("--delay", delaySpec, "RATE[,MS] per reply: held back MS (default 30) before sending");
+    app.add_option("--delay", delayText, "RATE[,MS] per reply: held back MS (default 30) before sending");
     app.add_option("--truncate", faults.truncate, "rate per reply: cut short")->check(CLI::Range(0.0, 1.0));
     app.add_option("--silence", faults.silence, "rate per request: no answer")->check(CLI::Range(0.0, 1.0));
     app.add_option("--damage-ack", faults.damageAck, "rate per wake-frame ACK: another byte instead")
         ->check(CLI::Range(0.0, 1.0));
     app.add_option("--late", faults.late, "rate per reply: sent late while serving goes on")
         ->check(CLI::Range(0.0, 1.0));
-    app.add_option("--late-ms", lateSpec, "MIN,MAX lateness of late replies, ms (default 20,200)");
+    app.add_option("--late-ms", lateText, "MIN,MAX lateness of late replies, ms (default 20,200)");
     app.add_option("--seed", faults.seed, "seed of the random line faults");
     app.add_flag("--trace", options.trace, "every frame in both directions, hex, to stderr");
     app.add_option("--link", options.linkPath, "a symlink to the device (keep it within 11 characters)");
@@ -101,10 +101,10 @@ int main(int argc, char** argv) {
     options.versionId = static_cast<std::uint8_t>(value);
     if (!(why = Number(readReplyCode, 0, 255, &value)).empty()) return bad("--read-reply-code", why);
     options.readReplyCode = static_cast<std::uint8_t>(value);
-    if (!delaySpec.empty()) {
+    if (!delayText.empty()) {
         std::string rate, ms;
         char* end = nullptr;
-        if (!SplitPair(delaySpec, &rate, &ms, false)) return bad("--delay", "expected RATE[,MS]");
+        if (!SplitPair(delayText, &rate, &ms, false)) return bad("--delay", "expected RATE[,MS]");
         faults.delay = std::strtod(rate.c_str(), &end);
         if (*end != '\0' || faults.delay < 0 || faults.delay > 1) return bad("--delay", "rate from 0 to 1");
         if (!ms.empty()) {
@@ -112,10 +112,10 @@ int main(int argc, char** argv) {
             faults.delayMs = static_cast<int>(value);
         }
     }
-    if (!lateSpec.empty()) {
+    if (!lateText.empty()) {
         std::string low, high;
         long lowMs = 0, highMs = 0;
-        if (!SplitPair(lateSpec, &low, &high, true) || !ParseNumber(low, 0, 600000, &lowMs) ||
+        if (!SplitPair(lateText, &low, &high, true) || !ParseNumber(low, 0, 600000, &lowMs) ||
             !ParseNumber(high, lowMs, 600000, &highMs)) {
             return bad("--late-ms", "expected MIN,MAX with MIN <= MAX");
         }

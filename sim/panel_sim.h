@@ -44,7 +44,7 @@ struct Options {
     int enqRepeatMs = 150;          // and then at most this often while the silence lasts
     LineFaults faults;
     bool trace = false;             // every frame in both directions, hex, to traceSink
-    std::function<void(const std::string&)> traceSink; // default: stderr
+    std::function<void(const std::string&)> traceSink; // default: stderr; called on the serving thread
     std::string linkPath;           // if set, a symlink to the device path
 };
 
@@ -66,7 +66,7 @@ public:
     ~PanelSim(); // stops and closes
     bool Start(std::string* error = nullptr); // opens the pty, starts serving in a thread
     void Stop();
-    const std::string& DevicePath() const; // e.g. /dev/pts/3 (fits the 11-character port name)
+    const std::string& DevicePath() const; // e.g. /dev/pts/3 (fits the 11-character port name); new after Reconnect()
 
     // Sparse 24-bit panel memory; unset bytes read as 0.
     void SetBytes(std::uint32_t address, const std::vector<std::uint8_t>& bytes);
