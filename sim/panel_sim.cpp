@@ -167,6 +167,7 @@ struct Held {
     TimePoint due;
     Bytes bytes;
     std::string note;
+    int gapMs; // split gap when it goes on the line, -1 for the options' own
 };
 
 struct Reply {
@@ -444,10 +445,12 @@ struct PanelSim::Impl {
 
     // Puts bytes on the line behind whatever is already there. With a baud
     // rate each byte arrives when its last bit would have.
-    void QueueOnLine(const Bytes& bytes, TimePoint earliest, const std::string& note) {
+    // A gapMs of -1 takes the fixed splitGapMs of the options.
+    void QueueOnLine(const Bytes& bytes, TimePoint earliest, const std::string& note, int gapMs = -1) {
         if (bytes.empty()) return;
+        if (gapMs < 0) gapMs = opt.splitGapMs;
         TimePoint t = std::max({earliest, lineFree, Clock::now()});
-        std::size_t split = opt.splitGapMs > 0 && bytes.size() >= 2 ? bytes.size() / 2 : bytes.size();
+        std::size_t split = gapMs > 0 && bytes.size() >= 2 ? bytes.size() / 2 : bytes.size();
         Run first;
         first.note = note;
         for (std::size_t i = 0; i < split; ++i) {
@@ -457,7 +460,7 @@ struct PanelSim::Impl {
         }
         line.push_back(std::move(first));
         if (split < bytes.size()) {
-            t += milliseconds(opt.splitGapMs);
+            t += milliseconds(gapMs);
             Run second;
             second.note = "(rest after split gap)";
             second.afterGap = true;
@@ -475,7 +478,7 @@ struct PanelSim::Impl {
         std::sort(held.begin(), held.end(), [](const Held& a, const Held& b) { return a.due < b.due; });
         std::size_t n = 0;
         while (n < held.size() && held[n].due <= now) {
-            QueueOnLine(held[n].bytes, held[n].due, held[n].note);
+            QueueOnLine(held[n].bytes, held[n].due, held[n].note, held[n].gapMs);
             ++n;
         }
         held.erase(held.begin(), held.begin() + static_cast<std::ptrdiff_t>(n));
@@ -614,6 +617,11 @@ struct PanelSim::Impl {
             b.resize(static_cast<std::size_t>(Between(1, static_cast<int>(b.size()) - 1)));
             mark("truncated");
         }
+        int gapMs = -1;
+        if (b.size() >= 2 && Chance(f.split)) {
+            gapMs = Between(std::max(f.splitMinMs, 1), std::max(f.splitMaxMs, 1));
+            mark("split " + std::to_string(gapMs) + " ms");
+        }
         TimePoint start = now;
         if (Chance(f.delay)) {
             start += milliseconds(f.delayMs);
@@ -636,9 +644,9 @@ struct PanelSim::Impl {
         if (b.empty()) {
             Trace("sim>", {}, note);
         } else if (late) {
-            held.push_back(Held{start, std::move(b), note});
+            held.push_back(Held{start, std::move(b), note, gapMs});
         } else {
-            QueueOnLine(b, start, note);
+            QueueOnLine(b, start, note, gapMs);
         }
     }
 

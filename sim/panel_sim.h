@@ -25,6 +25,9 @@ struct LineFaults {
     double late = 0;          // per reply: sent lateMinMs..lateMaxMs late while serving goes on
     int lateMinMs = 20;
     int lateMaxMs = 200;
+    double split = 0;         // per reply: sent in two halves splitMinMs..splitMaxMs apart
+    int splitMinMs = 5;
+    int splitMaxMs = 40;
     std::uint64_t seed = 1;
 };
 

@@ -145,6 +145,58 @@ TEST(SimRandomFaults, EachFaultShowsAndIsCounted) {
     }
 }
 
+// The widest gap between two bytes and the index of the byte after it.
+std::pair<double, std::size_t> WidestGap(const Timed& got) {
+    double widest = 0;
+    std::size_t at = 0;
+    for (std::size_t i = 1; i < got.size(); ++i) {
+        if (got[i].ms - got[i - 1].ms > widest) {
+            widest = got[i].ms - got[i - 1].ms;
+            at = i;
+        }
+    }
+    return {widest, at};
+}
+
+TEST(SimRandomFaults, SplitCutsAReplyInTwo) {
+    zulsim::Options o = Quiet();
+    o.faults.split = 1;
+    o.faults.splitMinMs = o.faults.splitMaxMs = 80;
+    zulsim::PanelSim sim(o);
+    ASSERT_TRUE(sim.Start());
+    RawClient client(sim.DevicePath());
+    auto start = Clock::now();
+    client.Send(H(kVersion));
+    Timed got = client.ReceiveTimed(300, 200, start);
+    ASSERT_EQ(Hex(ValuesOf(got)), kVersionReply);
+    auto [widest, at] = WidestGap(got);
+    EXPECT_GE(widest, 50); // less only by the test's own reading latency
+    EXPECT_EQ(at, 3u);     // cut in the middle
+    EXPECT_EQ(sim.GetStats().faultsInjected, 1u);
+}
+
+// A late reply may come split as well: held back first, then cut in two.
+TEST(SimRandomFaults, LateReplySplitByItsOwnGap) {
+    zulsim::Options o = Quiet();
+    o.faults.late = 1;
+    o.faults.lateMinMs = o.faults.lateMaxMs = 80;
+    o.faults.split = 1;
+    o.faults.splitMinMs = o.faults.splitMaxMs = 80;
+    zulsim::PanelSim sim(o);
+    ASSERT_TRUE(sim.Start());
+    RawClient client(sim.DevicePath());
+    auto start = Clock::now();
+    client.Send(H(kVersion));
+    Timed got = client.ReceiveTimed(400, 200, start);
+    ASSERT_EQ(Hex(ValuesOf(got)), kVersionReply);
+    EXPECT_GE(got.front().ms, 75);
+    auto [widest, at] = WidestGap(got);
+    EXPECT_GE(widest, 50);
+    EXPECT_EQ(at, 3u);
+    EXPECT_EQ(sim.GetStats().faultsInjected, 2u);
+    EXPECT_EQ(sim.GetStats().lateReplies, 1u);
+}
+
 TEST(SimRandomFaults, SameSeedSameLine) {
     auto run = [](std::uint64_t seed) {
         zulsim::Options o = Quiet();
