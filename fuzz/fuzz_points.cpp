@@ -243,5 +243,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         Check(device.Written().empty(), "an impossible request put bytes on the line");
     }
     Check(!device.unboundedReadSeen, "a read waited without a timeout");
+    CheckLineWrites(device);
     return 0;
 }

@@ -29,9 +29,15 @@ inline void Check(bool ok, const char* what) {
     if (!ok) Fail(what);
 }
 
-// Log lines are formatted (so a bad format argument still shows) and dropped,
-// or shown when tracing.
-inline void QuietSink(int, const char* line, void*) { Check(line != nullptr, "log line is null"); }
+// Every log line has one of the two levels and begins with the channel
+// prefix or, for the reply check, its own "ERROR ChekReply".
+inline void CheckLogLine(int level, const char* line) {
+    Check(level == 0x20 || level == 0x40, "log level is neither 32 nor 64");
+    Check(line != nullptr && (std::strncmp(line, "ZUL", 3) == 0 || std::strncmp(line, "ERROR ChekReply", 15) == 0),
+          "log line without its prefix");
+}
+// Log lines are checked and dropped, or shown when tracing.
+inline void QuietSink(int level, const char* line, void*) { CheckLogLine(level, line); }
 
 // With ZUL_FUZZ_TRACE=1 in the environment, a target tells what it ran: for
 // replaying one input by hand.
@@ -42,7 +48,10 @@ inline bool Tracing() {
     }();
     return on;
 }
-inline void TraceSink(int level, const char* line, void*) { std::fprintf(stderr, "  log [%d] %s\n", level, line); }
+inline void TraceSink(int level, const char* line, void*) {
+    std::fprintf(stderr, "  log [%d] %s\n", level, line);
+    CheckLogLine(level, line);
+}
 inline void QuietLog() { korvan_set_sink(Tracing() ? &TraceSink : &QuietSink, nullptr); }
 
 // A block of host memory with guard bytes on both sides. The driver may use
@@ -244,6 +253,16 @@ private:
 
     InputReader& input_;
 };
+
+// The driver sends only whole frames, each exactly as the format builds it
+// from its payload, and single ACK bytes.
+inline void CheckLineWrites(const fake::Device& device) {
+    for (const Bytes& written : device.Writes()) {
+        if (written.size() == 1 && written[0] == ACK) continue;
+        Bytes payload = PayloadOf(written);
+        Check(!payload.empty() && ref::Frame(payload) == written, "the driver wrote something that is not a frame");
+    }
+}
 
 // A channel whose port is open on a fresh fake device of the given name.
 inline bool OpenChannel(ChannelContext& channel, const char* port) {

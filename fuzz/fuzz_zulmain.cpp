@@ -55,7 +55,7 @@ void SetUpPanel(test::FakePanel& panel, InputReader& in) {
 }
 
 void SetUpFaults(fake::Device& device, InputReader& in) {
-    std::uint8_t flags = in.ConsumeIntegral<std::uint8_t>();
+    std::uint16_t flags = in.ConsumeIntegral<std::uint16_t>();
     device.failGetCommTimeouts = (flags & 0x01) != 0;
     device.failSetCommTimeouts = (flags & 0x02) != 0;
     device.failClearCommError = (flags & 0x04) != 0;
@@ -64,6 +64,10 @@ void SetUpFaults(fake::Device& device, InputReader& in) {
     if (flags & 0x20) device.failWrites = in.ConsumeIntegralInRange<int>(0, 6);
     if (flags & 0x40) device.shortWriteBy = in.ConsumeIntegralInRange<int>(0, 3);
     device.exclusive = (flags & 0x80) == 0;
+    device.failGetCommState = (flags & 0x100) != 0;
+    device.failSetCommState = (flags & 0x200) != 0;
+    device.failSetupComm = (flags & 0x400) != 0;
+    device.failOpen = (flags & 0x800) != 0;
 }
 
 void NameThePort(char (&name)[12], InputReader& in) {
@@ -225,6 +229,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         for (const char* name : {"COM1", "COM2", "COM3", "NUL"}) {
             fake::Device* d = fake::Find(name);
             Check(d == nullptr || !d->unboundedReadSeen, "a read waited without a timeout");
+            if (d != nullptr && d->shortWriteBy == 0) CheckLineWrites(*d);
         }
         if (!closeFails) {
             Check(fake::OpenHandleCount() == (w.channel->PortHandle != nullptr ? 1 : 0),

@@ -222,7 +222,7 @@ def step(code, block=b"", pattern=b"\0", port=None, text=None, null_params=False
 def session(steps, panel_flags=0, panel_extra=b""):
     data = bytearray()
     data += struct.pack("<H", panel_flags) + panel_extra
-    data += u8(0)          # COM1 without faults
+    data += struct.pack("<H", 0)  # COM1 without faults
     data += u8(0xFF)       # closing works
     data += u8(1)          # the scripted peer announces
     data += u8(len(steps) - 1)
