@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -56,7 +57,7 @@ struct CellResult {
     double lineMs = 0;       // (request + reply) on the line
     int samples = 0;
     int ok = 0;
-    int staleOk = 0;         // failed, yet result 0: the values were not read
+    std::map<int, int> failures; // result of each failed read -> how often; 0: result 0 with wrong values
     Summary ms;              // every sample, failed ones included
     Summary okMs;            // the successful samples only
 };
@@ -66,6 +67,8 @@ struct EdgeResult {
     int largestTested = 0;   // largest size of the table that passed every sample
     int edgeRandom = 0;      // largest block passing every probe sample, random values
     int edgeAllDle = 0;      // the same when every value byte is DLE (worst stuffing)
+    int edgeRandomReply = 0; // stuffed reply frame at edgeRandom, values without DLE
+    int edgeAllDleReply = 0; // stuffed reply frame at edgeAllDle
     int driverBaud = 0;      // what ColdStart asked for
 };
 

@@ -228,6 +228,13 @@ LatencyResult Latency(const char* what, int samples, const std::function<Sample(
     return r;
 }
 
+// The stuffed reply frame of a block of W elements whose bytes all have one value.
+int ReplyBytes(int elements, std::uint8_t value) {
+    std::vector<std::uint8_t> reply(static_cast<std::size_t>(2 * elements) + 1, value);
+    reply[0] = ReadReplyCode;
+    return FrameLength(reply);
+}
+
 int RequestBytes(int elements) {
     return FrameLength({0x50, static_cast<std::uint8_t>(LineAddress >> 16), static_cast<std::uint8_t>(LineAddress >> 8),
                         static_cast<std::uint8_t>(LineAddress), static_cast<std::uint8_t>(2 * elements)});
@@ -250,7 +257,7 @@ CellResult Cell(Driver& driver, Line& line, int elements, int samples, std::mt19
             ++c.ok;
         } else {
             ++failed;
-            if (s.rc == 0) ++c.staleOk;
+            ++c.failures[s.rc];
         }
     }
     c.samples = static_cast<int>(all.size());
@@ -332,6 +339,8 @@ bool RunLine(const Options& options, bool latency, bool line, LineReport& report
             edge.edgeRandom = Bisect(driver, l, edge.largestTested, firstFail, Values::Random, options.edgeSamples, rng);
             // Doubled bytes make the worst case longer on the line, never shorter.
             edge.edgeAllDle = Bisect(driver, l, 0, edge.edgeRandom + 1, Values::AllDle, options.edgeSamples, rng);
+            edge.edgeRandomReply = ReplyBytes(edge.edgeRandom, 0x00);
+            edge.edgeAllDleReply = ReplyBytes(edge.edgeAllDle, 0x10);
             report.edges.push_back(edge);
             CloseLine(driver, l);
         }

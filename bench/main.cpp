@@ -25,6 +25,7 @@ constexpr double PollPauseMs = 10;
 constexpr int EmptyPolls = 5;
 constexpr double FloorMs = EmptyPolls * PollPauseMs; // the pauses of one healthy receive
 constexpr int CodecBaud = 9600;
+constexpr int LargestWordBlock = 127;
 
 std::string LoadAverage() {
     std::ifstream in("/proc/loadavg");
@@ -97,34 +98,43 @@ void PrintLine(const LineReport& report, int cellSamples, int edgeSamples) {
     std::printf("W block reads with random values. The simulator puts each reply byte on the line when its "
                 "10 bits would have arrived; the request is not paced (a pty delivers the driver's write at once), "
                 "so a time can fall below the line time, which counts the stuffed request and reply frames at "
-                "that speed. ok: result 0 and every value equal to the simulator's memory. Failed with result 0: "
-                "the reply was cut short, the recovery handshake succeeded, and the read reported success with "
-                "the host's slots untouched. A failed read's time includes that handshake. Up to %d samples per "
+                "that speed. ok: result 0 and every value equal to the simulator's memory. Failures: the results "
+                "of the failed reads and how often each came (a 0 there would be a read that reported success "
+                "with wrong values). A failed read's time includes the recovery handshake that follows it. Up to %d samples per "
                 "row; a row stops at its third failure.\n\n",
                 cellSamples);
-    std::printf("| baud | W elements | request + reply | line time | ok | failed with result 0 | median | "
+    std::printf("| baud | W elements | request + reply | line time | ok | failures | median | "
                 "median, ok only | median / line time |\n");
     std::printf("|---:|---:|---:|---:|---:|---:|---:|---:|---:|\n");
     for (const CellResult& c : report.cells) {
         char okOnly[32] = "-";
         if (c.ok > 0) std::snprintf(okOnly, sizeof okOnly, "%.1f ms", c.okMs.median);
-        std::printf("| %d | %d | %d + %d B | %.1f ms | %d/%d | %d | %.1f ms | %s | %.2f |\n", c.baud, c.elements,
-                    c.requestBytes, c.replyBytes, c.lineMs, c.ok, c.samples, c.staleOk, c.ms.median, okOnly,
+        std::string failures;
+        for (const auto& f : c.failures) {
+            if (!failures.empty()) failures += ", ";
+            failures += "result " + std::to_string(f.first) + " (" + std::to_string(f.second) + "x)";
+        }
+        if (failures.empty()) failures = "-";
+        std::printf("| %d | %d | %d + %d B | %.1f ms | %d/%d | %s | %.1f ms | %s | %.2f |\n", c.baud, c.elements,
+                    c.requestBytes, c.replyBytes, c.lineMs, c.ok, c.samples, failures.c_str(), c.ms.median, okOnly,
                     c.ms.median / c.lineMs);
     }
     std::printf("\n");
 
     std::printf("### Largest safe block read\n\n");
     std::printf("Edge: the largest W block of which %d reads in a row all succeed, found by bisection between "
-                "the sizes above; with random values, and with every value byte 0x10, which the frame doubles "
-                "(the longest reply any data can give).\n\n",
-                edgeSamples);
-    std::printf("| baud | ColdStart baud | largest size above that passed | edge, random values | "
-                "edge, every byte 0x10 |\n");
-    std::printf("|---:|---:|---:|---:|---:|\n");
+                "the sizes above (%d W is the most one read can ask for), with random values and with every value "
+                "byte 0x10, which the frame doubles: the longest reply that data can make. Beside each edge: its "
+                "reply frame (for random values, one without doubled bytes) and that frame's time on the line.\n\n",
+                edgeSamples, LargestWordBlock);
+    std::printf("| baud | ColdStart baud | largest size above that passed | edge, random values | its reply | "
+                "edge, every byte 0x10 | its reply |\n");
+    std::printf("|---:|---:|---:|---:|---:|---:|---:|\n");
     for (const EdgeResult& e : report.edges) {
-        std::printf("| %d | %d | %d W | %d W (%d B) | %d W (%d B) |\n", e.baud, e.driverBaud, e.largestTested,
-                    e.edgeRandom, 2 * e.edgeRandom, e.edgeAllDle, 2 * e.edgeAllDle);
+        std::printf("| %d | %d | %d W | %d W (%d B) | %d B, %.1f ms | %d W (%d B) | %d B, %.1f ms |\n", e.baud,
+                    e.driverBaud, e.largestTested, e.edgeRandom, 2 * e.edgeRandom, e.edgeRandomReply,
+                    LineSeconds(e.edgeRandomReply, e.baud) * 1000, e.edgeAllDle, 2 * e.edgeAllDle, e.edgeAllDleReply,
+                    LineSeconds(e.edgeAllDleReply, e.baud) * 1000);
     }
     std::printf("\n");
 }
