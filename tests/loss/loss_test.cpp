@@ -46,7 +46,7 @@ protected:
 
     void StartPanel(const zulsim::Options& base) {
         zulsim::Options options = base;
-        link_ = "/tmp/zl" + std::to_string(getpid() % 100);
+        link_ = "/tmp/zl" + std::to_string(getpid() % 10000); // 11 characters at most
         ASSERT_LE(link_.size(), 11u);
         options.linkPath = link_;
         options.trace = true;

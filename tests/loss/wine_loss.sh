@@ -23,7 +23,7 @@ if [[ ! -x $zulsim ]]; then
   exit 77
 fi
 
-link=/tmp/zw$(( $$ % 100 ))
+link=/tmp/zw$(( $$ % 10000 ))  # 11 characters at most
 sync=$(mktemp -d /tmp/zwsync.XXXXXX)
 sim_pid=
 check_pid=

@@ -11,6 +11,7 @@
 //   ZUL_SOAK_SPLIT     share of replies cut in two, 5-60 ms apart (0.1);
 //                      late ones among them
 //   ZUL_SOAK_TIMEOUT   the host's response timeout, units of 10 ms (20)
+//   ZUL_SOAK_BAUD      > 0: the simulator paces its bytes at this rate (0)
 //   ZUL_SOAK_VERBOSE   1: print every failed request with its log and line
 //   ZUL_SOAK_SHOW_SLOWER  N: print every request slower than N ms likewise
 //
@@ -83,6 +84,7 @@ struct Config {
     double late = EnvNumber("ZUL_SOAK_LATE", 0.2);
     double split = EnvNumber("ZUL_SOAK_SPLIT", 0.1);
     int timeout = static_cast<int>(EnvNumber("ZUL_SOAK_TIMEOUT", 20));
+    int baud = static_cast<int>(EnvNumber("ZUL_SOAK_BAUD", 0));
     bool verbose = EnvNumber("ZUL_SOAK_VERBOSE", 0) != 0; // every failure with its log and line trace
     double showSlowerMs = EnvNumber("ZUL_SOAK_SHOW_SLOWER", 0); // > 0: the same for slower requests
 };
@@ -131,7 +133,9 @@ struct WorstCase {
 
 // ---- requests ------------------------------------------------------------
 
-enum class Kind { Read, WholeWrite, NibbleWrite, BitWrite, NibbleBitWrite };
+// RefusedWrite: a write the driver has no way to send (a D value, a nibble
+// or bit write of more than one element); it must fail with 1 off the line.
+enum class Kind { Read, WholeWrite, NibbleWrite, BitWrite, NibbleBitWrite, RefusedWrite };
 
 const char* KindName(Kind k) {
     switch (k) {
@@ -139,7 +143,8 @@ const char* KindName(Kind k) {
     case Kind::WholeWrite: return "write";
     case Kind::NibbleWrite: return "nibble write";
     case Kind::BitWrite: return "bit write";
-    default: return "nibble bit write";
+    case Kind::NibbleBitWrite: return "nibble bit write";
+    default: return "unsendable write";
     }
 }
 
@@ -182,21 +187,27 @@ public:
             if (r.op.letter == 'B' && Chance(0.3)) r.op.bit = Between(0, 15);
             if (r.op.letter == 'W' && Chance(0.1)) r.op.bit = Between(0, 15); // ignored when decoding
             r.op.count = Count(255 / BytesPer(r.op.letter));
-        } else if (pick < 77) {
+        } else if (pick < 75) {
             r.kind = Kind::WholeWrite;
             r.op.letter = wholeLetters[Between(0, 4)];
             r.op.count = Count(255 / BytesPer(r.op.letter));
-        } else if (pick < 87) {
+        } else if (pick < 85) {
             r.kind = Kind::NibbleWrite;
             r.op.letter = Chance(0.5) ? 'E' : 'M';
-        } else if (pick < 95) {
+        } else if (pick < 93) {
             r.kind = Kind::BitWrite;
             r.op.letter = bitLetters[Between(0, 2)];
             r.op.bit = Between(0, 15);
-        } else {
+        } else if (pick < 98) {
             r.kind = Kind::NibbleBitWrite;
             r.op.letter = Chance(0.5) ? 'E' : 'M';
             r.op.bit = Chance(0.8) ? Between(0, 3) : Between(4, 15);
+        } else {
+            r.kind = Kind::RefusedWrite;
+            static const char refusedLetters[] = "DEMBW";
+            r.op.letter = refusedLetters[Between(0, 4)];
+            r.op.count = Between(r.op.letter == 'D' ? 1 : 2, 4);
+            if (r.op.letter == 'B' || r.op.letter == 'W') r.op.bit = Between(0, 15);
         }
         int n = TransferBytes(r.op);
         int where = Between(0, 9);
@@ -272,7 +283,8 @@ public:
         f.splitMinMs = 5;
         f.splitMaxMs = 60;
         f.seed = config_.seed;
-        options.linkPath = "/tmp/zs" + std::to_string(getpid() % 100);
+        options.linkPath = "/tmp/zs" + std::to_string(getpid() % 10000); // 11 characters at most
+        options.baud = config_.baud;
         options.trace = true;
         options.traceSink = [this](const std::string& line) {
             std::lock_guard<std::mutex> lock(traceMutex_);
@@ -461,7 +473,8 @@ private:
         p.ValueBuffer = slots;
         PointRequest copy = p;
 
-        std::uint64_t appliedBefore = sim_->GetStats().writes;
+        zulsim::Stats statsBefore = sim_->GetStats();
+        std::uint64_t appliedBefore = statsBefore.writes;
         ClearTrace();
         std::int32_t code = r.kind == Kind::Read ? BlockReadCode : (index % 2 ? BlockWriteCode : WriteValuesCode);
         if (r.kind == Kind::Read && index % 3 == 0) code = ReadValuesCode;
@@ -474,13 +487,26 @@ private:
         double bound = worst_.exchange + worst_.handshake;
         if (r.kind == Kind::WholeWrite) bound = worst_.exchange;
         if (r.kind == Kind::NibbleBitWrite) bound = 2 * worst_.exchange + worst_.handshake;
+        if (r.kind == Kind::RefusedWrite) bound = 0;
         Timed(what, bound);
 
         const std::size_t at = op.address - from;
         Bytes mine(before.begin() + static_cast<std::ptrdiff_t>(at),
                    before.begin() + static_cast<std::ptrdiff_t>(at) + n);
 
-        if (r.kind == Kind::Read) {
+        if (r.kind == Kind::RefusedWrite) {
+            ++writes_;
+            ++failures_;
+            std::string line = Format("ZUL%02d: TRK: ERROR BlockWrite(): Fail rc = %d", ch, 1);
+            if (rc != 1 || driver_.log.size() != 1 || driver_.log[0].text != line) {
+                Report(violations_, what + ": not refused with 1 and its one failure line (result " +
+                                        std::to_string(rc) + ")");
+            }
+            if (sim_->GetStats().framesIn != statsBefore.framesIn) {
+                Report(violations_, what + ": a write that cannot be sent put frames on the line");
+            }
+            if (after != before || applied > 0) Report(wrong_, what + ": a refused write changed the memory");
+        } else if (r.kind == Kind::Read) {
             ++reads_;
             if (after != before) Report(wrong_, what + ": a read changed the panel's memory");
             if (rc == 0) {
