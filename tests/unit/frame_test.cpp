@@ -14,7 +14,8 @@ using Bytes = std::vector<std::uint8_t>;
 MsgBuffer With(const Bytes& bytes, bool setLength = true) {
     MsgBuffer b;
     ClearMsgBuffer(b);
-    std::memcpy(b.data, bytes.data(), bytes.size());
+    // An empty vector may have no storage at all: memcpy takes no null source.
+    if (!bytes.empty()) std::memcpy(b.data, bytes.data(), bytes.size());
     b.length = setLength ? static_cast<int>(bytes.size()) : 0;
     return b;
 }
