@@ -101,8 +101,13 @@ inline Bytes Frame(const Bytes& payload) {
     body.push_back(DLE);
     body.push_back(ETX);
     std::uint16_t crc = Crc(body.data(), body.size());
-    Bytes out{DLE, STX};
-    out.insert(out.end(), body.begin(), body.end());
+    // Built by appending (not insert into a two-byte vector) because GCC 12
+    // at -O2 reports a false array-bounds error on the insert.
+    Bytes out;
+    out.reserve(body.size() + 6);
+    out.push_back(DLE);
+    out.push_back(STX);
+    for (std::uint8_t b : body) out.push_back(b);
     for (std::uint8_t b : {static_cast<std::uint8_t>(crc & 0xFF), static_cast<std::uint8_t>(crc >> 8)}) {
         out.push_back(b);
         if (b == DLE) out.push_back(DLE);

@@ -88,8 +88,13 @@ inline Bytes Framed(const Bytes& payload) {
     body.push_back(0x10);
     body.push_back(0x03);
     std::uint16_t crc = X25(body);
-    Bytes frame{0x10, 0x02};
-    frame.insert(frame.end(), body.begin(), body.end());
+    // Appended byte by byte: GCC 12 at -O2 reports a false array-bounds
+    // error on an insert into a two-byte vector.
+    Bytes frame;
+    frame.reserve(body.size() + 6);
+    frame.push_back(0x10);
+    frame.push_back(0x02);
+    for (std::uint8_t b : body) frame.push_back(b);
     for (std::uint8_t c : {static_cast<std::uint8_t>(crc & 0xFF), static_cast<std::uint8_t>(crc >> 8)}) {
         frame.push_back(c);
         if (c == 0x10) frame.push_back(0x10);
