@@ -1,16 +1,17 @@
 #!/usr/bin/env bash
 # Every test: installs what is missing (scripts/setup.sh), then configures,
-# builds and tests the native, asan and win32 presets in turn. The win32
-# tests run the DLL under wine. A preset that cannot be configured or built
+# builds and tests the native, asan and win32 presets in turn, and gives each
+# fuzz target a bounded run (about a minute). The win32 tests run the DLL
+# under wine. A preset that cannot be configured or built
 # counts as failed, and so does one that could not run at all: nothing is
 # skipped quietly. Exits non-zero if anything failed.
 #
-#   bash scripts/test.sh [PRESET...]     (default: native asan win32)
+#   bash scripts/test.sh [PRESET...]     (default: native asan win32 fuzz)
 set -uo pipefail
 cd "$(dirname "$0")/.."
 
 presets=("$@")
-[[ ${#presets[@]} -gt 0 ]] || presets=(native asan win32)
+[[ ${#presets[@]} -gt 0 ]] || presets=(native asan win32 fuzz)
 started=$SECONDS
 failures=()
 
@@ -38,6 +39,10 @@ step() {  # step PRESET WHAT COMMAND...
 }
 
 for preset in "${presets[@]}"; do
+  if [[ $preset == fuzz ]]; then
+    step fuzz "bounded runs" bash fuzz/run.sh "${ZUL_FUZZ_SECONDS:-60}"
+    continue
+  fi
   step "$preset" configure cmake --preset "$preset" || continue
   step "$preset" build cmake --build --preset "$preset" || continue
   # The win32 suite uses the native simulator, so the native build comes first.
