@@ -5,14 +5,22 @@
 # program on COM5. Never touches COM1 to COM4: under wine those lead to the
 # machine's own serial ports.
 #
-# usage: lifecycle.sh SOURCE_DIR WINE_RUN PREFIX ZULSIM CHECK_EXE
+# usage: lifecycle.sh SOURCE_DIR WINE_RUN PREFIX ZULSIM CHECK_EXE [ARG...]
+#
+# CHECK_EXE gets the COM port as its one argument, or ARG... with every
+# word COMPORT replaced by the port.
 #
 # When zulsim is not built: a failure under CI=true (or ZUL_REQUIRE_SIM=1)
 # if the source tree has the zulsim program; otherwise exit 77, which CTest
 # reports as skipped.
 set -uo pipefail
 source_dir=$1 wine_run=$2 prefix=$3 zulsim=$4 check_exe=$5
+shift 5
 port=COM5
+args=("$port")
+if [[ $# -gt 0 ]]; then
+  args=("${@//COMPORT/$port}")
+fi
 
 if [[ ! -x $zulsim ]]; then
   echo "lifecycle: no simulator at $zulsim (build the native preset first)"
@@ -81,7 +89,7 @@ WINEPREFIX=$prefix WINEDEBUG=-all wineserver -p0 >/dev/null 2>&1 || {
 }
 
 cd "$(dirname "$check_exe")"
-timeout 300 "$wine_run" --prefix="$prefix" "./$(basename "$check_exe")" "$port"
+timeout 300 "$wine_run" --prefix="$prefix" "./$(basename "$check_exe")" "${args[@]}"
 status=$?
 link=$(readlink "$prefix/dosdevices/${port,,}" || true)
 echo "lifecycle: $prefix/dosdevices/${port,,} -> ${link:-(none)}"
