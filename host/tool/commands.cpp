@@ -197,16 +197,19 @@ int RunCheck(DriverClient& client, Report& report, const Options& options) {
     return 0;
 }
 
+// A count that one request cannot carry, refused before the port is opened.
+static int RefuseOverLimit(Report& report, const std::string& subject, const Point& point, const char* request) {
+    return report.FailTool(subject + ": at most " + std::to_string(MaxElements(point)) + " " + point.letter +
+                               " elements fit one " + request,
+                           ExitUsage);
+}
+
 int RunRead(DriverClient& client, Report& report, LogCapture& log, const Options& options) {
     std::string subject = "read " + options.address;
     int status = 0;
     std::optional<Point> point = LookUpPoint(client, report, subject, options.address, &status);
     if (!point) return status;
-    if (options.count > MaxElements(*point)) {
-        return report.FailTool(subject + ": at most " + std::to_string(MaxElements(*point)) + " " + point->letter +
-                                   " elements fit one read",
-                               ExitUsage);
-    }
+    if (options.count > MaxElements(*point)) return RefuseOverLimit(report, subject, *point, "read");
     PointJson(report.Data(), *point);
     report.Data()["count"] = options.count;
 
@@ -230,9 +233,7 @@ int RunWrite(DriverClient& client, Report& report, LogCapture& log, const Option
         return report.FailTool(subject + ": a bit or nibble write takes exactly one value", ExitUsage);
     }
     if (static_cast<int>(options.values.size()) > MaxElements(*point)) {
-        return report.FailTool(subject + ": at most " + std::to_string(MaxElements(*point)) + " " + point->letter +
-                                   " elements fit one write",
-                               ExitUsage);
+        return RefuseOverLimit(report, subject, *point, "write");
     }
     std::vector<Slot> slots;
     for (const std::string& text : options.values) {
@@ -257,11 +258,7 @@ int RunPoll(DriverClient& client, Report& report, LogCapture& log, const Options
     int status = 0;
     std::optional<Point> point = LookUpPoint(client, report, subject, options.address, &status);
     if (!point) return status;
-    if (options.count > MaxElements(*point)) {
-        return report.FailTool(subject + ": at most " + std::to_string(MaxElements(*point)) + " " + point->letter +
-                                   " elements fit one read",
-                               ExitUsage);
-    }
+    if (options.count > MaxElements(*point)) return RefuseOverLimit(report, subject, *point, "read");
     PointJson(report.Data(), *point);
     report.Data()["count"] = options.count;
     report.Data()["intervalMs"] = options.intervalMs;
