@@ -14,7 +14,7 @@
 #include <thread>
 
 #include "bench/bench.h"
-#include "driver/zul.h"
+#include "driver/zultrk.h"
 #include "host/korvan/korvan.h"
 #include "sim/panel_sim.h"
 

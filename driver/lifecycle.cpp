@@ -1,16 +1,22 @@
 // Starting, restarting, closing, opening and reopening a channel.
+#include <algorithm>
 #include <cstring>
 
-#include "driver/host_log.h"
 #include "driver/operations.h"
 #include "panel/handshake.h"
+#include "panel/request_link.h"
+#include "panel/results.h"
+#include "platform/host_log.h"
 #include "serial/port.h"
 
 namespace {
 
-constexpr std::int32_t MinimumResponseTimeout = 100; // 1 s
-constexpr std::uint16_t StartLineOptions = 0x0200;    // RTS raised, DTR low
-constexpr std::int32_t PortFailed = 2;
+constexpr TenMs MinimumResponseTimeout{100};      // 1 s
+constexpr std::uint16_t StartLineOptions = 0x0200; // RTS raised, DTR low
+
+// What the lifecycle requests give the host.
+constexpr std::int32_t LifecycleOk = 0;
+constexpr std::int32_t PortFailed = 2; // the port could not be opened or closed
 
 // A name that does not end within its 12 bytes is never read beyond them.
 bool NameFits(const char (&name)[12]) { return std::memchr(name, '\0', sizeof name) != nullptr; }
@@ -19,7 +25,7 @@ bool NameFits(const char (&name)[12]) { return std::memchr(name, '\0', sizeof na
 HANDLE OpenPortFromSettings(const PortSettings& settings) {
     if (!NameFits(settings.PortName)) return nullptr;
     HANDLE handle = nullptr;
-    return OpenComm(settings, handle) == PortOk ? handle : nullptr;
+    return OpenComm(settings.PortName, LineOf(settings), handle) == PortResult::Ok ? handle : nullptr;
 }
 
 // A new handle takes the place of one that is still open: the old one is
@@ -37,7 +43,7 @@ std::int32_t ColdStart(DriverRequest* request) {
     if (channel == nullptr || params == nullptr) return PortFailed;
 
     channel->ActiveFlag = params->ActiveFlag;
-    if (params->ActiveFlag == 0) return 0;
+    if (params->ActiveFlag == 0) return LifecycleOk;
 
     if (!NameFits(params->PortName)) {
         err(LogLevel32, "ZUL%02d: TRK: ERROR ColdStart(): Fail to open %.12s", request->ChannelNumber,
@@ -63,31 +69,31 @@ std::int32_t ColdStart(DriverRequest* request) {
 
     // A timeout of 0 or below would leave the handshake's reads unbounded;
     // the port gets the stored minimum then.
-    std::int32_t timeout = params->ResponseTimeout;
-    SetReadTimeout(opened, timeout > 0 ? timeout : MinimumResponseTimeout);
+    TenMs timeout{params->ResponseTimeout};
+    SetReadTimeout(opened, timeout > TenMs{0} ? timeout : MinimumResponseTimeout);
 
     channel->Settings = settings;
-    channel->ResponseTimeout = timeout < MinimumResponseTimeout ? MinimumResponseTimeout : timeout;
+    channel->ResponseTimeout = std::max(timeout, MinimumResponseTimeout).count();
     channel->StartByte = 0;
 
-    int rc = ConfigureAdapter(*request);
-    if (rc == 0) {
+    std::int32_t rc = ConfigureAdapter(LinkOf(*request));
+    if (rc == HandshakeOk) {
         err(LogLevel32, "ZUL%02d: TRK: ColdStart(): TRK Driver loaded successfully", request->ChannelNumber);
     } else {
         err(LogLevel32, "ZUL%02d: TRK: ERROR ColdStart(): Fail rc = %d ", request->ChannelNumber, rc);
     }
-    return 0;
+    return LifecycleOk;
 }
 
 std::int32_t WarmStart(DriverRequest* request) {
     ChannelContext* channel = request->Channel;
     if (channel == nullptr) return PortFailed;
-    int rc = 0;
+    std::int32_t rc = HandshakeOk;
     if (channel->PortHandle != nullptr) {
         FlushInput(channel->PortHandle);
-        rc = ConfigureAdapter(*request);
+        rc = ConfigureAdapter(LinkOf(*request));
     }
-    if (rc == 0) {
+    if (rc == HandshakeOk) {
         err(LogLevel64, "ZUL%02d: TRK: WarmStart(): ended successfully rc = %d", request->ChannelNumber, rc);
     } else {
         err(LogLevel64, "ZUL%02d: TRK: ERROR WarmStart(): Fail rc = %d ", request->ChannelNumber, rc);
@@ -102,16 +108,16 @@ std::int32_t OpenPort(DriverRequest* request) {
     if (opened == nullptr) return PortFailed;
     channel->ActiveFlag = 1;
     ReplaceHandle(*channel, opened);
-    return 0;
+    return LifecycleOk;
 }
 
 std::int32_t ClosePort(DriverRequest* request) {
     ChannelContext* channel = request->Channel;
     if (channel == nullptr) return PortFailed;
-    if (channel->PortHandle == nullptr) return 0;
-    if (CloseComm(channel->PortHandle) != PortOk) return PortFailed;
+    if (channel->PortHandle == nullptr) return LifecycleOk;
+    if (CloseComm(channel->PortHandle) != PortResult::Ok) return PortFailed;
     channel->PortHandle = nullptr;
-    return 0;
+    return LifecycleOk;
 }
 
 std::int32_t ReopenPort(DriverRequest* request) {
@@ -134,5 +140,5 @@ std::int32_t ReopenPort(DriverRequest* request) {
     HANDLE opened = OpenPortFromSettings(settings);
     if (opened == nullptr) return PortFailed;
     ReplaceHandle(*channel, opened);
-    return 0;
+    return LifecycleOk;
 }

@@ -4,7 +4,9 @@
 
 #include <cstdint>
 
-#include "driver/zul.h"
+#include "driver/zultrk.h"
+#include "panel/address.h"
+#include "panel/points.h"
 
 // The result of a table slot that holds no operation.
 constexpr std::int32_t NoSuchRequest = -1;
@@ -16,8 +18,3 @@ std::int32_t WarmStart(DriverRequest* request);
 std::int32_t ClosePort(DriverRequest* request);
 std::int32_t OpenPort(DriverRequest* request);
 std::int32_t ReopenPort(DriverRequest* request);
-
-std::int32_t CheckAddress(DriverRequest* request);
-std::int32_t CheckAddressSyntax(DriverRequest* request);
-std::int32_t BlockRead(DriverRequest* request);
-std::int32_t BlockWrite(DriverRequest* request);

@@ -26,7 +26,7 @@ constexpr Operation RequestTable[HighestRequestCode + 1] = {
 
 } // namespace
 
-extern "C" ZUL_EXPORT std::int32_t ZUL_STDCALL ZulMain(DriverRequest* request) {
+extern "C" ZULTRK_API std::int32_t ZULTRK_CALL ZulMain(DriverRequest* request) {
     // A null request or a code outside the table cannot be run; neither is
     // ever used to index memory.
     if (request == nullptr) return NoSuchRequest;

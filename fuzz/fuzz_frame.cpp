@@ -41,7 +41,7 @@ void Received(const std::uint8_t* data, std::size_t size) {
 
     MsgBuffer r;
     Load(r, data, size);
-    int rc = CheckReply(r);
+    int rc = LinkResultCode(CheckReply(r));
     Check(rc >= 0 && rc <= 255, "CheckReply result out of range");
     Check(r.length >= 0 && r.length <= MsgBufferSize, "CheckReply length out of range");
     if (expected.nak) Check(rc == 1, "NAK not refused with 1");

@@ -12,7 +12,7 @@
 #include <cstring>
 #include <vector>
 
-#include "driver/zul.h"
+#include "driver/zultrk.h"
 #include "host/korvan/korvan.h"
 #include "link/msg_buffer.h"
 #include "platform/fake/fake_port.h"

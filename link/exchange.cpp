@@ -2,12 +2,10 @@
 
 #include <cstring>
 
-#include "driver/host_log.h"
+#include "platform/host_log.h"
 #include "serial/port.h"
 
 namespace {
-
-HANDLE PortOf(const DriverRequest& request) { return request.Channel->PortHandle; }
 
 // True when every one of the n bytes is ENQ, the panel's announcement that
 // it is ready, which it repeats while the driver is silent.
@@ -19,26 +17,25 @@ bool OnlyAnnouncements(const std::uint8_t* bytes, std::uint32_t n) {
     return true;
 }
 
-// Reads and discards until the input has been idle for LateReplyIdleMs, at
-// most LateReplyDrainCapMs in all. Every round pauses, so the drain ends in
+// Reads and discards until the input has been idle for LateReplyIdle, at
+// most LateReplyDrainCap in all. Every round pauses, so the drain ends in
 // bounded time even on a line that never falls silent. ENQ bytes alone are
 // not reply traffic: a panel that announces itself during the drain's own
 // silence would otherwise keep every drain going to the cap.
 void DrainLateReply(HANDLE port) {
     std::uint8_t scratch[MsgBufferSize];
-    int idle = 0;
-    for (int elapsed = 0; elapsed < LateReplyDrainCapMs && idle < LateReplyIdleMs;
-         elapsed += static_cast<int>(EmptyPollPauseMs)) {
+    milliseconds idle{0};
+    for (milliseconds elapsed{0}; elapsed < LateReplyDrainCap && idle < LateReplyIdle; elapsed += EmptyPollPause) {
         int waiting = GetInQueue(port);
         if (waiting > 0) {
             std::uint32_t ask = waiting > MsgBufferSize ? MsgBufferSize : static_cast<std::uint32_t>(waiting);
             std::uint32_t gathered = 0;
             ReadComm(port, scratch, ask, &gathered);
-            idle = OnlyAnnouncements(scratch, gathered) ? idle + static_cast<int>(EmptyPollPauseMs) : 0;
+            idle = OnlyAnnouncements(scratch, gathered) ? idle + EmptyPollPause : milliseconds{0};
         } else {
-            idle += static_cast<int>(EmptyPollPauseMs);
+            idle += EmptyPollPause;
         }
-        Sleep(EmptyPollPauseMs);
+        Pause(EmptyPollPause);
     }
 }
 
@@ -53,30 +50,31 @@ int GetInQueue(HANDLE port) {
     return stat.cbInQue > 0x7FFFFFFFu ? 0x7FFFFFFF : static_cast<int>(stat.cbInQue);
 }
 
-int SendStr(const DriverRequest& request, const std::uint8_t* bytes, std::int32_t count) {
-    HANDLE port = PortOf(request);
-    FlushInput(port);
+LinkResult SendStr(const LinkChannel& channel, const std::uint8_t* bytes, std::int32_t count) {
+    FlushInput(channel.port);
     std::uint32_t written = 0;
     std::uint32_t ask = count < 0 ? 0 : static_cast<std::uint32_t>(count);
-    int rc = WriteComm(port, bytes, ask, &written);
-    int result = 0;
-    if (rc == PortCallFailed) {
-        result = 7;
-    } else if (rc != PortOk) {
-        result = written == 0 ? 2 : static_cast<int>(written);
+    PortResult rc = WriteComm(channel.port, bytes, ask, &written);
+    LinkResult result;
+    if (rc == PortResult::ShortWrite) {
+        result = Linked(LinkStatus::ShortWrite, static_cast<int>(written));
+    } else if (rc != PortResult::Ok) {
+        result = Linked(LinkStatus::WriteFailed);
     }
-    if (result != 0) err(LogLevel64, "ZUL%02d: TRK: ERROR SendStr(): rc = %d", request.ChannelNumber, result);
+    if (!result.Ok()) {
+        err(LogLevel64, "ZUL%02d: TRK: ERROR SendStr(): rc = %d", channel.number, LinkResultCode(result));
+    }
     return result;
 }
 
-int RecvStr(const DriverRequest& request, MsgBuffer& reply) {
-    HANDLE port = PortOf(request);
+LinkResult RecvStr(const LinkChannel& channel, MsgBuffer& reply) {
+    HANDLE port = channel.port;
     // Each attempt starts from clean data, so no byte of an earlier attempt
     // can pass for part of this one's reply.
     std::memset(reply.data, 0, sizeof reply.data);
     int received = 0;
     int allowance = EmptyPollAllowance;
-    int result = 0;
+    LinkResult result;
     for (;;) {
         int waiting = GetInQueue(port);
         if (waiting == 0 && allowance == 0) break;
@@ -86,7 +84,8 @@ int RecvStr(const DriverRequest& request, MsgBuffer& reply) {
             int room = MsgBufferSize - received;
             std::uint32_t ask = static_cast<std::uint32_t>(waiting < room ? waiting : room);
             std::uint32_t gathered = 0;
-            result = ReadComm(port, reply.data + received, ask, &gathered);
+            PortResult rc = ReadComm(port, reply.data + received, ask, &gathered);
+            result = rc == PortResult::Ok ? LinkResult{} : Linked(LinkStatus::ReadFailed);
             received += static_cast<int>(gathered);
             if (received >= MsgBufferSize) break;
             if (gathered == 0) {
@@ -94,39 +93,41 @@ int RecvStr(const DriverRequest& request, MsgBuffer& reply) {
                 // so a failing port cannot keep the receive busy for ever.
                 if (allowance == 0) break;
                 --allowance;
-                Sleep(EmptyPollPauseMs);
+                Pause(EmptyPollPause);
             }
         } else {
             --allowance;
-            Sleep(EmptyPollPauseMs);
+            Pause(EmptyPollPause);
         }
     }
-    if (received == 0) result = 2;
-    if (result != 0) err(LogLevel64, "ZUL%02d: TRK: ERROR RecvStr(): rc = %d", request.ChannelNumber, result);
+    if (received == 0) result = Linked(LinkStatus::NoReply);
+    if (!result.Ok()) {
+        err(LogLevel64, "ZUL%02d: TRK: ERROR RecvStr(): rc = %d", channel.number, LinkResultCode(result));
+    }
     return result;
 }
 
-int HandleCommSendRecv(const DriverRequest& request, const MsgBuffer& frame, MsgBuffer& reply) {
-    int result = 0;
+LinkResult HandleCommSendRecv(const LinkChannel& channel, const MsgBuffer& frame, MsgBuffer& reply) {
+    LinkResult result;
     bool heardNothing = false;
     for (int attempt = 0; attempt < ExchangeAttempts; ++attempt) {
-        result = SendStr(request, frame.data, frame.length);
-        if (result == 0) {
-            result = RecvStr(request, reply);
-            if (result == 2) heardNothing = true;
+        result = SendStr(channel, frame.data, frame.length);
+        if (result.Ok()) {
+            result = RecvStr(channel, reply);
+            if (result.status == LinkStatus::NoReply) heardNothing = true;
         }
-        if (result == 0) break;
+        if (result.Ok()) break;
     }
     static const std::uint8_t ack = ACK;
-    SendStr(request, &ack, 1);
-    if (heardNothing) DrainLateReply(PortOf(request));
-    if (result != 0) {
-        err(LogLevel64, "ZUL%02d: TRK: ERROR HandleCommSendRecv(): rc = %d", request.ChannelNumber, result);
+    SendStr(channel, &ack, 1);
+    if (heardNothing) DrainLateReply(channel.port);
+    if (!result.Ok()) {
+        err(LogLevel64, "ZUL%02d: TRK: ERROR HandleCommSendRecv(): rc = %d", channel.number, LinkResultCode(result));
     }
     return result;
 }
 
-int CheckReply(MsgBuffer& reply) {
+LinkResult CheckReply(MsgBuffer& reply) {
     // A second frame after the first (a late reply beside the right one, in
     // either order) makes the reply ambiguous: it is refused like no frame.
     FrameSpan first;
@@ -137,24 +138,24 @@ int CheckReply(MsgBuffer& reply) {
     BreakIt(reply);
     if (reply.nakReceived) {
         err(LogLevel64, "ERROR ChekReply:NAK recieved");
-        return 1;
+        return Linked(LinkStatus::Nak);
     }
     if (reply.length == 0 || ambiguous) {
         reply.length = 0;
         err(LogLevel64, "ERROR ChekReply:BreakIt() Failed");
-        return 2;
+        return Linked(LinkStatus::NoFrame);
     }
     std::uint16_t received = reply.crc;
     CalcCRC(reply);
     if (received != reply.crc) {
         err(LogLevel64, "ERROR ChekReply:received CRC = %X , Calculated CRC = %X", static_cast<unsigned>(received),
             static_cast<unsigned>(reply.crc));
-        return 3;
+        return Linked(LinkStatus::CrcMismatch);
     }
     DLEScanAndDel(reply);
     if (reply.data[2] == StatusReplyCode && reply.data[3] != 0) {
         err(LogLevel64, "ERROR ChekReply():Status reply = %X", static_cast<unsigned>(reply.data[3]));
-        return reply.data[3];
+        return Linked(LinkStatus::PanelStatus, reply.data[3]);
     }
-    return 0;
+    return LinkResult{};
 }

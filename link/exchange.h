@@ -4,26 +4,36 @@
 
 #include <cstdint>
 
-#include "driver/zul.h"
+#include "link/link_result.h"
 #include "link/msg_buffer.h"
+#include "platform/win32_api.h"
+#include "serial/time_units.h"
+
+// What an exchange needs of a channel: its open port, and its number for
+// the log lines.
+struct LinkChannel {
+    HANDLE port;
+    std::int32_t number;
+};
 
 constexpr int ExchangeAttempts = 3;
 constexpr int EmptyPollAllowance = 5;
-constexpr DWORD EmptyPollPauseMs = 10;
+constexpr milliseconds EmptyPollPause{10};
 constexpr std::uint8_t StatusReplyCode = 0x11;
 
 // After an attempt that heard nothing, a late reply may still be on its way:
 // the exchange drains the line until it has been idle this long, within a cap.
-constexpr int LateReplyIdleMs = 200;
-constexpr int LateReplyDrainCapMs = 1000;
+constexpr milliseconds LateReplyIdle{200};
+constexpr milliseconds LateReplyDrainCap{1000};
 
-int HandleCommSendRecv(const DriverRequest& request, const MsgBuffer& frame, MsgBuffer& reply);
-int SendStr(const DriverRequest& request, const std::uint8_t* bytes, std::int32_t count);
-int RecvStr(const DriverRequest& request, MsgBuffer& reply);
+LinkResult HandleCommSendRecv(const LinkChannel& channel, const MsgBuffer& frame, MsgBuffer& reply);
+LinkResult SendStr(const LinkChannel& channel, const std::uint8_t* bytes, std::int32_t count);
+LinkResult RecvStr(const LinkChannel& channel, MsgBuffer& reply);
+// Bytes waiting in the port's input queue; 0 when its status cannot be read.
 int GetInQueue(HANDLE port);
 
-// 0, 1 (NAK), 2 (no single complete frame), 3 (CRC mismatch) or a status code.
-int CheckReply(MsgBuffer& reply);
+// Ok, Nak, NoFrame (no single complete frame), CrcMismatch or PanelStatus.
+LinkResult CheckReply(MsgBuffer& reply);
 
 // The unstuffed payload of a reply that CheckReply accepted.
 inline int ReplyPayloadLength(const MsgBuffer& reply) { return reply.length - 4; }

@@ -2,19 +2,14 @@
 
 #include <cstring>
 
-#include "driver/operations.h"
+#include "panel/results.h"
 
 const char* const AllowedChars[AllowedSetCount] = {
     "BDFWLTEM",         "1234567890ABCDEF", "1234567890ABCDEF", "1234567890ABCDEF", "1234567890ABCDEF",
     "1234567890ABCDEF", "1234567890ABCDEF", "1234567890ABCDEF", " ",
 };
 
-char AddressWorkingCopy[AddressWorkingSize + 1];
-bool TypeCheckOff = false;
-
 namespace {
-
-constexpr std::int32_t Refused = 1;
 
 int HexValue(char c) {
     if (c >= '0' && c <= '9') return c - '0';
@@ -45,9 +40,9 @@ bool NameToUpper(const char* text, char* destination) {
     return true;
 }
 
-int CheckChars(const char* const (&allowed)[AllowedSetCount]) {
-    for (int i = 0; i < AddressWorkingSize && AddressWorkingCopy[i] != '\0'; ++i) {
-        if (i >= AllowedSetCount || !IsOneOf(AddressWorkingCopy[i], allowed[i])) return 1;
+int CheckChars(const AddressWorkingCopy& copy, const char* const (&allowed)[AllowedSetCount]) {
+    for (int i = 0; i < AddressWorkingSize && copy[i] != '\0'; ++i) {
+        if (i >= AllowedSetCount || !IsOneOf(copy[i], allowed[i])) return 1;
     }
     return 0;
 }
@@ -60,42 +55,44 @@ bool TypeCheckPasses(std::int32_t hostDataType, char letter, std::int32_t bitNum
     return true;
 }
 
-std::int32_t CheckAddress(DriverRequest* request) {
-    auto* definition = static_cast<AddressDefinition*>(request->Params);
-    if (definition == nullptr) return Refused;
-    definition->ElementLength = 32;
-    definition->BitNumber = NoBit;
-    definition->Cleared16 = 0;
-    definition->TypeLetter = 0;
+std::int32_t CheckPointAddress(AddressDefinition& definition, TypeCheck typeCheck) {
+    definition.ElementLength = 32;
+    definition.BitNumber = NoBit;
+    definition.Cleared16 = 0;
+    definition.TypeLetter = 0;
 
-    std::memset(AddressWorkingCopy, 0, sizeof AddressWorkingCopy);
-    if (definition->AddressText != nullptr) NameToUpper(definition->AddressText, AddressWorkingCopy);
-    if (CheckChars(AllowedChars) != 0) return Refused;
-    if (AddressWorkingCopy[8] != '\0' || AddressWorkingCopy[6] == '\0') return Refused;
+    // A copy of the call's own: nothing of one check outlives it.
+    AddressWorkingCopy text;
+    std::memset(text, 0, sizeof text);
+    if (definition.AddressText != nullptr) NameToUpper(definition.AddressText, text);
+    if (CheckChars(text, AllowedChars) != 0) return AddressRefused;
+    if (text[8] != '\0' || text[6] == '\0') return AddressRefused;
 
     // The sets above already admit only a letter and hexadecimal digits, so
     // the fields are taken digit by digit, the same on every platform.
-    const char* text = AddressWorkingCopy;
     int digits[7];
     for (int i = 1; i < 7; ++i) digits[i] = HexValue(text[i]);
-    definition->TypeLetter = static_cast<unsigned char>(text[0]);
+    definition.TypeLetter = static_cast<unsigned char>(text[0]);
     int high = digits[1] * 16 + digits[2];
     int middle = digits[3] * 16 + digits[4];
     int low = digits[5] * 16 + digits[6];
-    if (text[7] != '\0') definition->BitNumber = HexValue(text[7]);
-    definition->PointAddress = high * 65536 + middle * 256 + low;
+    if (text[7] != '\0') definition.BitNumber = HexValue(text[7]);
+    definition.PointAddress = high * 65536 + middle * 256 + low;
 
-    if (TypeCheckOff) return 0;
-    return TypeCheckPasses(definition->HostDataType, text[0], definition->BitNumber) ? 0 : Refused;
+    if (typeCheck == TypeCheck::Off) return AddressAccepted;
+    return TypeCheckPasses(definition.HostDataType, text[0], definition.BitNumber) ? AddressAccepted : AddressRefused;
+}
+
+std::int32_t CheckAddress(DriverRequest* request) {
+    auto* definition = static_cast<AddressDefinition*>(request->Params);
+    if (definition == nullptr) return AddressRefused;
+    return CheckPointAddress(*definition, TypeCheck::On);
 }
 
 std::int32_t CheckAddressSyntax(DriverRequest* request) {
     auto* definition = static_cast<AddressDefinition*>(request->Params);
-    if (definition == nullptr || definition->HostDataType == 7) return Refused;
-    TypeCheckOff = true;
-    std::int32_t result = CheckAddress(request);
-    TypeCheckOff = false;
-    return result;
+    if (definition == nullptr || definition->HostDataType == 7) return AddressRefused;
+    return CheckPointAddress(*definition, TypeCheck::Off);
 }
 
 int BytesPerElement(std::int32_t letter) {

@@ -1,16 +1,14 @@
 #include <cstring>
 
-#include "driver/host_log.h"
-#include "driver/operations.h"
 #include "link/exchange.h"
 #include "panel/address.h"
 #include "panel/handshake.h"
 #include "panel/points.h"
+#include "panel/request_link.h"
+#include "panel/results.h"
+#include "platform/host_log.h"
 
 namespace {
-
-constexpr std::int32_t ReadRefused = 1;  // NAK, or a request the driver cannot run
-constexpr std::int32_t ReadFailed = 2;   // no usable exchange
 
 bool HasDecodingRule(std::int32_t letter) {
     return letter == 'B' || letter == 'E' || letter == 'M' || letter == 'T' || letter == 'W' ||
@@ -100,24 +98,24 @@ std::int32_t ReadPoints(const DriverRequest& request, const PointRequest& points
     frame.length = 5;
     BuildFrame(frame);
 
-    std::int32_t result = 0;
-    if (HandleCommSendRecv(request, frame, reply) != 0) {
+    LinkChannel channel = LinkOf(request);
+    std::int32_t result = ReadOk;
+    if (!HandleCommSendRecv(channel, frame, reply).Ok()) {
         result = ReadFailed;
     } else {
-        int rc = CheckReply(reply);
-        if (rc == 0 && !IsReadReply(reply, byteCount)) rc = 2;
-        if (rc == 0) {
+        bool accepted = CheckReply(reply).Ok() && IsReadReply(reply, byteCount);
+        if (accepted) {
             DecodeBlock(points, reply);
         } else if (reply.nakReceived) {
             result = ReadRefused;
         } else {
             // Recover the panel, but report the read as failed: no value
             // was read, and untouched slots must not pass for fresh ones.
-            ConfigureAdapter(request);
+            ConfigureAdapter(channel);
             result = ReadFailed;
         }
     }
-    if (result != 0) err(LogLevel64, "ZUL%02d: TRK: ERROR BlockRead(): Fail rc = %d", request.ChannelNumber, result);
+    if (result != ReadOk) err(LogLevel64, "ZUL%02d: TRK: ERROR BlockRead(): Fail rc = %d", request.ChannelNumber, result);
     return result;
 }
 

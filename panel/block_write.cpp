@@ -1,15 +1,13 @@
 #include <cstring>
 
-#include "driver/host_log.h"
-#include "driver/operations.h"
 #include "link/exchange.h"
 #include "panel/address.h"
 #include "panel/points.h"
+#include "panel/request_link.h"
+#include "panel/results.h"
+#include "platform/host_log.h"
 
 namespace {
-
-constexpr std::int32_t WriteRefused = 1; // reply refused, frame too long, or a request it cannot run
-constexpr std::int32_t WriteFailed = 2;  // the exchange failed
 
 bool HasEncodingRule(std::int32_t letter) {
     return letter == 'B' || letter == 'E' || letter == 'M' || letter == 'T' || letter == 'W' ||
@@ -41,7 +39,7 @@ int WriteBit(const DriverRequest& request, std::uint8_t (&scratch)[4]) {
     const auto& points = *static_cast<const PointRequest*>(request.Params);
     bool newBit = (SlotHalf(scratch) & 1) != 0;
     std::int32_t rc = PreparatoryRead(request, points, points.TypeLetter, scratch);
-    if (rc != 0) return rc;
+    if (rc != ReadOk) return rc;
     auto mask = static_cast<std::uint16_t>(1u << points.BitNumber);
     std::uint16_t half = SlotHalf(scratch);
     SetSlotHalf(scratch, static_cast<std::uint16_t>(newBit ? (half | mask) : (half & ~mask)));
@@ -50,7 +48,7 @@ int WriteBit(const DriverRequest& request, std::uint8_t (&scratch)[4]) {
 
 std::int32_t BlockWrite(DriverRequest* request) {
     auto* points = static_cast<const PointRequest*>(request->Params);
-    std::int32_t result = 0;
+    std::int32_t result = WriteOk;
     MsgBuffer frame;
     MsgBuffer reply;
     std::uint8_t scratch[4] = {0, 0, 0, 0};
@@ -77,14 +75,14 @@ std::int32_t BlockWrite(DriverRequest* request) {
         int size = BytesPerElement(letter);
         std::uint8_t* out = frame.data + 5;
         const auto* slot = static_cast<const std::uint8_t*>(points->ValueBuffer);
-        for (int remaining = n; remaining > 0 && result == 0; remaining -= size, slot += 4) {
+        for (int remaining = n; remaining > 0 && result == WriteOk; remaining -= size, slot += 4) {
             const std::uint8_t* source = slot;
             if (bitWrite) {
                 std::memcpy(scratch, slot, 4);
                 result = WriteBit(*request, scratch);
                 source = scratch;
             }
-            if (result != 0) break;
+            if (result != WriteOk) break;
             switch (letter) {
             case 'B':
                 *out++ = source[2];
@@ -101,28 +99,29 @@ std::int32_t BlockWrite(DriverRequest* request) {
             default: { // E, M: merge into the panel's current byte
                 std::uint8_t value = source[2];
                 result = PreparatoryRead(*request, *points, 'B', scratch);
-                if (result == 0) *out++ = MergeNibble(letter, scratch[2], value);
+                if (result == ReadOk) *out++ = MergeNibble(letter, scratch[2], value);
                 break;
             }
             }
         }
 
-        if (result == 0) {
+        if (result == WriteOk) {
+            LinkChannel channel = LinkOf(*request);
             BuildFrame(frame);
             if (frame.length == 0) {
                 result = WriteRefused;
-            } else if (HandleCommSendRecv(*request, frame, reply) != 0) {
+            } else if (!HandleCommSendRecv(channel, frame, reply).Ok()) {
                 result = WriteFailed;
             } else {
-                int rc = CheckReply(reply);
-                if (rc != 0) {
+                LinkResult check = CheckReply(reply);
+                if (!check.Ok()) {
                     err(LogLevel64, "ZUL%02d: TRK: ERROR BlockWrite():CheckReply() Fail rc = %d",
-                        request->ChannelNumber, rc);
+                        request->ChannelNumber, LinkResultCode(check));
                     result = WriteRefused;
                 }
             }
         }
     }
-    if (result != 0) err(LogLevel64, "ZUL%02d: TRK: ERROR BlockWrite(): Fail rc = %d", request->ChannelNumber, result);
+    if (result != WriteOk) err(LogLevel64, "ZUL%02d: TRK: ERROR BlockWrite(): Fail rc = %d", request->ChannelNumber, result);
     return result;
 }

@@ -1,7 +1,7 @@
 #include "panel/handshake.h"
 
-#include "driver/host_log.h"
-#include "link/exchange.h"
+#include "panel/results.h"
+#include "platform/host_log.h"
 #include "serial/port.h"
 
 std::uint8_t PanelVersionId = 0;
@@ -28,14 +28,14 @@ void BuildFixedFrame(MsgBuffer& frame, std::uint8_t command) {
 
 bool ReadOneByte(HANDLE port, std::uint8_t& byte) {
     std::uint32_t gathered = 0;
-    return ReadComm(port, &byte, 1, &gathered) == PortOk && gathered == 1;
+    return ReadComm(port, &byte, 1, &gathered) == PortResult::Ok && gathered == 1;
 }
 
 // RTS pulse, pause, then up to five single-byte reads looking for ENQ.
 bool PanelAnnounced(HANDLE port) {
     EscapeCommFunction(port, CLRRTS);
     EscapeCommFunction(port, SETRTS);
-    Sleep(AfterRtsPulseMs);
+    Pause(AfterRtsPulse);
     for (int read = 0; read < EnqReadsPerAttempt; ++read) {
         std::uint8_t byte = 0;
         if (ReadOneByte(port, byte) && byte == ENQ) return true;
@@ -47,9 +47,9 @@ bool PanelAnnounced(HANDLE port) {
 
 bool IsAcceptedVersionId(std::uint8_t id) { return id == 0xF2 || id == 0xF5 || id == 0xF6 || id == 0xFA; }
 
-int ConfigureAdapter(const DriverRequest& request) {
+std::int32_t ConfigureAdapter(const LinkChannel& channel) {
     PanelVersionId = 0;
-    int result = 0;
+    std::int32_t result = HandshakeOk;
     MsgBuffer wake;
     MsgBuffer version;
     MsgBuffer reply;
@@ -58,36 +58,39 @@ int ConfigureAdapter(const DriverRequest& request) {
     ClearMsgBuffer(reply);
     BuildFixedFrame(wake, WakeCommand);
     BuildFixedFrame(version, VersionCommand);
-    HANDLE port = request.Channel->PortHandle;
+    HANDLE port = channel.port;
 
     for (int attempt = 0; attempt < WakeAttempts; ++attempt) {
         if (!PanelAnnounced(port)) continue;
         FlushInput(port);
         WriteComm(port, wake.data, static_cast<std::uint32_t>(wake.length), nullptr);
-        Sleep(BeforeAckReadMs);
+        Pause(BeforeAckRead);
         std::uint8_t byte = 0;
         if (ReadOneByte(port, byte) && byte == ACK) {
-            result = 0;
+            result = HandshakeOk;
             break;
         }
-        result = 2;
+        result = WakeNotAcknowledged;
     }
 
-    if (result == 0) {
-        result = HandleCommSendRecv(request, version, reply);
-        if (result == 0) result = CheckReply(reply);
-        if (result == 0) {
-            PanelVersionId = reply.data[2];
-            if (IsAcceptedVersionId(PanelVersionId)) {
-                err(LogLevel32, "ZUL%02d: TRK: TRACKER Ver.ID = 0x%Xh", request.ChannelNumber,
-                    static_cast<unsigned>(PanelVersionId));
-            } else {
-                PanelVersionId = 0;
-                result = 1;
-                err(LogLevel32, "ZUL%02d: TRK: TRACKER Ver.ID ERROR", request.ChannelNumber);
-            }
+    if (result == HandshakeOk) {
+        LinkResult exchange = HandleCommSendRecv(channel, version, reply);
+        if (exchange.Ok()) exchange = CheckReply(reply);
+        result = LinkResultCode(exchange);
+    }
+    if (result == HandshakeOk) {
+        PanelVersionId = reply.data[2];
+        if (IsAcceptedVersionId(PanelVersionId)) {
+            err(LogLevel32, "ZUL%02d: TRK: TRACKER Ver.ID = 0x%Xh", channel.number,
+                static_cast<unsigned>(PanelVersionId));
+        } else {
+            PanelVersionId = 0;
+            result = VersionRefused;
+            err(LogLevel32, "ZUL%02d: TRK: TRACKER Ver.ID ERROR", channel.number);
         }
     }
-    if (result != 0) err(LogLevel64, "ZUL%02d: TRK: ERROR ConfigureAdapter(): Fail rc = %d", request.ChannelNumber, result);
+    if (result != HandshakeOk) {
+        err(LogLevel64, "ZUL%02d: TRK: ERROR ConfigureAdapter(): Fail rc = %d", channel.number, result);
+    }
     return result;
 }

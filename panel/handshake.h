@@ -3,18 +3,20 @@
 
 #include <cstdint>
 
-#include "driver/zul.h"
+#include "link/exchange.h"
+#include "serial/time_units.h"
 
 constexpr int WakeAttempts = 5;
 constexpr int EnqReadsPerAttempt = 5;
-constexpr DWORD AfterRtsPulseMs = 200;
-constexpr DWORD BeforeAckReadMs = 50;
+constexpr milliseconds AfterRtsPulse{200};
+constexpr milliseconds BeforeAckRead{50};
 
 // The last identifier the panel gave and the driver accepted; 0 otherwise.
+// Module-wide, so that it can be read after the request that set it.
 extern std::uint8_t PanelVersionId;
 
 bool IsAcceptedVersionId(std::uint8_t id);
 
-// 0 accepted; 1 identifier refused; 2 ENQ seen but no ACK; else the
-// exchange's or the reply check's result.
-int ConfigureAdapter(const DriverRequest& request);
+// HandshakeOk, VersionRefused or WakeNotAcknowledged (panel/results.h), or
+// the number of the exchange's or the reply check's failure.
+std::int32_t ConfigureAdapter(const LinkChannel& channel);

@@ -4,12 +4,16 @@
 
 #include <cstdint>
 
-#include "driver/zul.h"
+#include "driver/zultrk.h"
 #include "link/msg_buffer.h"
 
 constexpr std::uint8_t BlockReadCommand = 0x50;
 constexpr std::uint8_t BlockWriteCommand = 0x60;
 constexpr int MaxTransferBytes = 255;
+
+// The request operations (codes 5 and 6, 7 and 10).
+std::int32_t BlockRead(DriverRequest* request);
+std::int32_t BlockWrite(DriverRequest* request);
 
 // Seconds since 1970 of local midnight of a panel day number (1 is
 // 1 January 1977), or -1 when that does not fit a signed 32-bit value.

@@ -15,82 +15,82 @@ DWORD RtsControlFor(std::uint16_t lineOptions) {
     return RTS_CONTROL_DISABLE;
 }
 
-int OpenComm(const PortSettings& settings, HANDLE& handle) {
-    handle = CreateFileA(settings.PortName, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                         FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) return PortOpenFailed;
+PortResult OpenComm(const char* name, const LineSettings& line, HANDLE& handle) {
+    handle = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+                         nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return PortResult::OpenFailed;
     // The null device takes no line configuration at all.
-    if (std::strcmp(settings.PortName, "NUL") == 0) return PortOk;
+    if (std::strcmp(name, "NUL") == 0) return PortResult::Ok;
 
     DCB dcb;
     std::memset(&dcb, 0, sizeof dcb);
     dcb.DCBlength = sizeof(DCB);
     if (!GetCommState(handle, &dcb)) {
         CloseHandle(handle);
-        return PortStateReadFailed;
+        return PortResult::StateUnreadable;
     }
 
     COMMTIMEOUTS timeouts;
     timeouts.ReadIntervalTimeout = 0;
     timeouts.ReadTotalTimeoutMultiplier = 0;
-    timeouts.ReadTotalTimeoutConstant = OpenReadTimeoutMs;
+    timeouts.ReadTotalTimeoutConstant = static_cast<DWORD>(OpenReadTimeout.count());
     timeouts.WriteTotalTimeoutMultiplier = 0;
     timeouts.WriteTotalTimeoutConstant = 0;
     if (!SetCommTimeouts(handle, &timeouts)) {
         CloseHandle(handle);
-        return PortOpenFailed;
+        return PortResult::TimeoutsRefused;
     }
 
-    dcb.BaudRate = settings.BaudRate;
+    dcb.BaudRate = line.baudRate;
     dcb.fBinary = 1;
     dcb.fParity = 1;
     dcb.fOutxCtsFlow = 0;
     dcb.fOutxDsrFlow = 0;
-    dcb.fDtrControl = DtrControlFor(settings.LineOptions);
+    dcb.fDtrControl = DtrControlFor(line.lineOptions);
     dcb.fDsrSensitivity = 0;
     dcb.fOutX = 0;
     dcb.fInX = 0;
     dcb.fErrorChar = 0;
     dcb.fNull = 0;
-    dcb.fRtsControl = RtsControlFor(settings.LineOptions);
+    dcb.fRtsControl = RtsControlFor(line.lineOptions);
     dcb.fAbortOnError = 0;
-    dcb.ByteSize = static_cast<BYTE>(settings.ByteSize & 0xFF);
-    dcb.Parity = static_cast<BYTE>(settings.Parity & 0xFF);
-    dcb.StopBits = static_cast<BYTE>(settings.StopBits & 0xFF);
+    dcb.ByteSize = line.byteSize;
+    dcb.Parity = line.parity;
+    dcb.StopBits = line.stopBits;
     dcb.ErrorChar = static_cast<char>(0xFC);
     if (!SetCommState(handle, &dcb)) {
         CloseHandle(handle);
-        return PortStateSetFailed;
+        return PortResult::StateRefused;
     }
 
     SetupComm(handle, PortQueueSize, PortQueueSize); // a refusal does not fail the open
-    return PortOk;
+    return PortResult::Ok;
 }
 
-int CloseComm(HANDLE handle) { return CloseHandle(handle) ? PortOk : PortCallFailed; }
+PortResult CloseComm(HANDLE handle) { return CloseHandle(handle) ? PortResult::Ok : PortResult::CallFailed; }
 
-int SetReadTimeout(HANDLE handle, std::int32_t tenMs) {
+TenMs SetReadTimeout(HANDLE handle, TenMs timeout) {
     COMMTIMEOUTS timeouts;
-    if (!GetCommTimeouts(handle, &timeouts)) return 0;
+    if (!GetCommTimeouts(handle, &timeouts)) return TenMs{0};
     DWORD previous = timeouts.ReadTotalTimeoutConstant;
     // The platform field is unsigned: a negative value wraps, as on Win32.
-    DWORD wanted = static_cast<DWORD>(tenMs) * 10u;
+    DWORD wanted = static_cast<DWORD>(timeout.count()) * 10u;
     if (wanted != previous) {
         timeouts.ReadTotalTimeoutConstant = wanted;
-        if (!SetCommTimeouts(handle, &timeouts)) return 0;
+        if (!SetCommTimeouts(handle, &timeouts)) return TenMs{0};
     }
-    return static_cast<std::int32_t>(previous) / 10;
+    return TenMs{static_cast<std::int32_t>(previous) / 10};
 }
 
-int FlushInput(HANDLE handle) {
+PortResult FlushInput(HANDLE handle) {
     DWORD errors = 0;
     COMSTAT stat;
     std::memset(&stat, 0, sizeof stat);
     bool cleared = ClearCommError(handle, &errors, &stat) != 0;
-    if (cleared && stat.cbInQue == 0) return PortOk;
+    if (cleared && stat.cbInQue == 0) return PortResult::Ok;
 
     constexpr DWORD ScratchSize = 512;
-    std::int32_t previous = SetReadTimeout(handle, 5);
+    TenMs previous = SetReadTimeout(handle, DrainReadTimeout);
     // A peer that streams without pause could keep every read full; the cap
     // (64 KiB) keeps the drain bounded on a line that never falls silent.
     constexpr int MaxDrainReads = 128;
@@ -104,28 +104,28 @@ int FlushInput(HANDLE handle) {
         }
         if (got != ScratchSize) break;
     }
-    if (previous != 0) SetReadTimeout(handle, previous);
-    return lastReadFailed ? PortOpenFailed : PortOk;
+    if (previous != TenMs{0}) SetReadTimeout(handle, previous);
+    return lastReadFailed ? PortResult::DrainFailed : PortResult::Ok;
 }
 
-int WriteComm(HANDLE handle, const void* bytes, std::uint32_t count, std::uint32_t* written) {
+PortResult WriteComm(HANDLE handle, const void* bytes, std::uint32_t count, std::uint32_t* written) {
     DWORD done = 0;
-    if (!WriteFile(handle, bytes, count, &done, nullptr)) return PortCallFailed;
+    if (!WriteFile(handle, bytes, count, &done, nullptr)) return PortResult::CallFailed;
     if (written) *written = done;
-    return done == count ? PortOk : PortShortWrite;
+    return done == count ? PortResult::Ok : PortResult::ShortWrite;
 }
 
-int ReadComm(HANDLE handle, void* destination, std::uint32_t count, std::uint32_t* gathered) {
+PortResult ReadComm(HANDLE handle, void* destination, std::uint32_t count, std::uint32_t* gathered) {
     if (gathered) *gathered = 0;
     auto* out = static_cast<std::uint8_t*>(destination);
     std::uint32_t total = 0;
     while (total < count) {
         DWORD got = 0;
         DWORD ask = static_cast<std::uint16_t>(count - total);
-        if (!ReadFile(handle, out + total, ask, &got, nullptr)) return PortCallFailed;
-        if (got == 0) return PortCallFailed;
+        if (!ReadFile(handle, out + total, ask, &got, nullptr)) return PortResult::CallFailed;
+        if (got == 0) return PortResult::NothingRead;
         total += got;
         if (gathered) *gathered = total;
     }
-    return PortOk;
+    return PortResult::Ok;
 }

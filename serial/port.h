@@ -5,26 +5,24 @@
 
 #include <cstdint>
 
-#include "driver/zul.h"
+#include "platform/win32_api.h"
+#include "serial/line_settings.h"
+#include "serial/port_result.h"
+#include "serial/time_units.h"
 
-// Result codes of the port operations.
-constexpr int PortOk = 0;
-constexpr int PortOpenFailed = 1;      // open or timeouts failed (OpenComm); drain read failed (FlushInput)
-constexpr int PortShortWrite = 2;      // WriteComm wrote fewer bytes than asked
-constexpr int PortStateReadFailed = 4; // OpenComm could not read the line state
-constexpr int PortStateSetFailed = 5;  // OpenComm could not apply the line state
-constexpr int PortCallFailed = 7;      // a platform call failed, or a read returned nothing
-
-constexpr std::uint32_t OpenReadTimeoutMs = 1000;
+constexpr milliseconds OpenReadTimeout{1000};
+constexpr TenMs DrainReadTimeout{5};
 constexpr std::uint32_t PortQueueSize = 1200;
 
-int OpenComm(const PortSettings& settings, HANDLE& handle);
-int CloseComm(HANDLE handle);
-// Returns the previous read timeout in units of 10 ms, or 0 on failure.
-int SetReadTimeout(HANDLE handle, std::int32_t tenMs);
-int FlushInput(HANDLE handle);
-int WriteComm(HANDLE handle, const void* bytes, std::uint32_t count, std::uint32_t* written);
-int ReadComm(HANDLE handle, void* destination, std::uint32_t count, std::uint32_t* gathered);
+// Opens the named device and sets its line; on anything but Ok the handle
+// is not usable (and nothing stays open).
+PortResult OpenComm(const char* name, const LineSettings& line, HANDLE& handle);
+PortResult CloseComm(HANDLE handle);
+// Returns the previous read timeout, or 0 on failure.
+TenMs SetReadTimeout(HANDLE handle, TenMs timeout);
+PortResult FlushInput(HANDLE handle);
+PortResult WriteComm(HANDLE handle, const void* bytes, std::uint32_t count, std::uint32_t* written);
+PortResult ReadComm(HANDLE handle, void* destination, std::uint32_t count, std::uint32_t* gathered);
 
 // The DCB control modes that a LineOptions word selects.
 DWORD DtrControlFor(std::uint16_t lineOptions);

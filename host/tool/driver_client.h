@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "driver/zul.h"
+#include "driver/zultrk.h"
 #include "host/tool/library_loader.h"
 
 namespace zulhost {

@@ -7,11 +7,9 @@
 #include <cstdint>
 #include <string>
 
-#include "driver/zul.h"
+#include "driver/zultrk.h"
 
 namespace zulhost {
-
-using ZulMainFunction = std::int32_t(ZUL_STDCALL*)(DriverRequest*);
 
 class DriverLibrary {
 public:

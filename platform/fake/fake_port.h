@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "serial/win32_api.h"
+#include "platform/win32_api.h"
 
 namespace fake {
 

@@ -27,7 +27,7 @@
 #include <cstring>
 #include <ctime>
 
-#include "serial/win32_api.h"
+#include "platform/win32_api.h"
 
 #ifndef TRUE
 #define TRUE 1

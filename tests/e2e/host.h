@@ -26,7 +26,7 @@
 #include <thread>
 #include <vector>
 
-#include "driver/zul.h"
+#include "driver/zultrk.h"
 #include "host/korvan/korvan.h"
 #include "sim/panel_sim.h"
 
@@ -113,7 +113,6 @@ inline std::string PayloadOf(const std::string& frameHex) {
 }
 
 // The driver's one export, looked up as a host does.
-using ZulMainFunction = std::int32_t (*)(DriverRequest*);
 
 inline ZulMainFunction DriverEntry() {
     static ZulMainFunction entry = [] {

@@ -143,7 +143,7 @@ TEST_F(Lifecycle, ReopenPortMovesToASecondPanel) {
 
 TEST_F(Lifecycle, SecondOpenOfTheSameDeviceIsRefused) {
     zulsim::PanelSim& sim = Started();
-    HANDLE held = channel.PortHandle;
+    void* held = channel.PortHandle;
     EXPECT_EQ(ColdStart(sim.DevicePath()), 2);
     EXPECT_EQ(log, (Log{{32, "ZUL01: TRK: ERROR ColdStart(): Fail to open " + sim.DevicePath()}}));
     EXPECT_EQ(channel.PortHandle, held);

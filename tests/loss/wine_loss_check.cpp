@@ -19,7 +19,7 @@
 #include <cstring>
 #include <string>
 
-#include "driver/zul.h"
+#include "driver/zultrk.h"
 
 namespace {
 

@@ -8,17 +8,15 @@
 
 namespace {
 
-PortSettings Settings(const char* name, std::uint16_t baud = 9600, std::uint16_t size = 8,
-                      std::uint16_t parity = NOPARITY, std::uint16_t stop = ONESTOPBIT) {
-    PortSettings settings{};
-    EXPECT_LT(std::strlen(name), sizeof settings.PortName);
-    std::strncpy(settings.PortName, name, sizeof settings.PortName - 1);
-    settings.BaudRate = baud;
-    settings.ByteSize = size;
-    settings.Parity = parity;
-    settings.StopBits = stop;
-    settings.LineOptions = 0x0200; // as the channel start stores it
-    return settings;
+LineSettings Line(std::uint32_t baud = 9600, std::uint8_t size = 8, std::uint8_t parity = NOPARITY,
+                  std::uint8_t stop = ONESTOPBIT) {
+    LineSettings line;
+    line.baudRate = baud;
+    line.byteSize = size;
+    line.parity = parity;
+    line.stopBits = stop;
+    line.lineOptions = 0x0200; // as the channel start stores it
+    return line;
 }
 
 DWORD ReadTimeoutMs(HANDLE handle) {
@@ -29,7 +27,7 @@ DWORD ReadTimeoutMs(HANDLE handle) {
 
 class PortLayer : public ::testing::Test {
 protected:
-    void SetUp() override { ASSERT_EQ(OpenComm(Settings(pty.path), handle), PortOk); }
+    void SetUp() override { ASSERT_EQ(OpenComm(pty.path, Line(), handle), PortResult::Ok); }
     void TearDown() override { CloseComm(handle); }
     Pty pty;
     HANDLE handle = nullptr;
@@ -48,14 +46,16 @@ TEST(PortLayerOpen, ConfiguresARawLineInTheRequestedFormatDespiteNoModemLines) {
         SCOPED_TRACE(testing::Message() << c.baud << " " << c.size << c.parity << c.stop);
         Pty pty;
         HANDLE handle = nullptr;
-        ASSERT_EQ(OpenComm(Settings(pty.path, c.baud, c.size, c.parity, c.stop), handle), PortOk);
+        LineSettings line = Line(c.baud, static_cast<std::uint8_t>(c.size), static_cast<std::uint8_t>(c.parity),
+                                 static_cast<std::uint8_t>(c.stop));
+        ASSERT_EQ(OpenComm(pty.path, line, handle), PortResult::Ok);
         DCB dcb{};
         ASSERT_TRUE(GetCommState(handle, &dcb));
         EXPECT_EQ(dcb.BaudRate, c.baud);
         EXPECT_EQ(dcb.ByteSize, c.size);
         EXPECT_EQ(dcb.Parity, c.parity);
         EXPECT_EQ(dcb.StopBits, c.stop);
-        EXPECT_EQ(ReadTimeoutMs(handle), OpenReadTimeoutMs);
+        EXPECT_EQ(ReadTimeoutMs(handle), static_cast<DWORD>(OpenReadTimeout.count()));
         EXPECT_FALSE(EscapeCommFunction(handle, SETRTS)) << "a pty has no modem lines";
 
         termios tio{}; // the master reports the device end's settings
@@ -68,62 +68,62 @@ TEST(PortLayerOpen, ConfiguresARawLineInTheRequestedFormatDespiteNoModemLines) {
         EXPECT_EQ(tio.c_iflag & (ICRNL | INLCR | IGNCR | ISTRIP | IXON | IXOFF | INPCK | IGNPAR | PARMRK), 0u);
         EXPECT_EQ(tio.c_oflag & OPOST, 0u);
         EXPECT_EQ(tio.c_lflag & (ICANON | ECHO | ISIG | IEXTEN), 0u);
-        EXPECT_EQ(CloseComm(handle), PortOk);
+        EXPECT_EQ(CloseComm(handle), PortResult::Ok);
     }
 }
 
 TEST_F(PortLayer, SetReadTimeoutReturnsThePreviousValue) {
-    EXPECT_EQ(SetReadTimeout(handle, 5), 100);
+    EXPECT_EQ(SetReadTimeout(handle, TenMs{5}).count(), 100);
     EXPECT_EQ(ReadTimeoutMs(handle), 50u);
-    EXPECT_EQ(SetReadTimeout(handle, 100), 5);
+    EXPECT_EQ(SetReadTimeout(handle, TenMs{100}).count(), 5);
     EXPECT_EQ(ReadTimeoutMs(handle), 1000u);
 }
 
 TEST_F(PortLayer, FlushInputDrains700BytesAndRestoresTheTimeout) {
-    SetReadTimeout(handle, 30);
+    SetReadTimeout(handle, TenMs{30});
     pty.Send(Sequence(700));
     ASSERT_EQ(InQueue(handle, 700), 700u);
     Stopwatch clock;
-    EXPECT_EQ(FlushInput(handle), PortOk);
+    EXPECT_EQ(FlushInput(handle), PortResult::Ok);
     EXPECT_LT(clock.Ms(), 250.0) << "drained with the 300 ms timeout";
     EXPECT_EQ(InQueue(handle), 0u);
     EXPECT_EQ(ReadTimeoutMs(handle), 300u);
 }
 
 TEST_F(PortLayer, ReadCommOfTenWithFourArrivingFailsWithFourGathered) {
-    SetReadTimeout(handle, 10);
+    SetReadTimeout(handle, TenMs{10});
     const Bytes four = {0x10, 0x02, 0x0D, 0xFF};
     pty.Send(four);
     std::uint8_t buffer[10] = {};
     std::uint32_t count = 0;
     Stopwatch clock;
-    EXPECT_EQ(ReadComm(handle, buffer, 10, &count), PortCallFailed);
+    EXPECT_EQ(ReadComm(handle, buffer, 10, &count), PortResult::NothingRead);
     EXPECT_GE(clock.Ms(), 90.0);
     EXPECT_EQ(count, 4u);
     EXPECT_EQ(Bytes(buffer, buffer + 4), four);
-    EXPECT_EQ(WriteComm(handle, four.data(), 4, &count), PortOk);
+    EXPECT_EQ(WriteComm(handle, four.data(), 4, &count), PortResult::Ok);
     EXPECT_EQ(pty.Receive(100), four);
 }
 
 TEST(PortLayerNul, OpensWithoutConfigurationReadsNothingAndTakesWrites) {
     HANDLE nul = nullptr, second = nullptr;
-    ASSERT_EQ(OpenComm(Settings("NUL"), nul), PortOk);
-    EXPECT_EQ(OpenComm(Settings("NUL"), second), PortOk) << "not exclusive: several channels may use it";
-    EXPECT_EQ(CloseComm(second), PortOk);
-    EXPECT_EQ(SetReadTimeout(nul, 5), 0);
+    ASSERT_EQ(OpenComm("NUL", Line(), nul), PortResult::Ok);
+    EXPECT_EQ(OpenComm("NUL", Line(), second), PortResult::Ok) << "not exclusive: several channels may use it";
+    EXPECT_EQ(CloseComm(second), PortResult::Ok);
+    EXPECT_EQ(SetReadTimeout(nul, TenMs{5}).count(), 0);
     std::uint8_t byte = 0;
     std::uint32_t count = 99;
     Stopwatch clock;
-    EXPECT_EQ(ReadComm(nul, &byte, 1, &count), PortCallFailed);
+    EXPECT_EQ(ReadComm(nul, &byte, 1, &count), PortResult::NothingRead);
     EXPECT_LT(clock.Ms(), 50.0);
     EXPECT_EQ(count, 0u);
-    EXPECT_EQ(WriteComm(nul, "abc", 3, &count), PortOk);
-    EXPECT_EQ(FlushInput(nul), PortOk);
-    EXPECT_EQ(CloseComm(nul), PortOk);
+    EXPECT_EQ(WriteComm(nul, "abc", 3, &count), PortResult::Ok);
+    EXPECT_EQ(FlushInput(nul), PortResult::Ok);
+    EXPECT_EQ(CloseComm(nul), PortResult::Ok);
 
     // Any other spelling is configured in full, and the null device has no line state.
     HANDLE lower = nullptr;
-    EXPECT_EQ(OpenComm(Settings("nul"), lower), PortStateReadFailed);
+    EXPECT_EQ(OpenComm("nul", Line(), lower), PortResult::StateUnreadable);
 }
 
 } // namespace

@@ -14,7 +14,7 @@
 #include <ctime>
 #include <vector>
 
-#include "serial/win32_api.h"
+#include "platform/win32_api.h"
 
 using Bytes = std::vector<std::uint8_t>;
 

@@ -115,7 +115,7 @@ TEST_F(TermiosPort, DeviceLossEndsAWaitingReadWithFailureAndLaterCallsFailAtOnce
     SetReadTimeouts(0, 0, 1000);
     std::uint32_t gathered = 99;
     Stopwatch later;
-    EXPECT_EQ(ReadComm(handle, &byte, 1, &gathered), PortCallFailed);
+    EXPECT_EQ(ReadComm(handle, &byte, 1, &gathered), PortResult::CallFailed);
     EXPECT_EQ(gathered, 0u);
     EXPECT_FALSE(WriteFile(handle, "x", 1, &got, nullptr));
     EXPECT_LT(later.Ms(), 100.0);

@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "driver/zul.h"
+#include "driver/zultrk.h"
 #include "host/korvan/korvan.h"
 
 #ifndef ZUL_DRIVER_LIB

@@ -597,7 +597,7 @@ private:
             Start(port_);
             break;
         case 1: { // start again on the open port: the device is exclusive, so this fails
-            HANDLE open = channel_.PortHandle;
+            void* open = channel_.PortHandle;
             rc = driver_.ColdStart(channel_, port_, config_.timeout);
             Timed("ColdStart on the open port", 0);
             char line[96];
@@ -629,7 +629,7 @@ private:
             Reopen(name_ == port_ ? link_ : port_, 0);
             break;
         default: { // reopen under the same name while it is open: refused, the old handle stays
-            HANDLE open = channel_.PortHandle;
+            void* open = channel_.PortHandle;
             rc = Reopen(name_, 2);
             if (channel_.PortHandle != open) Report(violations_, "a refused ReopenPort lost the open handle");
             break;

@@ -4,7 +4,7 @@
 
 #include <cctype>
 
-#include "driver/zul.h"
+#include "driver/zultrk.h"
 #include "tests/tool/run_tool.h"
 
 using zulhost_test::RunTool;

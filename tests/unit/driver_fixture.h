@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "driver/zul.h"
+#include "driver/zultrk.h"
 #include "host/korvan/korvan.h"
 #include "platform/fake/fake_port.h"
 #include "tests/unit/fake_panel.h"

@@ -12,13 +12,8 @@ class ExchangeTest : public DriverTest {
 protected:
     void SetUp() override {
         DriverTest::SetUp();
-        PortSettings s;
-        std::memset(&s, 0, sizeof s);
-        std::strcpy(s.PortName, "COM5");
-        ASSERT_EQ(OpenComm(s, channel.PortHandle), 0);
-        std::memset(&request, 0, sizeof request);
-        request.Channel = &channel;
-        request.ChannelNumber = 7;
+        ASSERT_EQ(OpenComm("COM5", LineSettings{}, channel.PortHandle), PortResult::Ok);
+        link = LinkChannel{channel.PortHandle, 7};
         ClearMsgBuffer(frame);
         ClearMsgBuffer(reply);
         const Bytes read{0x50, 0x01, 0xA2, 0xF3, 0x04};
@@ -36,16 +31,19 @@ protected:
         return b;
     }
 
-    DriverRequest request;
+    // The link's results as the numbers the log lines and callers see.
+    static int Code(LinkResult result) { return LinkResultCode(result); }
+
+    LinkChannel link{};
     MsgBuffer frame, reply;
     Bytes sent;
 };
 
 TEST_F(ExchangeTest, AcceptedReplyIsAcknowledgedOnce) {
-    ASSERT_EQ(HandleCommSendRecv(request, frame, reply), 0);
+    ASSERT_EQ(Code(HandleCommSendRecv(link, frame, reply)), 0);
     EXPECT_EQ(device->CountWrites(sent), 1);
     EXPECT_EQ(device->Writes().back(), Bytes{ACK});
-    ASSERT_EQ(CheckReply(reply), 0);
+    ASSERT_EQ(Code(CheckReply(reply)), 0);
     EXPECT_EQ(Bytes(reply.data, reply.data + reply.length),
               (Bytes{0x10, 0x02, 0x50, 0x34, 0x12, 0x78, 0x56, 0x10, 0x03}));
     EXPECT_TRUE(log.empty());
@@ -55,7 +53,7 @@ TEST_F(ExchangeTest, AcceptedReplyIsAcknowledgedOnce) {
 
 TEST_F(ExchangeTest, SilentPanelCostsThreeAttemptsAndTheDrain) {
     panel.silent = true;
-    EXPECT_EQ(HandleCommSendRecv(request, frame, reply), 2);
+    EXPECT_EQ(Code(HandleCommSendRecv(link, frame, reply)), 2);
     EXPECT_EQ(device->CountWrites(sent), 3);
     EXPECT_EQ(device->Writes().back(), Bytes{ACK});
     const std::vector<LogLine> expected = {
@@ -70,8 +68,8 @@ TEST_F(ExchangeTest, SilentPanelCostsThreeAttemptsAndTheDrain) {
 
 TEST_F(ExchangeTest, NakReplyPassesTheExchangeAndFailsTheCheck) {
     panel.nak = true;
-    ASSERT_EQ(HandleCommSendRecv(request, frame, reply), 0);
-    EXPECT_EQ(CheckReply(reply), 1);
+    ASSERT_EQ(Code(HandleCommSendRecv(link, frame, reply)), 0);
+    EXPECT_EQ(Code(CheckReply(reply)), 1);
     EXPECT_EQ(reply.nakReceived, 1);
     EXPECT_EQ(log, (std::vector<LogLine>{{64, "ERROR ChekReply:NAK recieved"}}));
 }
@@ -100,25 +98,25 @@ TEST_F(ExchangeTest, ReplyCheckTable) {
     for (const auto& c : cases) {
         log.clear();
         MsgBuffer b = Received(c.received);
-        EXPECT_EQ(CheckReply(b), c.result) << c.what;
+        EXPECT_EQ(Code(CheckReply(b)), c.result) << c.what;
         EXPECT_EQ(log, c.lines) << c.what;
     }
     MsgBuffer f2 = Received({0x06, 0x10, 0x02, 0xF2, 0x10, 0x03, 0x4A, 0x58});
-    ASSERT_EQ(CheckReply(f2), 0);
+    ASSERT_EQ(Code(CheckReply(f2)), 0);
     EXPECT_EQ(f2.ackReceived, 1);
     EXPECT_EQ(f2.data[2], 0xF2);
 }
 
 TEST_F(ExchangeTest, SplitReplyEndsInTheGap) {
     panel.splitGap = 80 * fake::Ms;
-    ASSERT_EQ(HandleCommSendRecv(request, frame, reply), 0);
-    EXPECT_EQ(CheckReply(reply), 2);
+    ASSERT_EQ(Code(HandleCommSendRecv(link, frame, reply)), 0);
+    EXPECT_EQ(Code(CheckReply(reply)), 2);
 }
 
 TEST_F(ExchangeTest, ShortGapInsideTheReplyIsBridged) {
     panel.splitGap = 25 * fake::Ms;
-    ASSERT_EQ(HandleCommSendRecv(request, frame, reply), 0);
-    EXPECT_EQ(CheckReply(reply), 0);
+    ASSERT_EQ(Code(HandleCommSendRecv(link, frame, reply)), 0);
+    EXPECT_EQ(Code(CheckReply(reply)), 0);
 }
 
 // The allowance is never restored: the receive ends at the sixth empty
@@ -126,30 +124,30 @@ TEST_F(ExchangeTest, ShortGapInsideTheReplyIsBridged) {
 TEST_F(ExchangeTest, AllowanceCountsThePollsBeforeTheReply) {
     panel.replyDelay = 35 * fake::Ms; // four empty polls before the reply
     panel.splitGap = 25 * fake::Ms;   // the second half needs three more
-    ASSERT_EQ(HandleCommSendRecv(request, frame, reply), 0);
-    EXPECT_EQ(CheckReply(reply), 2);
+    ASSERT_EQ(Code(HandleCommSendRecv(link, frame, reply)), 0);
+    EXPECT_EQ(Code(CheckReply(reply)), 2);
 }
 
 TEST_F(ExchangeTest, SendFailures) {
     device->failWrites = 3;
-    EXPECT_EQ(HandleCommSendRecv(request, frame, reply), 7);
+    EXPECT_EQ(Code(HandleCommSendRecv(link, frame, reply)), 7);
     EXPECT_EQ(device->Writes(), (std::vector<Bytes>{{ACK}}));
     EXPECT_EQ(std::count(log.begin(), log.end(), LogLine{64, "ZUL07: TRK: ERROR SendStr(): rc = 7"}), 3);
     EXPECT_EQ(log.back(), (LogLine{64, "ZUL07: TRK: ERROR HandleCommSendRecv(): rc = 7"}));
 
     log.clear();
     device->shortWriteBy = 2;
-    EXPECT_EQ(SendStr(request, frame.data, frame.length), frame.length - 2);
+    EXPECT_EQ(Code(SendStr(link, frame.data, frame.length)), frame.length - 2);
     device->shortWriteBy = 100;
-    EXPECT_EQ(SendStr(request, frame.data, frame.length), 2);
+    EXPECT_EQ(Code(SendStr(link, frame.data, frame.length)), 2);
     device->shortWriteBy = 0;
-    EXPECT_EQ(SendStr(request, frame.data, 0), 0);
+    EXPECT_EQ(Code(SendStr(link, frame.data, 0)), 0);
 }
 
 TEST_F(ExchangeTest, SendPurgesTheInputFirst) {
     device->Deliver({0x10, 0x02, 0x99, 0x10, 0x03, 0x00, 0x00});
-    ASSERT_EQ(HandleCommSendRecv(request, frame, reply), 0);
-    EXPECT_EQ(CheckReply(reply), 0);
+    ASSERT_EQ(Code(HandleCommSendRecv(link, frame, reply)), 0);
+    EXPECT_EQ(Code(CheckReply(reply)), 0);
     EXPECT_EQ(reply.data[3], 0x34);
 }
 
@@ -158,14 +156,14 @@ TEST_F(ExchangeTest, ReceiveNeverStoresBeyondTheBuffer) {
     device->Deliver(Bytes(1000, 0x41), 1 * fake::Ms, 1);
     device->Deliver({0x10, 0x02, 0x31, 0x10, 0x03, 0xB4, 0xBD}, 2 * fake::Ms);
     std::memset(&frame, 0, sizeof frame); // a zero-length send still receives
-    EXPECT_EQ(RecvStr(request, reply), 0);
+    EXPECT_EQ(Code(RecvStr(link, reply)), 0);
     EXPECT_EQ(device->Waiting(), 1000u + 7u - MsgBufferSize);
 }
 
 TEST_F(ExchangeTest, FailedReadsYield7UnlessALaterReadSucceeds) {
     device->Deliver({0x41}, 1 * fake::Ms);
     device->failReads = 1;
-    EXPECT_EQ(RecvStr(request, reply), 0) << "the retried read succeeded";
+    EXPECT_EQ(Code(RecvStr(link, reply)), 0) << "the retried read succeeded";
     EXPECT_EQ(reply.data[0], 0x41);
 
     // Bytes that wait but can never be read end the receive like empty
@@ -173,7 +171,7 @@ TEST_F(ExchangeTest, FailedReadsYield7UnlessALaterReadSucceeds) {
     device->Deliver({0x41, 0x42}, 1 * fake::Ms);
     device->failReads = 1000000;
     fake::Micros start = fake::Now();
-    EXPECT_EQ(RecvStr(request, reply), 2);
+    EXPECT_EQ(Code(RecvStr(link, reply)), 2);
     EXPECT_LE(fake::Now() - start, 60 * fake::Ms);
     EXPECT_EQ(log.back(), (LogLine{64, "ZUL07: TRK: ERROR RecvStr(): rc = 2"}));
 }
@@ -183,10 +181,10 @@ TEST_F(ExchangeTest, FailedReadsYield7UnlessALaterReadSucceeds) {
 TEST_F(ExchangeTest, LateDuplicateIsDrainedBeforeTheExchangeReturns) {
     panel.lateReplies = 1;
     panel.lateBy = 110 * fake::Ms; // after attempt 2's receive ended
-    ASSERT_EQ(HandleCommSendRecv(request, frame, reply), 0);
+    ASSERT_EQ(Code(HandleCommSendRecv(link, frame, reply)), 0);
     EXPECT_EQ(device->CountWrites(sent), 2);
     EXPECT_EQ(device->Waiting(), 0u) << "the late reply was drained";
-    EXPECT_EQ(CheckReply(reply), 0);
+    EXPECT_EQ(Code(CheckReply(reply)), 0);
     fake::Micros afterExchange = fake::Now();
     EXPECT_GE(afterExchange, 200 * fake::Ms);
     EXPECT_LE(afterExchange, 2 * 50 * fake::Ms + 1000 * fake::Ms + 60 * fake::Ms);
@@ -195,13 +193,13 @@ TEST_F(ExchangeTest, LateDuplicateIsDrainedBeforeTheExchangeReturns) {
 TEST_F(ExchangeTest, LateReplyInsideTheNextReceiveMakesItAmbiguous) {
     panel.lateReplies = 1;
     panel.lateBy = 70 * fake::Ms; // lands inside attempt 2's receive
-    ASSERT_EQ(HandleCommSendRecv(request, frame, reply), 0);
-    EXPECT_EQ(CheckReply(reply), 2);
+    ASSERT_EQ(Code(HandleCommSendRecv(link, frame, reply)), 0);
+    EXPECT_EQ(Code(CheckReply(reply)), 2);
     EXPECT_EQ(log.back(), (LogLine{64, "ERROR ChekReply:BreakIt() Failed"}));
 }
 
 TEST_F(ExchangeTest, HealthyExchangeIsNotSlowedByTheDrain) {
-    ASSERT_EQ(HandleCommSendRecv(request, frame, reply), 0);
+    ASSERT_EQ(Code(HandleCommSendRecv(link, frame, reply)), 0);
     EXPECT_LT(fake::Now(), 60 * fake::Ms);
 }
 
@@ -212,8 +210,8 @@ TEST_F(ExchangeTest, AnnouncementsDoNotKeepTheDrainGoing) {
     panel.silentRequests = 1;
     device->Deliver(Bytes(10, ENQ), 120 * fake::Ms, 150 * fake::Ms); // one every 150 ms from 120 ms
     fake::Micros start = fake::Now();
-    ASSERT_EQ(HandleCommSendRecv(request, frame, reply), 0);
-    EXPECT_EQ(CheckReply(reply), 0);
+    ASSERT_EQ(Code(HandleCommSendRecv(link, frame, reply)), 0);
+    EXPECT_EQ(Code(CheckReply(reply)), 0);
     // Two attempts, then 200 ms of a line that brings only ENQ.
     EXPECT_LE(fake::Now() - start, 2 * 50 * fake::Ms + 200 * fake::Ms + 20 * fake::Ms);
 }
@@ -223,8 +221,8 @@ TEST_F(ExchangeTest, LateReplyAfterAnAnnouncementIsStillDrained) {
     panel.lateReplies = 1;
     panel.lateBy = 250 * fake::Ms; // the first attempt's reply, after an ENQ has come
     device->Deliver({ENQ}, 150 * fake::Ms);
-    ASSERT_EQ(HandleCommSendRecv(request, frame, reply), 0);
-    EXPECT_EQ(CheckReply(reply), 0);
+    ASSERT_EQ(Code(HandleCommSendRecv(link, frame, reply)), 0);
+    EXPECT_EQ(Code(CheckReply(reply)), 0);
     EXPECT_EQ(device->Waiting(), 0u) << "the late reply was drained";
     EXPECT_GE(fake::Now(), 250 * fake::Ms + 200 * fake::Ms);
 }
@@ -233,7 +231,7 @@ TEST_F(ExchangeTest, DrainIsCappedOnANoisyLine) {
     panel.silentRequests = 1;
     device->Deliver(Bytes(2000, 0x55), 60 * fake::Ms, 1 * fake::Ms); // noise for two seconds
     fake::Micros start = fake::Now();
-    HandleCommSendRecv(request, frame, reply);
+    HandleCommSendRecv(link, frame, reply);
     EXPECT_LE(fake::Now() - start, 1100 * fake::Ms + 200 * fake::Ms);
 }
 

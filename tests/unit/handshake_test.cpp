@@ -11,11 +11,8 @@ const Bytes VersionRequest{0x10, 0x02, 0xF0, 0x10, 0x03, 0xF2, 0xED};
 class HandshakeTest : public DriverTest {
 protected:
     int Run() {
-        DriverRequest request{};
-        request.Channel = &channel;
-        request.ChannelNumber = 1;
         fake::Micros start = fake::Now();
-        int rc = ConfigureAdapter(request);
+        int rc = ConfigureAdapter(LinkChannel{channel.PortHandle, 1});
         took = fake::Now() - start;
         return rc;
     }

@@ -8,15 +8,16 @@
 
 namespace {
 
-PortSettings Settings(const char* name, std::uint16_t options = 0x0200) {
-    PortSettings s;
-    std::memset(&s, 0, sizeof s);
-    std::strncpy(s.PortName, name, sizeof s.PortName - 1);
-    s.BaudRate = 9600;
-    s.ByteSize = 8;
-    s.LineOptions = options;
-    return s;
+LineSettings Line(std::uint16_t options = 0x0200) {
+    LineSettings line;
+    line.baudRate = 9600;
+    line.byteSize = 8;
+    line.lineOptions = options;
+    return line;
 }
+
+// The port layer's results as the numbers its callers see.
+int Code(PortResult result) { return PortResultCode(result); }
 
 class PortTest : public ::testing::Test {
 protected:
@@ -28,19 +29,19 @@ protected:
     }
     HANDLE Open() {
         HANDLE h = nullptr;
-        EXPECT_EQ(OpenComm(Settings("COM5"), h), 0);
+        EXPECT_EQ(Code(OpenComm("COM5", Line(), h)), 0);
         return h;
     }
     fake::Device* device = nullptr;
 };
 
 TEST_F(PortTest, OpenConfiguresLineTimeoutsAndQueues) {
-    PortSettings s = Settings("COM5");
-    s.StopBits = 2;
-    s.Parity = 3;
-    s.ByteSize = 7;
+    LineSettings line = Line();
+    line.stopBits = 2;
+    line.parity = 3;
+    line.byteSize = 7;
     HANDLE h = nullptr;
-    ASSERT_EQ(OpenComm(s, h), 0);
+    ASSERT_EQ(Code(OpenComm("COM5", line, h)), 0);
     const DCB& d = device->dcb;
     EXPECT_EQ(d.DCBlength, 28u);
     EXPECT_EQ(d.BaudRate, 9600u);
@@ -102,121 +103,121 @@ TEST_F(PortTest, OpenFailuresCloseTheDevice) {
         fake::Device& d = fake::AddDevice("COM5");
         d.*c.fault = true;
         HANDLE h = nullptr;
-        EXPECT_EQ(OpenComm(Settings("COM5"), h), c.result);
+        EXPECT_EQ(Code(OpenComm("COM5", Line(), h)), c.result);
         EXPECT_EQ(fake::OpenHandleCount(), 0);
     }
     fake::Reset();
     fake::AddDevice("COM5").failSetupComm = true;
     HANDLE h = nullptr;
-    EXPECT_EQ(OpenComm(Settings("COM5"), h), 0) << "a refused queue size does not fail the open";
+    EXPECT_EQ(Code(OpenComm("COM5", Line(), h)), 0) << "a refused queue size does not fail the open";
 }
 
 TEST_F(PortTest, SecondOpenOfAnExclusiveDeviceFails) {
     Open();
     HANDLE second = nullptr;
-    EXPECT_EQ(OpenComm(Settings("COM5"), second), 1);
+    EXPECT_EQ(Code(OpenComm("COM5", Line(), second)), 1);
     EXPECT_EQ(second, INVALID_HANDLE_VALUE);
 }
 
 TEST_F(PortTest, NullDeviceShortcut) {
     HANDLE h = nullptr;
-    ASSERT_EQ(OpenComm(Settings("NUL"), h), 0);
-    EXPECT_EQ(SetReadTimeout(h, 5), 0);
+    ASSERT_EQ(Code(OpenComm("NUL", Line(), h)), 0);
+    EXPECT_EQ(SetReadTimeout(h, TenMs{5}).count(), 0);
     std::uint8_t byte = 0;
     std::uint32_t gathered = 99;
-    EXPECT_EQ(ReadComm(h, &byte, 1, &gathered), 7);
+    EXPECT_EQ(Code(ReadComm(h, &byte, 1, &gathered)), 7);
     EXPECT_EQ(gathered, 0u);
     std::uint32_t written = 0;
-    EXPECT_EQ(WriteComm(h, "ab", 2, &written), 0);
+    EXPECT_EQ(Code(WriteComm(h, "ab", 2, &written)), 0);
     EXPECT_EQ(written, 2u);
-    EXPECT_EQ(FlushInput(h), 0);
+    EXPECT_EQ(Code(FlushInput(h)), 0);
 
     fake::Device& lower = fake::AddDevice("nul");
     lower.serial = false;
     HANDLE h2 = nullptr;
-    EXPECT_EQ(OpenComm(Settings("nul"), h2), 4) << "only the exact name is the shortcut";
+    EXPECT_EQ(Code(OpenComm("nul", Line(), h2)), 4) << "only the exact name is the shortcut";
     EXPECT_EQ(lower.openHandles, 0);
 }
 
 TEST_F(PortTest, SetReadTimeoutReturnsThePreviousValue) {
     HANDLE h = Open();
-    EXPECT_EQ(SetReadTimeout(h, 5), 100);
+    EXPECT_EQ(SetReadTimeout(h, TenMs{5}).count(), 100);
     EXPECT_EQ(device->timeouts.ReadTotalTimeoutConstant, 50u);
-    EXPECT_EQ(SetReadTimeout(h, 100), 5);
+    EXPECT_EQ(SetReadTimeout(h, TenMs{100}).count(), 5);
     EXPECT_EQ(device->timeouts.ReadTotalTimeoutConstant, 1000u);
     device->failSetCommTimeouts = true; // the value in force needs no apply
-    EXPECT_EQ(SetReadTimeout(h, 100), 100);
-    EXPECT_EQ(SetReadTimeout(h, 20), 0);
+    EXPECT_EQ(SetReadTimeout(h, TenMs{100}).count(), 100);
+    EXPECT_EQ(SetReadTimeout(h, TenMs{20}).count(), 0);
 }
 
 TEST_F(PortTest, FlushInputDrainsWhatWaits) {
     HANDLE h = Open();
-    EXPECT_EQ(FlushInput(h), 0);
+    EXPECT_EQ(Code(FlushInput(h)), 0);
     EXPECT_EQ(fake::Now(), 0) << "an empty queue costs no read";
 
     device->Deliver(std::vector<std::uint8_t>(700, 0x41));
-    EXPECT_EQ(FlushInput(h), 0);
+    EXPECT_EQ(Code(FlushInput(h)), 0);
     EXPECT_EQ(device->Waiting(), 0u);
     EXPECT_EQ(device->timeouts.ReadTotalTimeoutConstant, 1000u);
     EXPECT_EQ(fake::Now(), 50 * fake::Ms) << "the short second read waits out the 50 ms";
 
     device->Deliver(std::vector<std::uint8_t>(512, 0x41));
-    EXPECT_EQ(FlushInput(h), 0);
+    EXPECT_EQ(Code(FlushInput(h)), 0);
     EXPECT_EQ(fake::Now(), 100 * fake::Ms) << "after a full read, a second read waits out the 50 ms";
 
     // A timeout below 10 ms before the drain is not put back.
     device->timeouts.ReadTotalTimeoutConstant = 5;
     device->Deliver({1});
-    EXPECT_EQ(FlushInput(h), 0);
+    EXPECT_EQ(Code(FlushInput(h)), 0);
     EXPECT_EQ(device->timeouts.ReadTotalTimeoutConstant, 50u);
 
     device->Deliver({1});
     device->failReads = 1;
-    EXPECT_EQ(FlushInput(h), 1);
+    EXPECT_EQ(Code(FlushInput(h)), 1);
 }
 
 TEST_F(PortTest, FlushInputStaysBoundedOnAStreamingLine) {
     HANDLE h = Open();
     device->Deliver(std::vector<std::uint8_t>(200000, 0x55));
-    EXPECT_EQ(FlushInput(h), 0);
+    EXPECT_EQ(Code(FlushInput(h)), 0);
     EXPECT_GT(device->Waiting(), 0u);
 }
 
 TEST_F(PortTest, WritesAndReads) {
     HANDLE h = Open();
     std::uint32_t written = 99;
-    EXPECT_EQ(WriteComm(h, "", 0, &written), 0);
+    EXPECT_EQ(Code(WriteComm(h, "", 0, &written)), 0);
     EXPECT_EQ(written, 0u);
     device->shortWriteBy = 1;
-    EXPECT_EQ(WriteComm(h, "abc", 3, &written), 2);
+    EXPECT_EQ(Code(WriteComm(h, "abc", 3, &written)), 2);
     EXPECT_EQ(written, 2u);
     device->shortWriteBy = 0;
     device->failWrites = 1;
-    EXPECT_EQ(WriteComm(h, "abc", 3, &written), 7);
+    EXPECT_EQ(Code(WriteComm(h, "abc", 3, &written)), 7);
 
     std::uint8_t buffer[10];
     std::uint32_t gathered = 99;
-    EXPECT_EQ(ReadComm(h, buffer, 1, &gathered), 7);
+    EXPECT_EQ(Code(ReadComm(h, buffer, 1, &gathered)), 7);
     EXPECT_EQ(gathered, 0u);
     EXPECT_EQ(fake::Now(), 1000 * fake::Ms);
 
     device->Deliver({1, 2, 3, 4}, 10 * fake::Ms);
-    EXPECT_EQ(ReadComm(h, buffer, 10, &gathered), 7);
+    EXPECT_EQ(Code(ReadComm(h, buffer, 10, &gathered)), 7);
     EXPECT_EQ(gathered, 4u);
     EXPECT_EQ(buffer[3], 4);
 
     device->Deliver({9, 8});
-    EXPECT_EQ(ReadComm(h, buffer, 2, &gathered), 0);
+    EXPECT_EQ(Code(ReadComm(h, buffer, 2, &gathered)), 0);
     EXPECT_EQ(gathered, 2u);
 }
 
 TEST_F(PortTest, CloseReportsThePlatformsRefusal) {
     HANDLE h = Open();
     device->failClose = true;
-    EXPECT_EQ(CloseComm(h), 7);
+    EXPECT_EQ(Code(CloseComm(h)), 7);
     device->failClose = false;
-    EXPECT_EQ(CloseComm(h), 0);
-    EXPECT_EQ(CloseComm(h), 7);
+    EXPECT_EQ(Code(CloseComm(h)), 0);
+    EXPECT_EQ(Code(CloseComm(h)), 7);
 }
 
 } // namespace

@@ -1,7 +1,7 @@
 // What a Windows host does with the driver, seen from outside: load
 // zultrk.dll from the program's own folder (where a host keeps it beside
 // KORVAN.dll), find ZulMain, lay out the host records byte by byte at their
-// interface offsets, and call it. Deliberately independent of driver/zul.h,
+// interface offsets, and call it. Deliberately independent of driver/zultrk.h,
 // so a layout fault there shows up here instead of cancelling out.
 #pragma once
 

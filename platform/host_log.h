@@ -2,6 +2,7 @@
 // arguments. On Windows it is the export "err" of KORVAN.dll. Elsewhere the
 // C library already has an err() that ends the process, so the same
 // declaration binds to the stand-in host library's "korvan_err" instead.
+// Like the Win32 calls, it is resolved when a product is linked.
 #pragma once
 
 #if defined(_WIN32)
