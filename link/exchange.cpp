@@ -17,15 +17,35 @@ bool OnlyAnnouncements(const std::uint8_t* bytes, std::uint32_t n) {
     return true;
 }
 
-// Reads and discards until the input has been idle for LateReplyIdle, at
-// most LateReplyDrainCap in all. Every round pauses, so the drain ends in
-// bounded time even on a line that never falls silent. ENQ bytes alone are
-// not reply traffic: a panel that announces itself during the drain's own
-// silence would otherwise keep every drain going to the cap.
-void DrainLateReply(HANDLE port) {
+// Whole pauses that cover a stretch of line time.
+int PausesFor(std::chrono::microseconds time) {
+    const std::int64_t pause = std::chrono::microseconds(EmptyPollPause).count();
+    return static_cast<int>((time.count() + pause - 1) / pause);
+}
+
+bool FitsShape(const MsgBuffer& reply, const ReplyShape& shape) {
+    if (!shape.statusAnswers && reply.data[2] == StatusReplyCode) return false;
+    return shape.payloadLength < 0 || ReplyPayloadLength(reply) == shape.payloadLength;
+}
+
+} // namespace
+
+ReceiveLimits LimitsFor(const LinkChannel& channel, int requestBytes) {
+    int request = PausesFor(channel.characterTime * (requestBytes > 0 ? requestBytes : 0));
+    int fullBuffer = PausesFor(channel.characterTime * MsgBufferSize);
+    int beforeFirstByte = SilentPolls + request;
+    return ReceiveLimits{beforeFirstByte, SilentPolls, beforeFirstByte + fullBuffer + SilentPolls};
+}
+
+// Reads and discards until the input has been idle for DrainIdle, at most
+// DrainCap in all. Every round pauses, so the drain ends in bounded time even
+// on a line that never falls silent. ENQ bytes alone are not reply traffic: a
+// panel that announces itself during the drain's own silence would otherwise
+// keep every drain going to the cap.
+void DrainLine(HANDLE port) {
     std::uint8_t scratch[MsgBufferSize];
     milliseconds idle{0};
-    for (milliseconds elapsed{0}; elapsed < LateReplyDrainCap && idle < LateReplyIdle; elapsed += EmptyPollPause) {
+    for (milliseconds elapsed{0}; elapsed < DrainCap && idle < DrainIdle; elapsed += EmptyPollPause) {
         int waiting = GetInQueue(port);
         if (waiting > 0) {
             std::uint32_t ask = waiting > MsgBufferSize ? MsgBufferSize : static_cast<std::uint32_t>(waiting);
@@ -38,8 +58,6 @@ void DrainLateReply(HANDLE port) {
         Pause(EmptyPollPause);
     }
 }
-
-} // namespace
 
 int GetInQueue(HANDLE port) {
     DWORD errors = 0;
@@ -67,38 +85,39 @@ LinkResult SendStr(const LinkChannel& channel, const std::uint8_t* bytes, std::i
     return result;
 }
 
-LinkResult RecvStr(const LinkChannel& channel, MsgBuffer& reply) {
-    HANDLE port = channel.port;
+LinkResult RecvStr(const LinkChannel& channel, MsgBuffer& reply, const ReceiveLimits& limits) {
     // Each attempt starts from clean data, so no byte of an earlier attempt
     // can pass for part of this one's reply.
     std::memset(reply.data, 0, sizeof reply.data);
     int received = 0;
-    int allowance = EmptyPollAllowance;
+    int quietPolls = 0; // empty polls since the last byte (or the start)
+    int pauses = 0;     // in all
     LinkResult result;
     for (;;) {
-        int waiting = GetInQueue(port);
-        if (waiting == 0 && allowance == 0) break;
+        int waiting = GetInQueue(channel.port);
         if (waiting > 0) {
             // The buffer holds one frame at most; once it is full the receive
             // ends, which also bounds it on a line that never falls silent.
             int room = MsgBufferSize - received;
             std::uint32_t ask = static_cast<std::uint32_t>(waiting < room ? waiting : room);
             std::uint32_t gathered = 0;
-            PortResult rc = ReadComm(port, reply.data + received, ask, &gathered);
+            PortResult rc = ReadComm(channel.port, reply.data + received, ask, &gathered);
             result = rc == PortResult::Ok ? LinkResult{} : Linked(LinkStatus::ReadFailed);
             received += static_cast<int>(gathered);
             if (received >= MsgBufferSize) break;
-            if (gathered == 0) {
-                // Bytes that wait but cannot be read count as an empty poll,
-                // so a failing port cannot keep the receive busy for ever.
-                if (allowance == 0) break;
-                --allowance;
-                Pause(EmptyPollPause);
+            if (gathered > 0) {
+                quietPolls = 0;
+                continue;
             }
-        } else {
-            --allowance;
-            Pause(EmptyPollPause);
+            // Bytes that wait but cannot be read count as an empty poll, so
+            // a failing port cannot keep the receive busy for ever.
         }
+        if (ReplyComplete(reply, received)) break;
+        int allowed = received == 0 ? limits.beforeFirstByte : limits.silence;
+        if (quietPolls >= allowed || pauses >= limits.total) break;
+        ++quietPolls;
+        ++pauses;
+        Pause(EmptyPollPause);
     }
     if (received == 0) result = Linked(LinkStatus::NoReply);
     if (!result.Ok()) {
@@ -107,23 +126,42 @@ LinkResult RecvStr(const LinkChannel& channel, MsgBuffer& reply) {
     return result;
 }
 
-LinkResult HandleCommSendRecv(const LinkChannel& channel, const MsgBuffer& frame, MsgBuffer& reply) {
+LinkResult HandleCommSendRecv(const LinkChannel& channel, const MsgBuffer& frame, MsgBuffer& reply,
+                              int* silentAttempts) {
+    // The write may return before its bytes are on the wire (a USB adapter
+    // takes them at once), so the wait for the first byte of the reply
+    // includes the request's own line time; a reply that comes sooner ends
+    // the receive all the same.
+    const ReceiveLimits limits = LimitsFor(channel, frame.length);
     LinkResult result;
-    bool heardNothing = false;
+    int silent = 0;
     for (int attempt = 0; attempt < ExchangeAttempts; ++attempt) {
         result = SendStr(channel, frame.data, frame.length);
         if (result.Ok()) {
-            result = RecvStr(channel, reply);
-            if (result.status == LinkStatus::NoReply) heardNothing = true;
+            result = RecvStr(channel, reply, limits);
+            if (result.status == LinkStatus::NoReply) ++silent;
         }
         if (result.Ok()) break;
     }
     static const std::uint8_t ack = ACK;
     SendStr(channel, &ack, 1);
-    if (heardNothing) DrainLateReply(channel.port);
     if (!result.Ok()) {
         err(LogLevel64, "ZUL%02d: TRK: ERROR HandleCommSendRecv(): rc = %d", channel.number, LinkResultCode(result));
     }
+    if (silentAttempts) *silentAttempts = silent;
+    return result;
+}
+
+LinkResult Exchange(const LinkChannel& channel, const MsgBuffer& frame, MsgBuffer& reply, ReplyShape shape) {
+    int silent = 0;
+    LinkResult result = HandleCommSendRecv(channel, frame, reply, &silent);
+    if (result.Ok()) {
+        result = CheckReply(reply);
+        if (result.Ok() && !FitsShape(reply, shape)) result = Linked(LinkStatus::Unexpected);
+    }
+    // The rest of a refused reply, or the late answer to an attempt that
+    // heard nothing, must not be waiting when the next request listens.
+    if (!result.Ok() || silent > 0) DrainLine(channel.port);
     return result;
 }
 

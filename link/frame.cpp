@@ -96,24 +96,54 @@ void BuildFrame(MsgBuffer& buffer) {
     }
 }
 
-bool FindFrame(const MsgBuffer& buffer, int from, FrameSpan& span) {
-    const std::uint8_t* d = buffer.data;
-    int s = from < 0 ? 0 : from;
-    while (s + 1 < MsgBufferSize && !(d[s] == DLE && d[s + 1] == STX)) ++s;
-    if (s + 1 >= MsgBufferSize) return false;
+namespace {
 
-    // The closing ETX is the first one met after an odd number of DLE bytes
-    // since the STX; the count is never reset.
+// Where the next DLE STX at or after `from` and before `end` begins; -1 if none.
+int FrameStart(const std::uint8_t* d, int from, int end) {
+    int s = from < 0 ? 0 : from;
+    while (s + 1 < end && !(d[s] == DLE && d[s + 1] == STX)) ++s;
+    return s + 1 < end ? s : -1;
+}
+
+// The closing ETX of the frame that starts at `start`, before `end`: the
+// first ETX met after an odd number of DLE bytes since the STX (the count is
+// never reset); -1 if none.
+int ClosingEtx(const std::uint8_t* d, int start, int end) {
     int parity = 0;
-    int etx = -1;
-    for (int i = s + 2; i < MsgBufferSize && i - s + 1 <= MsgBufferSize - 1; ++i) {
+    for (int i = start + 2; i < end && i - start + 1 <= MsgBufferSize - 1; ++i) {
         if (d[i] == DLE) {
             parity ^= 1;
         } else if (d[i] == ETX && parity == 1) {
-            etx = i;
-            break;
+            return i;
         }
     }
+    return -1;
+}
+
+} // namespace
+
+bool ReplyComplete(const MsgBuffer& reply, int received) {
+    const std::uint8_t* d = reply.data;
+    int n = received < 0 ? 0 : (received > MsgBufferSize ? MsgBufferSize : received);
+    if (n >= 1 && d[0] == NAK) return true;
+    int s = FrameStart(d, 0, n);
+    if (s < 0) return false;
+    int etx = ClosingEtx(d, s, n);
+    if (etx < 0) return false;
+    // Both CRC bytes; one that is DLE counts once its doubling is in too.
+    int p = etx + 1;
+    for (int crcByte = 0; crcByte < 2; ++crcByte) {
+        if (p >= n) return false;
+        p += d[p] == DLE ? 2 : 1;
+    }
+    return p <= n;
+}
+
+bool FindFrame(const MsgBuffer& buffer, int from, FrameSpan& span) {
+    const std::uint8_t* d = buffer.data;
+    int s = FrameStart(d, from, MsgBufferSize);
+    if (s < 0) return false;
+    int etx = ClosingEtx(d, s, MsgBufferSize);
     if (etx < 0) return false;
 
     // The CRC bytes must be inside the buffer too: a frame whose CRC would lie

@@ -7,7 +7,8 @@ int LinkResultCode(LinkResult result) {
     case LinkStatus::ReadFailed: return 7;
     case LinkStatus::ShortWrite: return result.value == 0 ? 2 : result.value;
     case LinkStatus::NoReply:
-    case LinkStatus::NoFrame: return 2;
+    case LinkStatus::NoFrame:
+    case LinkStatus::Unexpected: return 2;
     case LinkStatus::Nak: return 1;
     case LinkStatus::CrcMismatch: return 3;
     case LinkStatus::PanelStatus: return result.value;

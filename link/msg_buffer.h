@@ -42,3 +42,9 @@ struct FrameSpan {
     int crcEnd;
 };
 bool FindFrame(const MsgBuffer& buffer, int from, FrameSpan& span);
+
+// Whether the first `received` bytes already hold a whole reply: a NAK as
+// the first byte, or a frame from DLE STX through its closing ETX (the rule
+// of BreakIt) and both CRC bytes, a CRC byte 0x10 only with its doubling.
+// Reads nothing beyond those bytes and changes nothing.
+bool ReplyComplete(const MsgBuffer& reply, int received);

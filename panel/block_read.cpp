@@ -46,13 +46,6 @@ void DecodeElement(std::int32_t letter, std::int32_t bit, const std::uint8_t* in
     }
 }
 
-// A read reply is the reply code and exactly the announced value bytes. A
-// status reply, or any other length, is not this read's answer (it may be a
-// late reply to another request) and is refused.
-bool IsReadReply(const MsgBuffer& reply, int byteCount) {
-    return ReplyPayloadLength(reply) == 1 + byteCount && reply.data[2] != StatusReplyCode;
-}
-
 } // namespace
 
 std::uint16_t SlotHalf(const std::uint8_t* slot) { return static_cast<std::uint16_t>(slot[2] | (slot[3] << 8)); }
@@ -100,20 +93,21 @@ std::int32_t ReadPoints(const DriverRequest& request, const PointRequest& points
 
     LinkChannel channel = LinkOf(request);
     std::int32_t result = ReadOk;
-    if (!HandleCommSendRecv(channel, frame, reply).Ok()) {
+    // A read's answer is its reply code and exactly the announced value
+    // bytes; a status reply, or any other length, may be a late reply to
+    // another request and is refused.
+    LinkResult exchange = Exchange(channel, frame, reply, ReplyShape{1 + byteCount, false});
+    if (exchange.Ok()) {
+        DecodeBlock(points, reply);
+    } else if (!ReplyRefused(exchange)) {
         result = ReadFailed;
+    } else if (reply.nakReceived) {
+        result = ReadRefused;
     } else {
-        bool accepted = CheckReply(reply).Ok() && IsReadReply(reply, byteCount);
-        if (accepted) {
-            DecodeBlock(points, reply);
-        } else if (reply.nakReceived) {
-            result = ReadRefused;
-        } else {
-            // Recover the panel, but report the read as failed: no value
-            // was read, and untouched slots must not pass for fresh ones.
-            ConfigureAdapter(channel);
-            result = ReadFailed;
-        }
+        // Recover the panel, but report the read as failed: no value was
+        // read, and untouched slots must not pass for fresh ones.
+        ConfigureAdapter(channel);
+        result = ReadFailed;
     }
     if (result != ReadOk) err(LogLevel64, "ZUL%02d: TRK: ERROR BlockRead(): Fail rc = %d", request.ChannelNumber, result);
     return result;

@@ -110,14 +110,14 @@ std::int32_t BlockWrite(DriverRequest* request) {
             BuildFrame(frame);
             if (frame.length == 0) {
                 result = WriteRefused;
-            } else if (!HandleCommSendRecv(channel, frame, reply).Ok()) {
-                result = WriteFailed;
             } else {
-                LinkResult check = CheckReply(reply);
-                if (!check.Ok()) {
+                LinkResult exchange = Exchange(channel, frame, reply, ReplyShape{});
+                if (ReplyRefused(exchange)) {
                     err(LogLevel64, "ZUL%02d: TRK: ERROR BlockWrite():CheckReply() Fail rc = %d",
-                        request->ChannelNumber, LinkResultCode(check));
+                        request->ChannelNumber, LinkResultCode(exchange));
                     result = WriteRefused;
+                } else if (!exchange.Ok()) {
+                    result = WriteFailed;
                 }
             }
         }

@@ -74,9 +74,7 @@ std::int32_t ConfigureAdapter(const LinkChannel& channel) {
     }
 
     if (result == HandshakeOk) {
-        LinkResult exchange = HandleCommSendRecv(channel, version, reply);
-        if (exchange.Ok()) exchange = CheckReply(reply);
-        result = LinkResultCode(exchange);
+        result = LinkResultCode(Exchange(channel, version, reply, ReplyShape{}));
     }
     if (result == HandshakeOk) {
         PanelVersionId = reply.data[2];

@@ -6,10 +6,6 @@
 #include "link/exchange.h"
 #include "serial/line_settings.h"
 
-inline LinkChannel LinkOf(const DriverRequest& request) {
-    return LinkChannel{request.Channel->PortHandle, request.ChannelNumber};
-}
-
 // The platform takes the low byte of each character-format word.
 inline LineSettings LineOf(const PortSettings& settings) {
     LineSettings line;
@@ -19,4 +15,9 @@ inline LineSettings LineOf(const PortSettings& settings) {
     line.parity = static_cast<std::uint8_t>(settings.Parity & 0xFF);
     line.lineOptions = settings.LineOptions;
     return line;
+}
+
+inline LinkChannel LinkOf(const DriverRequest& request) {
+    const ChannelContext& channel = *request.Channel;
+    return LinkChannel{channel.PortHandle, request.ChannelNumber, CharacterTime(LineOf(channel.Settings))};
 }

@@ -8,6 +8,7 @@ namespace fake {
 namespace {
 
 Micros now = 0;
+Micros sleepTick = 0;
 std::vector<std::unique_ptr<Device>> devices;
 struct Handle {
     Device* device;
@@ -44,8 +45,11 @@ void Record(Device& d, Event::Kind kind, std::vector<std::uint8_t> bytes = {}) {
 
 Micros Now() { return now; }
 
+void SetSleepTick(Micros tick) { sleepTick = tick; }
+
 void Reset() {
     now = 0;
+    sleepTick = 0;
     devices.clear();
     handles.clear();
 }
@@ -253,6 +257,10 @@ BOOL WriteFile(HANDLE handle, LPCVOID buffer, DWORD toWrite, LPDWORD written, LP
     return 1;
 }
 
-void Sleep(DWORD milliseconds) { fake::now += static_cast<fake::Micros>(milliseconds) * fake::Ms; }
+void Sleep(DWORD milliseconds) {
+    fake::Micros wanted = static_cast<fake::Micros>(milliseconds) * fake::Ms;
+    if (fake::sleepTick > 0) wanted = (wanted + fake::sleepTick - 1) / fake::sleepTick * fake::sleepTick;
+    fake::now += wanted;
+}
 
 } // extern "C"

@@ -71,8 +71,12 @@ public:
     std::deque<std::pair<Micros, std::uint8_t>> incoming;
 };
 
-// Forgets every device and handle and sets the clock to 0.
+// Forgets every device and handle, sets the clock to 0 and Sleep back to
+// exact milliseconds.
 void Reset();
+// Makes every Sleep last whole ticks of this length, as Windows does with its
+// default 15.6 ms timer: a 10 ms pause then lasts one tick. 0: exact.
+void SetSleepTick(Micros tick);
 Device& AddDevice(const std::string& name);
 Device* Find(const std::string& name);
 Device* DeviceOf(HANDLE handle);

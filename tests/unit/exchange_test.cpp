@@ -13,7 +13,7 @@ protected:
     void SetUp() override {
         DriverTest::SetUp();
         ASSERT_EQ(OpenComm("COM5", LineSettings{}, channel.PortHandle), PortResult::Ok);
-        link = LinkChannel{channel.PortHandle, 7};
+        link = LinkChannel{channel.PortHandle, 7, CharacterTime(LineSettings{})}; // 9600 baud, 8N1
         ClearMsgBuffer(frame);
         ClearMsgBuffer(reply);
         const Bytes read{0x50, 0x01, 0xA2, 0xF3, 0x04};
@@ -34,26 +34,34 @@ protected:
     // The link's results as the numbers the log lines and callers see.
     static int Code(LinkResult result) { return LinkResultCode(result); }
 
+    // One exchange as a request makes it, with the drain.
+    int Run(ReplyShape shape = ReplyShape{}) { return Code(Exchange(link, frame, reply, shape)); }
+
     LinkChannel link{};
     MsgBuffer frame, reply;
     Bytes sent;
 };
 
-TEST_F(ExchangeTest, AcceptedReplyIsAcknowledgedOnce) {
-    ASSERT_EQ(Code(HandleCommSendRecv(link, frame, reply)), 0);
+// The read request frame is 11 bytes: 11.5 ms at 9600 baud, two more pauses
+// before the first byte must have come.
+constexpr fake::Micros Pause = 10 * fake::Ms;
+constexpr int Window = 5 + 2;
+constexpr int DrainPauses = 20;
+
+TEST_F(ExchangeTest, CompleteReplyEndsTheReceiveAtTheNextEmptyPoll) {
+    ASSERT_EQ(Run(), 0);
     EXPECT_EQ(device->CountWrites(sent), 1);
     EXPECT_EQ(device->Writes().back(), Bytes{ACK});
-    ASSERT_EQ(Code(CheckReply(reply)), 0);
     EXPECT_EQ(Bytes(reply.data, reply.data + reply.length),
               (Bytes{0x10, 0x02, 0x50, 0x34, 0x12, 0x78, 0x56, 0x10, 0x03}));
     EXPECT_TRUE(log.empty());
-    // Five pauses of 10 ms in all, and no drain.
-    EXPECT_EQ(fake::Now(), 50 * fake::Ms);
+    // The reply came 2 ms after the request: one pause, and no drain.
+    EXPECT_EQ(fake::Now(), 1 * Pause);
 }
 
-TEST_F(ExchangeTest, SilentPanelCostsThreeAttemptsAndTheDrain) {
+TEST_F(ExchangeTest, SilentPanelCostsThreeWindowsAndTheDrain) {
     panel.silent = true;
-    EXPECT_EQ(Code(HandleCommSendRecv(link, frame, reply)), 2);
+    EXPECT_EQ(Run(), 2);
     EXPECT_EQ(device->CountWrites(sent), 3);
     EXPECT_EQ(device->Writes().back(), Bytes{ACK});
     const std::vector<LogLine> expected = {
@@ -63,12 +71,112 @@ TEST_F(ExchangeTest, SilentPanelCostsThreeAttemptsAndTheDrain) {
         {64, "ZUL07: TRK: ERROR HandleCommSendRecv(): rc = 2"},
     };
     EXPECT_EQ(log, expected);
-    EXPECT_EQ(fake::Now(), 3 * 50 * fake::Ms + 200 * fake::Ms);
+    EXPECT_EQ(fake::Now(), (3 * Window + DrainPauses) * Pause);
+}
+
+// The window for the first byte starts when the request has left the port:
+// at 1200 baud the 11-byte request alone takes 92 ms.
+TEST_F(ExchangeTest, WindowStartsAfterTheRequestsLineTime) {
+    panel.replyDelay = 130 * fake::Ms;
+    ASSERT_EQ(Run(), 0);
+    EXPECT_EQ(device->CountWrites(sent), 2) << "at 9600 baud the first attempt gave up before the reply";
+
+    fake::Reset();
+    SetUp();
+    LineSettings slow;
+    slow.baudRate = 1200;
+    link.characterTime = CharacterTime(slow);
+    panel.replyDelay = 130 * fake::Ms;
+    ASSERT_EQ(Run(), 0);
+    EXPECT_EQ(device->CountWrites(sent), 1);
+    EXPECT_EQ(LimitsFor(link, 11).beforeFirstByte, 5 + 10);
+}
+
+TEST_F(ExchangeTest, GapOf40msInsideTheReplyIsBridged) {
+    panel.replyDelay = 35 * fake::Ms;
+    panel.splitGap = 40 * fake::Ms;
+    ASSERT_EQ(Run(), 0);
+    EXPECT_EQ(device->CountWrites(sent), 1);
+}
+
+TEST_F(ExchangeTest, GapOf60msEndsTheReceiveAndTheRestIsDrained) {
+    panel.splitGap = 60 * fake::Ms;
+    EXPECT_EQ(Run(), 2);
+    EXPECT_EQ(log.back(), (LogLine{64, "ERROR ChekReply:BreakIt() Failed"}));
+    Sleep(1000);
+    EXPECT_EQ(device->Waiting(), 0u) << "the second half did not stay for the next request";
+}
+
+// A CRC byte 0x10 is complete only with its doubling: the receive waits for it.
+TEST_F(ExchangeTest, DoubledCrcByteArrivingLateIsAwaited) {
+    panel.silent = true;
+    const Bytes cut{0x10, 0x02, 0x50, 0x00, 0x00, 0x00, 0x91, 0x10, 0x03, 0x10};
+    device->Deliver(cut, 2 * fake::Ms);
+    device->Deliver({0x10, 0x8A}, 30 * fake::Ms);
+    ASSERT_EQ(Code(RecvStr(link, reply, LimitsFor(link, 11))), 0);
+    EXPECT_EQ(Code(CheckReply(reply)), 0);
+    EXPECT_EQ(fake::Now(), 3 * Pause);
+}
+
+TEST(ReplyComplete, EveryProperPrefixOfAReplyIsIncomplete) {
+    const Bytes replies[] = {
+        {0x10, 0x02, 0x31, 0x10, 0x03, 0xB4, 0xBD},
+        {0x06, 0x10, 0x02, 0xF2, 0x10, 0x03, 0x4A, 0x58},                   // ACK in front
+        {0x10, 0x02, 0x50, 0x00, 0x00, 0x00, 0x91, 0x10, 0x03, 0x10, 0x10, 0x8A}, // low CRC byte 0x10
+        {0x10, 0x02, 0x50, 0x00, 0x00, 0x00, 0x2F, 0x10, 0x03, 0x49, 0x10, 0x10}, // high CRC byte 0x10
+        {0x10, 0x02, 0x03, 0x10, 0x10, 0x03, 0x10, 0x03, 0x7D, 0xC4},       // ETX inside the payload
+        {0x05, 0x05, 0x10, 0x02, 0x11, 0x00, 0x10, 0x03, 0xCE, 0x84},       // announcements in front
+        {0x15},                                                             // NAK
+    };
+    for (const Bytes& whole : replies) {
+        MsgBuffer b;
+        ClearMsgBuffer(b);
+        std::memcpy(b.data, whole.data(), whole.size());
+        for (std::size_t n = 0; n < whole.size(); ++n) {
+            MsgBuffer prefix;
+            ClearMsgBuffer(prefix);
+            std::memcpy(prefix.data, whole.data(), n);
+            EXPECT_FALSE(ReplyComplete(prefix, static_cast<int>(n))) << n << " of " << whole.size();
+        }
+        EXPECT_TRUE(ReplyComplete(b, static_cast<int>(whole.size()))) << whole.size();
+        MsgBuffer copy = b;
+        EXPECT_EQ(std::memcmp(&copy, &b, sizeof b), 0) << "the check changes nothing";
+    }
+}
+
+// A line that never falls silent and never completes a frame ends at the
+// cap: the window, a full buffer's line time and the silence, in pauses.
+TEST_F(ExchangeTest, TrickleEndsAtTheCap) {
+    panel.silent = true;
+    device->Deliver(Bytes(1000, 0x41), 1 * fake::Ms, 9 * fake::Ms);
+    ReceiveLimits limits = LimitsFor(link, 11);
+    EXPECT_EQ(limits.total, Window + 62 + 5);
+    ASSERT_EQ(Code(RecvStr(link, reply, limits)), 0);
+    EXPECT_EQ(fake::Now(), limits.total * Pause);
+}
+
+TEST_F(ExchangeTest, WholeBlockAtTheLinesPaceArrivesOnEveryTick) {
+    // 127 W: a reply frame of 262 bytes paced at 9600 baud, behind a USB
+    // adapter with a 16 ms latency timer, and pauses that last 15.6 ms.
+    const Bytes read{0x50, 0x00, 0x30, 0x00, 254};
+    std::memcpy(frame.data, read.data(), read.size());
+    frame.length = 5;
+    BuildFrame(frame);
+    for (fake::Micros tick : {fake::Micros{0}, fake::Micros{15625}}) {
+        for (fake::Micros latency : {fake::Micros{0}, 16 * fake::Ms}) {
+            fake::SetSleepTick(tick);
+            panel.perByte = link.characterTime.count();
+            panel.latencyTimer = latency;
+            panel.replyDelay = 20 * fake::Ms;
+            ASSERT_EQ(Run(ReplyShape{255, false}), 0) << tick << " " << latency;
+        }
+    }
 }
 
 TEST_F(ExchangeTest, NakReplyPassesTheExchangeAndFailsTheCheck) {
     panel.nak = true;
     ASSERT_EQ(Code(HandleCommSendRecv(link, frame, reply)), 0);
+    EXPECT_EQ(fake::Now(), 1 * Pause) << "a NAK is a whole reply";
     EXPECT_EQ(Code(CheckReply(reply)), 1);
     EXPECT_EQ(reply.nakReceived, 1);
     EXPECT_EQ(log, (std::vector<LogLine>{{64, "ERROR ChekReply:NAK recieved"}}));
@@ -107,27 +215,6 @@ TEST_F(ExchangeTest, ReplyCheckTable) {
     EXPECT_EQ(f2.data[2], 0xF2);
 }
 
-TEST_F(ExchangeTest, SplitReplyEndsInTheGap) {
-    panel.splitGap = 80 * fake::Ms;
-    ASSERT_EQ(Code(HandleCommSendRecv(link, frame, reply)), 0);
-    EXPECT_EQ(Code(CheckReply(reply)), 2);
-}
-
-TEST_F(ExchangeTest, ShortGapInsideTheReplyIsBridged) {
-    panel.splitGap = 25 * fake::Ms;
-    ASSERT_EQ(Code(HandleCommSendRecv(link, frame, reply)), 0);
-    EXPECT_EQ(Code(CheckReply(reply)), 0);
-}
-
-// The allowance is never restored: the receive ends at the sixth empty
-// poll wherever it falls, even when the reply began later.
-TEST_F(ExchangeTest, AllowanceCountsThePollsBeforeTheReply) {
-    panel.replyDelay = 35 * fake::Ms; // four empty polls before the reply
-    panel.splitGap = 25 * fake::Ms;   // the second half needs three more
-    ASSERT_EQ(Code(HandleCommSendRecv(link, frame, reply)), 0);
-    EXPECT_EQ(Code(CheckReply(reply)), 2);
-}
-
 TEST_F(ExchangeTest, SendFailures) {
     device->failWrites = 3;
     EXPECT_EQ(Code(HandleCommSendRecv(link, frame, reply)), 7);
@@ -156,14 +243,14 @@ TEST_F(ExchangeTest, ReceiveNeverStoresBeyondTheBuffer) {
     device->Deliver(Bytes(1000, 0x41), 1 * fake::Ms, 1);
     device->Deliver({0x10, 0x02, 0x31, 0x10, 0x03, 0xB4, 0xBD}, 2 * fake::Ms);
     std::memset(&frame, 0, sizeof frame); // a zero-length send still receives
-    EXPECT_EQ(Code(RecvStr(link, reply)), 0);
+    EXPECT_EQ(Code(RecvStr(link, reply, LimitsFor(link, 11))), 0);
     EXPECT_EQ(device->Waiting(), 1000u + 7u - MsgBufferSize);
 }
 
 TEST_F(ExchangeTest, FailedReadsYield7UnlessALaterReadSucceeds) {
     device->Deliver({0x41}, 1 * fake::Ms);
     device->failReads = 1;
-    EXPECT_EQ(Code(RecvStr(link, reply)), 0) << "the retried read succeeded";
+    EXPECT_EQ(Code(RecvStr(link, reply, LimitsFor(link, 11))), 0) << "the retried read succeeded";
     EXPECT_EQ(reply.data[0], 0x41);
 
     // Bytes that wait but can never be read end the receive like empty
@@ -171,8 +258,8 @@ TEST_F(ExchangeTest, FailedReadsYield7UnlessALaterReadSucceeds) {
     device->Deliver({0x41, 0x42}, 1 * fake::Ms);
     device->failReads = 1000000;
     fake::Micros start = fake::Now();
-    EXPECT_EQ(Code(RecvStr(link, reply)), 2);
-    EXPECT_LE(fake::Now() - start, 60 * fake::Ms);
+    EXPECT_EQ(Code(RecvStr(link, reply, LimitsFor(link, 11))), 2);
+    EXPECT_EQ(fake::Now() - start, Window * Pause);
     EXPECT_EQ(log.back(), (LogLine{64, "ZUL07: TRK: ERROR RecvStr(): rc = 2"}));
 }
 
@@ -181,26 +268,23 @@ TEST_F(ExchangeTest, FailedReadsYield7UnlessALaterReadSucceeds) {
 TEST_F(ExchangeTest, LateDuplicateIsDrainedBeforeTheExchangeReturns) {
     panel.lateReplies = 1;
     panel.lateBy = 110 * fake::Ms; // after attempt 2's receive ended
-    ASSERT_EQ(Code(HandleCommSendRecv(link, frame, reply)), 0);
+    ASSERT_EQ(Run(), 0);
     EXPECT_EQ(device->CountWrites(sent), 2);
     EXPECT_EQ(device->Waiting(), 0u) << "the late reply was drained";
-    EXPECT_EQ(Code(CheckReply(reply)), 0);
-    fake::Micros afterExchange = fake::Now();
-    EXPECT_GE(afterExchange, 200 * fake::Ms);
-    EXPECT_LE(afterExchange, 2 * 50 * fake::Ms + 1000 * fake::Ms + 60 * fake::Ms);
+    EXPECT_GE(fake::Now(), 112 * fake::Ms + DrainPauses * Pause);
+    EXPECT_LE(fake::Now(), 112 * fake::Ms + (DrainPauses + 2) * Pause);
 }
 
 TEST_F(ExchangeTest, LateReplyInsideTheNextReceiveMakesItAmbiguous) {
     panel.lateReplies = 1;
-    panel.lateBy = 70 * fake::Ms; // lands inside attempt 2's receive
-    ASSERT_EQ(Code(HandleCommSendRecv(link, frame, reply)), 0);
-    EXPECT_EQ(Code(CheckReply(reply)), 2);
+    panel.lateBy = 75 * fake::Ms; // lands inside attempt 2's receive
+    EXPECT_EQ(Run(), 2);
     EXPECT_EQ(log.back(), (LogLine{64, "ERROR ChekReply:BreakIt() Failed"}));
 }
 
 TEST_F(ExchangeTest, HealthyExchangeIsNotSlowedByTheDrain) {
-    ASSERT_EQ(Code(HandleCommSendRecv(link, frame, reply)), 0);
-    EXPECT_LT(fake::Now(), 60 * fake::Ms);
+    ASSERT_EQ(Run(), 0);
+    EXPECT_LT(fake::Now(), 2 * Pause);
 }
 
 // A panel that announces itself with ENQ whenever the driver has been
@@ -210,10 +294,9 @@ TEST_F(ExchangeTest, AnnouncementsDoNotKeepTheDrainGoing) {
     panel.silentRequests = 1;
     device->Deliver(Bytes(10, ENQ), 120 * fake::Ms, 150 * fake::Ms); // one every 150 ms from 120 ms
     fake::Micros start = fake::Now();
-    ASSERT_EQ(Code(HandleCommSendRecv(link, frame, reply)), 0);
-    EXPECT_EQ(Code(CheckReply(reply)), 0);
-    // Two attempts, then 200 ms of a line that brings only ENQ.
-    EXPECT_LE(fake::Now() - start, 2 * 50 * fake::Ms + 200 * fake::Ms + 20 * fake::Ms);
+    ASSERT_EQ(Run(), 0);
+    // A silent attempt, one that got its reply, then 200 ms of a line that brings only ENQ.
+    EXPECT_LE(fake::Now() - start, (Window + 1 + DrainPauses + 2) * Pause);
 }
 
 // Reply bytes among the announcements still count as traffic.
@@ -221,8 +304,7 @@ TEST_F(ExchangeTest, LateReplyAfterAnAnnouncementIsStillDrained) {
     panel.lateReplies = 1;
     panel.lateBy = 250 * fake::Ms; // the first attempt's reply, after an ENQ has come
     device->Deliver({ENQ}, 150 * fake::Ms);
-    ASSERT_EQ(Code(HandleCommSendRecv(link, frame, reply)), 0);
-    EXPECT_EQ(Code(CheckReply(reply)), 0);
+    ASSERT_EQ(Run(), 0);
     EXPECT_EQ(device->Waiting(), 0u) << "the late reply was drained";
     EXPECT_GE(fake::Now(), 250 * fake::Ms + 200 * fake::Ms);
 }
@@ -231,8 +313,9 @@ TEST_F(ExchangeTest, DrainIsCappedOnANoisyLine) {
     panel.silentRequests = 1;
     device->Deliver(Bytes(2000, 0x55), 60 * fake::Ms, 1 * fake::Ms); // noise for two seconds
     fake::Micros start = fake::Now();
-    HandleCommSendRecv(link, frame, reply);
-    EXPECT_LE(fake::Now() - start, 1100 * fake::Ms + 200 * fake::Ms);
+    Run();
+    // The receive ends when its buffer is full, the drain at its cap.
+    EXPECT_LE(fake::Now() - start, LimitsFor(link, 11).total * Pause + 1000 * fake::Ms + 2 * Pause);
 }
 
 } // namespace

@@ -30,13 +30,41 @@ void FakePanel::OnRts(fake::Device& device, bool raised) {
     if (raised && announce) device.Deliver({ENQ}, 1 * fake::Ms);
 }
 
+// Bytes leaving the panel at `start` and then every perByte, as a USB
+// adapter hands them over: in a burst at the next tick of its latency timer,
+// or at once when a packet of 62 has filled.
+void FakePanel::DeliverThroughAdapter(fake::Device& device, const Bytes& bytes, fake::Micros start) {
+    constexpr std::size_t PacketBytes = 62;
+    const fake::Micros now = fake::Now();
+    auto nextTick = [this](fake::Micros t) { return (t + latencyTimer - 1) / latencyTimer * latencyTimer; };
+    Bytes pending;
+    fake::Micros firstArrival = 0;
+    auto handOver = [&](fake::Micros at) {
+        device.Deliver(pending, at - now);
+        pending.clear();
+    };
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+        fake::Micros arrives = now + start + static_cast<fake::Micros>(i + 1) * perByte;
+        if (!pending.empty() && nextTick(firstArrival) < arrives) handOver(nextTick(firstArrival));
+        if (pending.empty()) firstArrival = arrives;
+        pending.push_back(bytes[i]);
+        if (pending.size() == PacketBytes) handOver(arrives);
+    }
+    if (!pending.empty()) handOver(nextTick(firstArrival));
+}
+
 void FakePanel::Reply(fake::Device& device, const Bytes& bytes) {
     Bytes out = bytes;
     if (damageCrc && out.size() > 2) out.back() ^= 0x5A;
-    fake::Micros delay = replyDelay;
+    // The reply starts after the request's last byte and the turnaround.
+    fake::Micros delay = replyDelay + static_cast<fake::Micros>(lastRequestBytes) * perByte;
     if (lateReplies > 0) {
         --lateReplies;
         delay += lateBy;
+    }
+    if (latencyTimer > 0) {
+        DeliverThroughAdapter(device, out, delay);
+        return;
     }
     if (splitGap > 0 && out.size() > 4) {
         std::size_t half = out.size() / 2;
@@ -48,6 +76,7 @@ void FakePanel::Reply(fake::Device& device, const Bytes& bytes) {
 }
 
 void FakePanel::OnWrite(fake::Device& device, const Bytes& bytes) {
+    lastRequestBytes = bytes.size();
     MsgBuffer b;
     ClearMsgBuffer(b);
     std::memcpy(b.data, bytes.data(), bytes.size() < MsgBufferSize ? bytes.size() : MsgBufferSize);

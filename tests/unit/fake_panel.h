@@ -32,8 +32,9 @@ public:
     int shortValue = 0;            // read replies lack this many value bytes
     int extraValue = 0;            // read replies carry this many bytes too many
     std::uint8_t readReplyCode = 0x50;
-    fake::Micros replyDelay = 2 * fake::Ms;
-    fake::Micros perByte = 0;
+    fake::Micros replyDelay = 2 * fake::Ms; // turnaround after the request has arrived
+    fake::Micros perByte = 0;      // > 0: the line's pace, both ways (the port's write returns at once)
+    fake::Micros latencyTimer = 0; // > 0: a USB adapter hands bytes over at multiples of it, or per 62
     fake::Micros splitGap = 0;     // > 0: replies split in two with this gap
     fake::Micros lateBy = 0;       // > 0: the next reply comes this much later
     int lateReplies = 0;           // how many replies come late
@@ -49,6 +50,8 @@ public:
 
 private:
     void Reply(fake::Device& device, const Bytes& bytes);
+    void DeliverThroughAdapter(fake::Device& device, const Bytes& bytes, fake::Micros start);
+    std::size_t lastRequestBytes = 0;
 };
 
 } // namespace test
