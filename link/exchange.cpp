@@ -90,7 +90,8 @@ LinkResult RecvStr(const LinkChannel& channel, MsgBuffer& reply, const ReceiveLi
     // can pass for part of this one's reply.
     std::memset(reply.data, 0, sizeof reply.data);
     int received = 0;
-    int quietPolls = 0; // empty polls since the last byte (or the start)
+    bool begun = false; // a byte other than an announcement has come
+    int quietPolls = 0; // empty polls since the reply's last byte (or the start)
     int pauses = 0;     // in all
     LinkResult result;
     for (;;) {
@@ -103,17 +104,21 @@ LinkResult RecvStr(const LinkChannel& channel, MsgBuffer& reply, const ReceiveLi
             std::uint32_t gathered = 0;
             PortResult rc = ReadComm(channel.port, reply.data + received, ask, &gathered);
             result = rc == PortResult::Ok ? LinkResult{} : Linked(LinkStatus::ReadFailed);
+            // ENQ is the panel announcing itself, not the start of a reply:
+            // one that was on its way when the request went out must not
+            // cut the wait for the reply to the silence of one begun.
+            for (std::uint32_t i = 0; i < gathered && !begun; ++i) begun = reply.data[received + i] != ENQ;
             received += static_cast<int>(gathered);
             if (received >= MsgBufferSize) break;
             if (gathered > 0) {
-                quietPolls = 0;
+                if (begun) quietPolls = 0;
                 continue;
             }
             // Bytes that wait but cannot be read count as an empty poll, so
             // a failing port cannot keep the receive busy for ever.
         }
         if (ReplyComplete(reply, received)) break;
-        int allowed = received == 0 ? limits.beforeFirstByte : limits.silence;
+        int allowed = begun ? limits.silence : limits.beforeFirstByte;
         if (quietPolls >= allowed || pauses >= limits.total) break;
         ++quietPolls;
         ++pauses;

@@ -12,8 +12,8 @@
 // Bytes outside frames (the driver's ACK after each exchange) are ignored.
 //
 // Wake announcement: a pty has no RTS line, so the driver's RTS pulse cannot
-// be seen. Instead the panel sends ENQ whenever the driver has been silent for
-// enqIdleMs and the line is idle, repeated at most every enqRepeatMs. The
+// be seen. Instead the panel sends ENQ whenever the line has been idle both
+// ways for enqIdleMs, repeated at most every enqRepeatMs. The
 // driver discards the ENQs that pile up between requests with the purge
 // before each write, and its handshake finds one waiting after its pulse.
 // While 32 or more bytes wait unread at the device (nobody has it open), no
@@ -228,6 +228,7 @@ struct PanelSim::Impl {
     std::mt19937_64 rng;
     FrameScanner scanner;
     std::deque<Run> line;
+    std::deque<std::pair<TimePoint, std::uint8_t>> inbound; // the host's bytes still on their way
     std::vector<Held> held;
     TimePoint lineFree, lastRx, lastEnq;
     bool enqSent = false;
@@ -316,6 +317,7 @@ struct PanelSim::Impl {
         }
         scanner.Reset();
         line.clear();
+        inbound.clear();
         held.clear();
         TimePoint now = Clock::now();
         lineFree = lastRx = lastEnq = now;
@@ -351,6 +353,7 @@ struct PanelSim::Impl {
                 scanner.Expire(events);
                 Handle(events, now);
             }
+            TakeInbound(now, events);
             ReleaseHeld(now);
             Announce(now);
             TimePoint nextByte = Transmit(now); // first: it may empty the line, which NextEvent looks at
@@ -371,6 +374,15 @@ struct PanelSim::Impl {
                 ssize_t n = read(masterFd, buffer, sizeof buffer);
                 if (n > 0) {
                     now = Clock::now();
+                    if (byteTime.count() > 0) {
+                        // On a paced line each byte arrives one byte time after the one before.
+                        TimePoint t = inbound.empty() ? now : std::max(now, inbound.back().first);
+                        for (ssize_t i = 0; i < n; ++i) {
+                            t += byteTime;
+                            inbound.emplace_back(t, buffer[i]);
+                        }
+                        continue;
+                    }
                     events.clear();
                     // Judged before the new bytes, however late this thread woke.
                     if (scanner.Partial() && now - lastRx >= PartialFrameTimeout) scanner.Expire(events);
@@ -386,12 +398,27 @@ struct PanelSim::Impl {
         }
     }
 
+    // Feeds the host's bytes whose line time has come, each at its own time.
+    void TakeInbound(TimePoint now, std::vector<Inbound>& events) {
+        while (!inbound.empty() && inbound.front().first <= now) {
+            TimePoint arrived = inbound.front().first;
+            std::uint8_t byte = inbound.front().second;
+            inbound.pop_front();
+            events.clear();
+            if (scanner.Partial() && arrived - lastRx >= PartialFrameTimeout) scanner.Expire(events);
+            lastRx = arrived;
+            scanner.Feed(&byte, 1, events);
+            Handle(events, arrived);
+        }
+    }
+
     TimePoint NextEvent() const {
         TimePoint next = TimePoint::max();
+        if (!inbound.empty()) next = std::min(next, inbound.front().first);
         if (scanner.Partial()) next = std::min(next, lastRx + PartialFrameTimeout);
         for (const Held& h : held) next = std::min(next, h.due);
-        if (!opt.silent && opt.enqIdleMs > 0 && line.empty()) {
-            TimePoint enq = std::max(lastRx + milliseconds(opt.enqIdleMs), lineFree);
+        if (!opt.silent && opt.enqIdleMs > 0 && line.empty() && inbound.empty()) {
+            TimePoint enq = std::max(lastRx, lineFree) + milliseconds(opt.enqIdleMs);
             if (enqSent) enq = std::max(enq, lastEnq + milliseconds(opt.enqRepeatMs));
             next = std::min(next, enq);
         }
@@ -400,8 +427,8 @@ struct PanelSim::Impl {
 
     void Announce(TimePoint now) {
         if (opt.silent || opt.enqIdleMs <= 0) return;
-        if (!line.empty() || now < lineFree) return;
-        if (now - lastRx < milliseconds(opt.enqIdleMs)) return;
+        if (!line.empty() || !inbound.empty() || now < lineFree) return;
+        if (now - std::max(lastRx, lineFree) < milliseconds(opt.enqIdleMs)) return;
         if (enqSent && now - lastEnq < milliseconds(opt.enqRepeatMs)) return;
         lastEnq = now;
         enqSent = true;
@@ -458,6 +485,7 @@ struct PanelSim::Impl {
             first.bytes.push_back(bytes[i]);
             first.due.push_back(t);
         }
+        ThroughAdapter(first.due);
         line.push_back(std::move(first));
         if (split < bytes.size()) {
             t += milliseconds(gapMs);
@@ -469,9 +497,34 @@ struct PanelSim::Impl {
                 second.bytes.push_back(bytes[i]);
                 second.due.push_back(t);
             }
+            ThroughAdapter(second.due);
             line.push_back(std::move(second));
         }
         lineFree = t;
+    }
+
+    // When bytes that reach the adapter at these times reach the host: at the
+    // latency timer's next tick (a grid from the simulator's start), or as
+    // soon as a packet has filled.
+    void ThroughAdapter(std::vector<TimePoint>& due) const {
+        if (opt.latencyTimerMs <= 0) return;
+        const auto period = std::chrono::duration_cast<Clock::duration>(milliseconds(opt.latencyTimerMs));
+        auto tickAt = [&](TimePoint t) {
+            auto ticks = (t - epoch + period - Clock::duration(1)) / period;
+            return epoch + ticks * period;
+        };
+        const std::size_t packet = opt.usbPacketBytes > 0 ? static_cast<std::size_t>(opt.usbPacketBytes) : 62;
+        const std::vector<TimePoint> arrival = due;
+        std::size_t first = 0;
+        auto handOver = [&](std::size_t end, TimePoint at) {
+            for (std::size_t i = first; i < end; ++i) due[i] = at;
+            first = end;
+        };
+        for (std::size_t i = 0; i < arrival.size(); ++i) {
+            if (i > first && tickAt(arrival[first]) < arrival[i]) handOver(i, tickAt(arrival[first]));
+            if (i + 1 - first == packet) handOver(i + 1, arrival[i]);
+        }
+        if (first < arrival.size()) handOver(arrival.size(), tickAt(arrival[first]));
     }
 
     void ReleaseHeld(TimePoint now) {
@@ -622,7 +675,7 @@ struct PanelSim::Impl {
             gapMs = Between(std::max(f.splitMinMs, 1), std::max(f.splitMaxMs, 1));
             mark("split " + std::to_string(gapMs) + " ms");
         }
-        TimePoint start = now;
+        TimePoint start = now + milliseconds(opt.turnaroundMs);
         if (Chance(f.delay)) {
             start += milliseconds(f.delayMs);
             mark("delayed " + std::to_string(f.delayMs) + " ms");

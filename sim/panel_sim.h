@@ -42,7 +42,13 @@ struct Options {
     int statusReply = -1;           // >= 0: answer requests with the status reply 11 N
     bool shortValueArea = false;    // block-read replies lack their last value byte
     int splitGapMs = 0;             // > 0: replies split in two with this gap
-    int baud = 0;                   // > 0: bytes paced at 10 bits each at this rate
+    // Field timing of the line between the host and the panel.
+    int baud = 0;                   // > 0: the line's speed, 10 bits a byte, paced both ways: a
+                                    // request is taken in no faster than the line brings it
+    int turnaroundMs = 0;           // the panel starts each reply this long after the request's last byte
+    int latencyTimerMs = 0;         // > 0: the panel's bytes reach the host through a USB adapter,
+                                    // in bursts at the ticks of its latency timer ...
+    int usbPacketBytes = 62;        // ... or as soon as a packet of this many has filled
     int enqIdleMs = 120;            // announce ENQ after this much driver silence (0: never)
     int enqRepeatMs = 150;          // and then at most this often while the silence lasts
     LineFaults faults;

@@ -307,15 +307,27 @@ TEST_F(Blocks, RequestFramesAsSent) {
         << "the test's own framing agrees with the line";
 }
 
-TEST_F(Blocks, PacedAtNineThousandSixHundredBaud) {
-    // Each byte takes its ten bit times: the handshake and short blocks
-    // arrive well within the receive's five 10 ms pauses.
-    zulsim::PanelSim& sim = Started(With([](zulsim::Options& o) { o.baud = 9600; }));
-    sim.SetBytes(0x01A2F3, {0x34, 0x12, 0x78, 0x56});
-    std::vector<std::uint32_t> two(2, Untouched);
-    EXPECT_EQ(Read('W', 0x01A2F3, two), 0);
-    EXPECT_EQ(two[0] >> 16, 0x1234u);
-    EXPECT_EQ(two[1] >> 16, 0x5678u);
+TEST_F(Blocks, LargestBlocksOnAFieldLineAtNineThousandSixHundredBaud) {
+    // Each byte takes its ten bit times both ways, the panel answers 20 ms
+    // after the request, and a USB adapter hands its bytes over every 16 ms.
+    zulsim::PanelSim& sim = Started(With([](zulsim::Options& o) {
+        o.baud = 9600;
+        o.turnaroundMs = 20;
+        o.latencyTimerMs = 16;
+    }));
+    Bytes values(254);
+    for (std::size_t i = 0; i < values.size(); ++i) values[i] = static_cast<std::uint8_t>(i % 3 == 0 ? 0x10 : i);
+    sim.SetBytes(0x003000, values);
+    std::vector<std::uint32_t> block(127, Untouched);
+    ASSERT_EQ(Read('W', 0x003000, block), 0);
+    for (std::size_t i = 0; i < block.size(); ++i) {
+        ASSERT_EQ(block[i] >> 16, values[2 * i] | values[2 * i + 1] << 8) << i;
+    }
+    std::vector<std::uint32_t> words;
+    for (std::uint32_t i = 0; i < 127; ++i) words.push_back(Half(0x1010 + i));
+    ASSERT_EQ(Write('W', 0x004000, words), 0) << ::testing::PrintToString(log);
+    EXPECT_EQ(Hex(sim.GetBytes(0x004000 + 252, 2)), "8E 10");
+    sim.SetBytes(0x01A2F3, {0x34});
     EXPECT_EQ(Write('E', 0x01A2F3, {Half(9)}), 0);
     EXPECT_EQ(Hex(sim.GetBytes(0x01A2F3, 1)), "39");
     EXPECT_TRUE(log.empty());

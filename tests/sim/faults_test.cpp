@@ -4,6 +4,7 @@
 #include <sys/ioctl.h>
 
 #include <bitset>
+#include <cmath>
 #include <functional>
 #include <thread>
 
@@ -254,6 +255,44 @@ TEST(SimTiming, PacingTakesTheLineTime) {
             EXPECT_GE(got.back().ms - got.front().ms, 0.5 * line); // spread out
         } else {
             EXPECT_LT(got.back().ms - got.front().ms, 20); // one burst
+        }
+    }
+}
+
+// A paced request is taken in at the line's speed, the reply starts after
+// its last byte and the turnaround, and a USB adapter hands the reply over
+// in bursts at its latency timer's ticks, or a full packet at once.
+TEST(SimTiming, FieldTimingOfRequestTurnaroundAndAdapter) {
+    const Bytes read100 = H("10 02 50 00 30 00 64 10 03 48 EB"); // reply: 107 bytes
+    struct Case {
+        int baud, turnaroundMs, latencyMs;
+    };
+    for (Case c : {Case{9600, 30, 16}, Case{115200, 30, 300}}) {
+        SCOPED_TRACE(c.baud);
+        zulsim::Options o = Quiet();
+        o.baud = c.baud;
+        o.turnaroundMs = c.turnaroundMs;
+        o.latencyTimerMs = c.latencyMs;
+        zulsim::PanelSim sim(o);
+        ASSERT_TRUE(sim.Start());
+        RawClient client(sim.DevicePath());
+        auto start = Clock::now();
+        client.Send(read100);
+        Timed got = client.ReceiveTimed(600, 400, start);
+        ASSERT_EQ(got.size(), 107u);
+        double byteMs = 10 * 1000.0 / c.baud;
+        EXPECT_GE(got.front().ms, 11 * byteMs + c.turnaroundMs) << "the reply after the request and the turnaround";
+        std::vector<std::size_t> bursts{0};
+        for (std::size_t i = 1; i < got.size(); ++i) {
+            double gap = got[i].ms - got[i - 1].ms;
+            EXPECT_TRUE(gap < 3 || gap > 8) << "byte " << i << " came alone, " << gap << " ms after the one before";
+            if (gap > 8) bursts.push_back(i);
+        }
+        if (c.latencyMs == 16) {
+            EXPECT_GE(bursts.size(), 6u) << "107 bytes at 9600 baud span seven ticks of 16 ms";
+        } else {
+            EXPECT_EQ(bursts.size(), 2u);
+            EXPECT_EQ(bursts.back(), 62u) << "a full packet went at once, the rest waited for the tick";
         }
     }
 }

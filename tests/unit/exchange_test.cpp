@@ -92,6 +92,15 @@ TEST_F(ExchangeTest, WindowStartsAfterTheRequestsLineTime) {
     EXPECT_EQ(LimitsFor(link, 11).beforeFirstByte, 5 + 10);
 }
 
+// An announcement on its way when the request went out does not begin the
+// reply: the receive still waits the whole window for it.
+TEST_F(ExchangeTest, AnnouncementBeforeTheReplyKeepsTheWindow) {
+    device->Deliver({ENQ}, 3 * fake::Ms);
+    panel.replyDelay = 60 * fake::Ms;
+    ASSERT_EQ(Run(), 0);
+    EXPECT_EQ(device->CountWrites(sent), 1);
+}
+
 TEST_F(ExchangeTest, GapOf40msInsideTheReplyIsBridged) {
     panel.replyDelay = 35 * fake::Ms;
     panel.splitGap = 40 * fake::Ms;
