@@ -1,17 +1,21 @@
 // Fault soak: thousands of mixed reads and writes of every type through the
 // built libzultrk.so, loaded with dlopen as a host loads it, against the
-// panel simulator on a pty with random line faults and late replies.
+// panel simulator on a pty with random line faults and late replies; once
+// on an unpaced line, once on a line with field timing.
 //
 //   ZUL_SOAK_SEED      seed of the requests and of the simulator's faults (1)
+//   ZUL_SOAK_SEEDS     runs with this many seeds from ZUL_SOAK_SEED on (1)
 //   ZUL_SOAK_REQUESTS  point requests to run at most (2000)
 //   ZUL_SOAK_SECONDS   and for at most this long; the request running then
-//                      is finished (180)
+//                      is finished (90, for each of the two lines below)
 //   ZUL_SOAK_RATE      scale of the line-fault rates below, 0 for none (1)
 //   ZUL_SOAK_LATE      share of replies sent 20-200 ms late (0.2)
 //   ZUL_SOAK_SPLIT     share of replies cut in two, 5-60 ms apart (0.1);
 //                      late ones among them
 //   ZUL_SOAK_TIMEOUT   the host's response timeout, units of 10 ms (20)
-//   ZUL_SOAK_BAUD      > 0: the simulator paces its bytes at this rate (0)
+//   ZUL_SOAK_BAUD      the field line's speed, both ways (9600)
+//   ZUL_SOAK_TURNAROUND  the field panel's delay before each reply, ms (20)
+//   ZUL_SOAK_LATENCY   the field line's USB adapter latency timer, ms (16)
 //   ZUL_SOAK_VERBOSE   1: print every failed request with its log and line
 //   ZUL_SOAK_SHOW_SLOWER  N: print every request slower than N ms likewise
 //
@@ -79,12 +83,26 @@ double EnvNumber(const char* name, double fallback) {
 struct Config {
     std::uint64_t seed = static_cast<std::uint64_t>(EnvNumber("ZUL_SOAK_SEED", 1));
     int requests = static_cast<int>(EnvNumber("ZUL_SOAK_REQUESTS", 2000));
-    double seconds = EnvNumber("ZUL_SOAK_SECONDS", 180);
+    double seconds = EnvNumber("ZUL_SOAK_SECONDS", 90);
     double rate = EnvNumber("ZUL_SOAK_RATE", 1);
     double late = EnvNumber("ZUL_SOAK_LATE", 0.2);
     double split = EnvNumber("ZUL_SOAK_SPLIT", 0.1);
     int timeout = static_cast<int>(EnvNumber("ZUL_SOAK_TIMEOUT", 20));
-    int baud = static_cast<int>(EnvNumber("ZUL_SOAK_BAUD", 0));
+    int seeds = static_cast<int>(EnvNumber("ZUL_SOAK_SEEDS", 1));
+    // The line: unpaced, or as in the field (Field()).
+    int baud = 0;
+    int turnaroundMs = 0;
+    int latencyTimerMs = 0;
+    const char* line = "unpaced";
+
+    static Config Field() {
+        Config c;
+        c.baud = static_cast<int>(EnvNumber("ZUL_SOAK_BAUD", 9600));
+        c.turnaroundMs = static_cast<int>(EnvNumber("ZUL_SOAK_TURNAROUND", 20));
+        c.latencyTimerMs = static_cast<int>(EnvNumber("ZUL_SOAK_LATENCY", 16));
+        c.line = "field";
+        return c;
+    }
     bool verbose = EnvNumber("ZUL_SOAK_VERBOSE", 0) != 0; // every failure with its log and line trace
     double showSlowerMs = EnvNumber("ZUL_SOAK_SHOW_SLOWER", 0); // > 0: the same for slower requests
 };
@@ -92,43 +110,49 @@ struct Config {
 // ---- the worst case the driver's timings allow -----------------------------
 //
 // In milliseconds, with R the port's read timeout (the host's response
-// timeout as ColdStart sets it):
+// timeout as ColdStart sets it) and the channel at 9600 baud, 10 bits a
+// character (1042 us, as the driver rounds it):
 //
 //   flush F    the purge before each write: at once on an empty queue,
 //              else 50 ms reads of up to 512 bytes until one comes back
 //              short. The simulator never has 512 bytes pending twice in a
 //              row (its largest reply is under 600 bytes and late ones come
 //              one by one), so at most two reads wait: F = 100.
-//   receive P  five pauses of 10 ms; a poll that finds bytes reads only
-//              what waits and does not pause: P = 50.
-//   drain D    after an exchange in which some attempt heard nothing: at
-//              most 1000 ms of 10 ms pauses (reads there take what waits).
-//   exchange   E = 3 (F + P) + F (the ACK's purge) + D = 1550.
+//   receive P  at most its cap of 10 ms pauses: five, the request's own
+//              line time, the line time of 590 bytes (62) and five more; a
+//              poll that finds bytes reads only what waits and does not pause.
+//   drain D    after an exchange that did not end on an accepted reply, or
+//              in which some attempt heard nothing: at most 1000 ms of 10 ms
+//              pauses (reads there take what waits).
+//   exchange   E(b) = 3 (F + P(b)) + F (the ACK's purge) + D, for a request
+//              frame of b bytes (reads at most 16 stuffed, writes 2 (5 + n) + 6).
 //   wake-up    five attempts of a 200 ms pause after the RTS pulse, five
 //              reads for ENQ of at most R each, a purge, the wake frame,
 //              50 ms and one read of at most R:
 //              W = 5 (200 + 5R + F + 50 + R) = 5 (350 + 6R).
-//   handshake  H = W + E (the version request is one exchange).
+//   handshake  H = W + E(7) (the version request is one exchange).
 //
 // A refused read reply runs the handshake and ends the read, so a request
 // meets at most one handshake, and it comes last:
-//   whole-value write     E
-//   read                  E + H
-//   nibble, bit on B T W  preparatory read, write: max(2E, E + H) = E + H
-//   bit on E or M         two preparatory reads, write: 2E + H
+//   whole-value write     E(write)
+//   read                  E(read) + H
+//   nibble, bit on B T W  preparatory read, then the write: E(read) + max(E(write), H)
+//   bit on E or M         two preparatory reads: 2 E(read) + max(E(write), H)
 //   ColdStart             open, H;  WarmStart F + H;  ClosePort 0.
 // Writes to a pty and the sleeps' own overshoot are left to the slack: a
 // request may take 10 % + 250 ms beyond its bound (scheduling on a loaded
 // two-core machine, sanitizer builds).
 struct WorstCase {
-    explicit WorstCase(int timeoutTenMs) {
-        double r = timeoutTenMs * 10.0;
-        exchange = 3 * (flush + receive) + flush + drain;
-        handshake = 5 * (200 + 5 * r + flush + 50 + r) + exchange;
-    }
+    explicit WorstCase(int timeoutTenMs) : r(timeoutTenMs * 10.0) {}
     static double Allowed(double bound) { return bound * 1.1 + 250; }
-    double flush = 100, receive = 50, drain = 1000;
-    double exchange = 0, handshake = 0;
+    static int Pauses(int bytes) { return (bytes * 1042 + 9999) / 10000; }
+    static double Receive(int requestBytes) { return 10.0 * (5 + Pauses(requestBytes) + Pauses(590) + 5); }
+    static int ReadFrame() { return 16; }
+    static int WriteFrame(int valueBytes) { return 2 * (5 + valueBytes) + 6; }
+    double Exchange(int requestBytes) const { return 3 * (flush + Receive(requestBytes)) + flush + drain; }
+    double Handshake() const { return 5 * (200 + 5 * r + flush + 50 + r) + Exchange(7); }
+    double r;
+    double flush = 100, drain = 1000;
 };
 
 // ---- requests ------------------------------------------------------------
@@ -285,6 +309,8 @@ public:
         f.seed = config_.seed;
         options.linkPath = "/tmp/zs" + std::to_string(getpid() % 10000); // 11 characters at most
         options.baud = config_.baud;
+        options.turnaroundMs = config_.turnaroundMs;
+        options.latencyTimerMs = config_.latencyTimerMs;
         options.trace = true;
         options.traceSink = [this](const std::string& line) {
             std::lock_guard<std::mutex> lock(traceMutex_);
@@ -322,9 +348,10 @@ public:
 
         zulsim::Stats stats = sim_->GetStats();
         sim_->Stop();
-        std::printf("soak: seed=%llu rate=%.2f late=%.2f split=%.2f timeout=%d0ms requests=%d (reads %d, writes %d, "
+        std::printf("soak: line=%s baud=%d turnaround=%dms latency_timer=%dms seed=%llu rate=%.2f late=%.2f split=%.2f timeout=%d0ms requests=%d (reads %d, writes %d, "
                     "lifecycle %d) faults=%llu late_replies=%llu failures=%d wrong=%d violations=%d "
                     "slowest=%.0fms (%s, bound %.0fms) fds=%d->%d elapsed=%.1fs\n",
+                    config_.line, config_.baud, config_.turnaroundMs, config_.latencyTimerMs,
                     static_cast<unsigned long long>(config_.seed), config_.rate, config_.late, config_.split,
                     config_.timeout,
                     done, reads_, writes_, lifecycle_, static_cast<unsigned long long>(stats.faultsInjected),
@@ -484,9 +511,13 @@ private:
 
         if (std::memcmp(&p, &copy, sizeof p) != 0) Report(violations_, what + ": the request block was changed");
         CheckChannelNumbers(what, ch);
-        double bound = worst_.exchange + worst_.handshake;
-        if (r.kind == Kind::WholeWrite) bound = worst_.exchange;
-        if (r.kind == Kind::NibbleBitWrite) bound = 2 * worst_.exchange + worst_.handshake;
+        const double read = worst_.Exchange(WorstCase::ReadFrame());
+        const double write = worst_.Exchange(WorstCase::WriteFrame(n));
+        const double handshake = worst_.Handshake();
+        double bound = read + handshake;
+        if (r.kind == Kind::WholeWrite) bound = write;
+        if (r.kind == Kind::NibbleWrite || r.kind == Kind::BitWrite) bound = read + std::max(write, handshake);
+        if (r.kind == Kind::NibbleBitWrite) bound = 2 * read + std::max(write, handshake);
         if (r.kind == Kind::RefusedWrite) bound = 0;
         Timed(what, bound);
 
@@ -610,7 +641,7 @@ private:
         }
         case 2: { // the handshake again
             rc = driver_.Call(channel_, WarmStartCode, nullptr, 7);
-            Timed("WarmStart", worst_.flush + worst_.handshake);
+            Timed("WarmStart", worst_.flush + worst_.Handshake());
             std::string closing = rc == 0 ? Format("ZUL%02d: TRK: WarmStart(): ended successfully rc = %d", 7, rc)
                                           : Format("ZUL%02d: TRK: ERROR WarmStart(): Fail rc = %d ", 7, rc);
             if (driver_.log.empty() || driver_.log.back().text != closing) {
@@ -641,7 +672,7 @@ private:
     void Start(const std::string& name) {
         std::int32_t rc = driver_.ColdStart(channel_, name, config_.timeout);
         if (rc != 0 || channel_.PortHandle == nullptr) Report(violations_, "ColdStart on " + name + " failed");
-        Timed("ColdStart", worst_.handshake);
+        Timed("ColdStart", worst_.Handshake());
         name_ = name;
         SetReadTimeout(config_.timeout);
     }
@@ -699,11 +730,20 @@ private:
     std::string slowest_;
 };
 
-TEST(Soak, MixedRequestsUnderLineFaults) {
-    Config config;
-    Soak soak(config);
-    soak.Run();
+void RunSeeds(Config config) {
+    const std::uint64_t first = config.seed;
+    for (int i = 0; i < config.seeds; ++i) {
+        config.seed = first + static_cast<std::uint64_t>(i);
+        Soak soak(config);
+        soak.Run();
+    }
 }
+
+TEST(Soak, MixedRequestsUnderLineFaults) { RunSeeds(Config()); }
+
+// 9600 baud both ways, a panel that answers 20 ms after each request, and a
+// USB adapter with its default 16 ms latency timer.
+TEST(Soak, MixedRequestsOnAFieldLine) { RunSeeds(Config::Field()); }
 
 } // namespace
 } // namespace soak
