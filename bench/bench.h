@@ -37,9 +37,9 @@ std::vector<CodecResult> RunCodec();
 struct Options {
     std::string driverPath;
     int latencySamples = 200;
-    int cellSamples = 20;  // per baud and block size in the line table
-    int edgeSamples = 10;  // per probe while searching the largest safe block
-    bool verbose = false;  // the driver's log lines to stderr
+    int pacedSamples = 100; // 2-W reads on the paced line
+    int gridSamples = 10;   // per block size and line in the grid: all must pass
+    bool verbose = false;   // the driver's log lines to stderr
 };
 
 struct LatencyResult {
@@ -47,40 +47,42 @@ struct LatencyResult {
     int samples = 0;
     int ok = 0;
     Summary ms;
+    double lineMs = 0; // request and reply on the line, where the line is paced
 };
 
-struct CellResult {
-    int baud = 0;
-    int elements = 0;
-    int requestBytes = 0;    // stuffed request frame
-    int replyBytes = 0;      // stuffed reply frame (median over the samples)
-    double lineMs = 0;       // (request + reply) on the line
-    int samples = 0;
-    int ok = 0;
-    std::map<int, int> failures; // result of each failed read -> how often; 0: result 0 with wrong values
-    Summary ms;              // every sample, failed ones included
-    Summary okMs;            // the successful samples only
+// A line as the grid runs it: its speed, and the field's delays.
+struct LineKind {
+    const char* name;
+    int turnaroundMs;
+    int latencyTimerMs;
 };
 
-struct EdgeResult {
+// One row of the grid: the largest block that transfers every time each
+// way, at one speed, on one kind of line, with one kind of values.
+struct GridRow {
     int baud = 0;
-    int largestTested = 0;   // largest size of the table that passed every sample
-    int edgeRandom = 0;      // largest block passing every probe sample, random values
-    int edgeAllDle = 0;      // the same when every value byte is DLE (worst stuffing)
-    int edgeRandomReply = 0; // stuffed reply frame at edgeRandom, values without DLE
-    int edgeAllDleReply = 0; // stuffed reply frame at edgeAllDle
-    int driverBaud = 0;      // what ColdStart asked for
+    LineKind line{};
+    bool allDle = false;     // every value byte 0x10: the longest frames
+    int readEdge = 0;        // largest W block of which every read succeeded
+    Summary readMs;          // at that size
+    double readLineMs = 0;   // its request and reply frames on the line
+    int writeEdge = 0;
+    Summary writeMs;
+    double writeLineMs = 0;
+    Summary bitMs;           // a bit write of one W (a read, then the write)
+    Summary nibbleMs;        // a nibble write of one E
+    std::map<int, int> failures; // result -> how often, over every sample of the row (0: wrong values)
 };
 
 struct LineReport {
+    double pauseMs = 0; // one 10 ms pause as this machine makes it, median
     std::vector<LatencyResult> latency;
-    std::vector<CellResult> cells;
-    std::vector<EdgeResult> edges;
-    int coldStartFailures = 0;
+    std::vector<LatencyResult> paced;
+    std::vector<GridRow> grid;
 };
 
 // Loads the driver, serves it from in-process simulated panels and measures.
 // False, with a message, when the driver or a panel cannot be set up.
-bool RunLine(const Options& options, bool latency, bool line, LineReport& report, std::string& error);
+bool RunLine(const Options& options, bool latency, bool grid, LineReport& report, std::string& error);
 
 } // namespace zulbench

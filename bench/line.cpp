@@ -31,10 +31,6 @@ constexpr std::uint32_t LineAddress = 0x003000;
 constexpr std::uint8_t ReadReplyCode = 0x50; // the simulator's default
 constexpr std::uint8_t HostFill = 0xEE;      // what the host leaves in its slots
 constexpr int LargestWordBlock = 127;        // 254 value bytes: the one-byte count's limit for W
-constexpr int ProbeBeyond = LargestWordBlock + 1;
-// The host record carries the speed in 16 bits; faster lines are opened at
-// the fastest standard speed that fits (a pty ignores the speed anyway).
-constexpr int LargestRecordBaud = 57600;
 
 struct LogCount {
     bool verbose = false;
@@ -93,18 +89,18 @@ double MsSince(Clock::time_point start) {
 struct Line {
     std::unique_ptr<zulsim::PanelSim> sim;
     ChannelContext channel;
-    int baud = 0;       // the simulator's pacing, 0 for none
-    int driverBaud = 0; // what ColdStart asked for
+    int baud = 0; // the simulator's pacing, 0 for none; ColdStart asks for the same (9600 when unpaced)
 };
 
-bool OpenLine(Driver& driver, LogCount& log, int baud, Line& line, std::string& error) {
+bool OpenLine(Driver& driver, LogCount& log, int baud, const LineKind& kind, Line& line, std::string& error) {
     zulsim::Options options;
     options.baud = baud;
+    options.turnaroundMs = kind.turnaroundMs;
+    options.latencyTimerMs = kind.latencyTimerMs;
     options.readReplyCode = ReadReplyCode;
     line.sim = std::make_unique<zulsim::PanelSim>(options);
     if (!line.sim->Start(&error)) return false;
     line.baud = baud;
-    line.driverBaud = baud == 0 ? 9600 : std::min(baud, LargestRecordBaud);
     std::memset(&line.channel, 0, sizeof line.channel);
 
     ColdStartParams params;
@@ -117,15 +113,15 @@ bool OpenLine(Driver& driver, LogCount& log, int baud, Line& line, std::string& 
     std::memcpy(params.PortName, path.c_str(), path.size() + 1);
     params.ActiveFlag = 1;
     params.ResponseTimeout = ResponseTimeout;
-    params.BaudRate = static_cast<std::uint16_t>(line.driverBaud);
+    params.BaudRate = static_cast<std::uint16_t>(baud == 0 ? 9600 : baud);
     params.ByteSize = 8;
     params.StopBits = 0;
     params.Parity = 0;
     log.started = false;
     std::int32_t rc = driver.Call(line.channel, ColdStartCode, &params);
     if (rc != 0 || !log.started) {
-        error = "ColdStart on " + path + " at " + std::to_string(line.driverBaud) + " baud: rc " +
-                std::to_string(rc) + (log.started ? "" : ", handshake failed");
+        error = "ColdStart on " + path + " at " + std::to_string(params.BaudRate) + " baud: rc " + std::to_string(rc) +
+                (log.started ? "" : ", handshake failed");
         return false;
     }
     return true;
@@ -136,7 +132,7 @@ void CloseLine(Driver& driver, Line& line) {
     line.sim->Stop();
 }
 
-enum class Values { Random, AllDle };
+enum class Values { Random, AllDle, NoDle };
 
 struct Sample {
     bool ok = false;
@@ -161,7 +157,10 @@ PointRequest Words(std::uint32_t address, int elements, std::vector<std::uint8_t
 Sample ReadWords(Driver& driver, Line& line, std::uint32_t address, int elements, Values values,
                  std::mt19937& rng) {
     std::vector<std::uint8_t> memory(static_cast<std::size_t>(2 * elements));
-    for (auto& b : memory) b = values == Values::AllDle ? 0x10 : static_cast<std::uint8_t>(rng());
+    for (auto& b : memory) {
+        b = values == Values::AllDle ? 0x10 : static_cast<std::uint8_t>(rng());
+        if (values == Values::NoDle && b == 0x10) b = 0x11;
+    }
     line.sim->SetBytes(address, memory);
     std::vector<std::uint8_t> slots(static_cast<std::size_t>(4 * elements), HostFill);
     PointRequest points = Words(address, elements, slots);
@@ -185,12 +184,14 @@ Sample ReadWords(Driver& driver, Line& line, std::uint32_t address, int elements
 
 // One block write of W elements; ok when it returns 0 and the simulator's
 // memory then holds the values (it held their complement before).
-Sample WriteWords(Driver& driver, Line& line, std::uint32_t address, int elements, std::mt19937& rng) {
+Sample WriteWords(Driver& driver, Line& line, std::uint32_t address, int elements, std::mt19937& rng,
+                  bool allDle = false) {
     std::vector<std::uint8_t> slots(static_cast<std::size_t>(4 * elements), HostFill);
     std::vector<std::uint8_t> expected(static_cast<std::size_t>(2 * elements));
+    auto value = [&] { return allDle ? std::uint8_t{0x10} : static_cast<std::uint8_t>(rng()); };
     for (int i = 0; i < elements; ++i) {
-        expected[2 * i] = slots[4 * i + 2] = static_cast<std::uint8_t>(rng());
-        expected[2 * i + 1] = slots[4 * i + 3] = static_cast<std::uint8_t>(rng());
+        expected[2 * i] = slots[4 * i + 2] = value();
+        expected[2 * i + 1] = slots[4 * i + 3] = value();
     }
     std::vector<std::uint8_t> before(expected);
     for (auto& b : before) b = static_cast<std::uint8_t>(~b);
@@ -205,105 +206,114 @@ Sample WriteWords(Driver& driver, Line& line, std::uint32_t address, int element
     return s;
 }
 
-// After a read that was cut short the panel may still be sending the rest of
-// its reply; the next sample waits until that would be over.
-void LetLineSettle(const Line& line, const Sample& s) {
-    if (s.ok || line.baud == 0) return;
-    double rest = LineSeconds(s.replyBytes, line.baud) * 1000 - s.ms + 30;
-    if (rest > 0) std::this_thread::sleep_for(std::chrono::duration<double, std::milli>(rest));
+// A bit write (bit 5 of one W) or a nibble write (one E): a preparatory
+// read, then the write; ok when the panel then holds the merged value.
+Sample MergedWrite(Driver& driver, Line& line, std::uint32_t address, bool nibble, std::mt19937& rng) {
+    std::vector<std::uint8_t> before{static_cast<std::uint8_t>(rng()), static_cast<std::uint8_t>(rng())};
+    line.sim->SetBytes(address, before);
+    std::vector<std::uint8_t> slot(4, HostFill);
+    std::uint8_t value = nibble ? static_cast<std::uint8_t>(rng() & 0x0F) : 1;
+    slot[2] = value;
+    slot[3] = 0;
+    PointRequest points = Words(address, 1, slot);
+    points.TypeLetter = nibble ? 'E' : 'W';
+    points.BitNumber = nibble ? NoBit : 5;
+    std::vector<std::uint8_t> expected = before;
+    if (nibble) {
+        expected[0] = static_cast<std::uint8_t>((before[0] & 0xF0) | value);
+    } else {
+        expected[0] = static_cast<std::uint8_t>(before[0] | 0x20);
+    }
+    Clock::time_point start = Clock::now();
+    Sample s;
+    s.rc = driver.Call(line.channel, BlockWriteCode, &points);
+    s.ms = MsSince(start);
+    s.ok = s.rc == 0 && line.sim->GetBytes(address, 2) == expected;
+    return s;
 }
 
 LatencyResult Latency(const char* what, int samples, const std::function<Sample()>& one) {
     for (int i = 0; i < 5; ++i) one(); // warm-up, not counted
     LatencyResult r;
     r.what = what;
-    std::vector<double> ms;
+    std::vector<double> ms, replies;
     for (int i = 0; i < samples; ++i) {
         Sample s = one();
         r.ok += s.ok;
         ms.push_back(s.ms);
+        replies.push_back(s.replyBytes);
     }
     r.samples = samples;
     r.ms = Summarize(ms);
     return r;
 }
 
-// The stuffed reply frame of a block of W elements whose bytes all have one value.
-int ReplyBytes(int elements, std::uint8_t value) {
-    std::vector<std::uint8_t> reply(static_cast<std::size_t>(2 * elements) + 1, value);
+int RequestBytes(std::uint8_t command, int valueBytes, std::uint8_t value) {
+    std::vector<std::uint8_t> payload{command, static_cast<std::uint8_t>(LineAddress >> 16),
+                                      static_cast<std::uint8_t>(LineAddress >> 8),
+                                      static_cast<std::uint8_t>(LineAddress), static_cast<std::uint8_t>(valueBytes)};
+    if (command == 0x60) payload.resize(payload.size() + static_cast<std::size_t>(valueBytes), value);
+    return FrameLength(payload);
+}
+
+// Stuffed reply frames: a read's (value bytes all `value`) and a write's status.
+int ReadReplyBytes(int valueBytes, std::uint8_t value) {
+    std::vector<std::uint8_t> reply(static_cast<std::size_t>(valueBytes) + 1, value);
     reply[0] = ReadReplyCode;
     return FrameLength(reply);
 }
+int StatusReplyBytes() { return FrameLength({0x11, 0x00}); }
 
-int RequestBytes(int elements) {
-    return FrameLength({0x50, static_cast<std::uint8_t>(LineAddress >> 16), static_cast<std::uint8_t>(LineAddress >> 8),
-                        static_cast<std::uint8_t>(LineAddress), static_cast<std::uint8_t>(2 * elements)});
-}
-
-CellResult Cell(Driver& driver, Line& line, int elements, int samples, std::mt19937& rng) {
-    CellResult c;
-    c.baud = line.baud;
-    c.elements = elements;
-    c.requestBytes = RequestBytes(elements);
-    std::vector<double> all, good, replies;
-    int failed = 0;
-    for (int i = 0; i < samples && failed < 3; ++i) {
-        Sample s = ReadWords(driver, line, LineAddress, elements, Values::Random, rng);
-        LetLineSettle(line, s);
-        all.push_back(s.ms);
-        replies.push_back(s.replyBytes);
-        if (s.ok) {
-            good.push_back(s.ms);
-            ++c.ok;
-        } else {
-            ++failed;
-            ++c.failures[s.rc];
-        }
-    }
-    c.samples = static_cast<int>(all.size());
-    c.replyBytes = static_cast<int>(Summarize(replies).median + 0.5);
-    c.lineMs = LineSeconds(c.requestBytes + c.replyBytes, line.baud) * 1000;
-    c.ms = Summarize(all);
-    c.okMs = Summarize(good);
-    return c;
-}
-
-// True when every one of `samples` reads of this size succeeds.
-bool Probe(Driver& driver, Line& line, int elements, Values values, int samples, std::mt19937& rng) {
+// Every one of `samples` transfers of `elements` succeeds; their times go to `ms`.
+bool Passes(const std::function<Sample(int)>& one, int elements, int samples, std::vector<double>& ms,
+            std::map<int, int>& failures) {
+    ms.clear();
     for (int i = 0; i < samples; ++i) {
-        Sample s = ReadWords(driver, line, LineAddress, elements, values, rng);
-        LetLineSettle(line, s);
-        if (!s.ok) return false;
+        Sample s = one(elements);
+        ms.push_back(s.ms);
+        if (!s.ok) {
+            ++failures[s.rc];
+            return false;
+        }
     }
     return true;
 }
 
-// Largest block in [lo, hi) that passes, given that lo passes (or is 0) and
-// hi fails (or is beyond the largest block).
-int Bisect(Driver& driver, Line& line, int lo, int hi, Values values, int samples, std::mt19937& rng) {
+// The largest block up to LargestWordBlock that passes every sample: the
+// largest first, then bisection below it. Its times in `ms`.
+int Edge(const std::function<Sample(int)>& one, int samples, std::vector<double>& ms, std::map<int, int>& failures) {
+    if (Passes(one, LargestWordBlock, samples, ms, failures)) return LargestWordBlock;
+    int lo = 0, hi = LargestWordBlock;
+    std::vector<double> loMs;
     while (hi - lo > 1) {
         int mid = lo + (hi - lo) / 2;
-        bool pass = Probe(driver, line, mid, values, samples, rng);
-        std::fprintf(stderr, "bench:   %d baud, %3d W (%s values): %s\n", line.baud, mid,
-                     values == Values::AllDle ? "all-DLE" : "random", pass ? "pass" : "fail");
-        (pass ? lo : hi) = mid;
+        std::vector<double> midMs;
+        if (Passes(one, mid, samples, midMs, failures)) {
+            lo = mid;
+            loMs = midMs;
+        } else {
+            hi = mid;
+        }
     }
+    ms = loMs;
     return lo;
 }
 
 } // namespace
 
-bool RunLine(const Options& options, bool latency, bool line, LineReport& report, std::string& error) {
+bool RunLine(const Options& options, bool latency, bool grid, LineReport& report, std::string& error) {
     LogCount log;
     log.verbose = options.verbose;
     korvan_set_sink(Sink, &log);
     Driver driver;
     if (!driver.Load(options.driverPath, error)) return false;
     std::mt19937 rng(20240601);
+    const LineKind ideal{"ideal", 0, 0};
+    const LineKind field{"turnaround 20 ms, latency timer 16 ms", 20, 16};
 
     if (latency) {
         Line l;
-        if (!OpenLine(driver, log, 0, l, error)) return false;
+        if (!OpenLine(driver, log, 0, ideal, l, error)) return false;
         std::fprintf(stderr, "bench: latency on an unpaced pty, %d samples each\n", options.latencySamples);
         report.latency.push_back(Latency("BlockRead, 2 W", options.latencySamples, [&] {
             return ReadWords(driver, l, LatencyAddress, 2, Values::Random, rng);
@@ -312,37 +322,59 @@ bool RunLine(const Options& options, bool latency, bool line, LineReport& report
             return WriteWords(driver, l, LatencyAddress, 2, rng);
         }));
         CloseLine(driver, l);
+
+        Line p;
+        if (!OpenLine(driver, log, 9600, ideal, p, error)) return false;
+        std::fprintf(stderr, "bench: 2-W reads paced both ways at 9600 baud, %d samples\n", options.pacedSamples);
+        LatencyResult paced = Latency("BlockRead, 2 W, 9600 baud", options.pacedSamples, [&] {
+            // Values without 0x10, so that every sample has the same frames.
+            return ReadWords(driver, p, LatencyAddress, 2, Values::NoDle, rng);
+        });
+        paced.lineMs = LineSeconds(RequestBytes(0x50, 4, 0) + ReadReplyBytes(4, 0), 9600) * 1000;
+        report.paced.push_back(paced);
+        CloseLine(driver, p);
     }
 
-    if (line) {
-        const int bauds[] = {9600, 19200, 38400, 115200};
-        const int sizes[] = {1, 8, 16, 32, 64, 127};
-        for (int baud : bauds) {
-            Line l;
-            if (!OpenLine(driver, log, baud, l, error)) return false;
-            std::fprintf(stderr, "bench: line paced at %d baud (ColdStart at %d)\n", baud, l.driverBaud);
-            EdgeResult edge;
-            edge.baud = baud;
-            edge.driverBaud = l.driverBaud;
-            int firstFail = ProbeBeyond;
-            bool allBelowPassed = true;
-            for (int elements : sizes) {
-                CellResult c = Cell(driver, l, elements, options.cellSamples, rng);
-                std::fprintf(stderr, "bench:   %3d W: %d/%d ok, median %.1f ms\n", elements, c.ok, c.samples,
-                             c.ms.median);
-                bool passed = c.ok == c.samples;
-                if (passed && allBelowPassed) edge.largestTested = elements;
-                if (!passed && allBelowPassed) firstFail = elements;
-                allBelowPassed = allBelowPassed && passed;
-                report.cells.push_back(c);
+    if (grid) {
+        for (int baud : {9600, 19200, 38400}) {
+            for (const LineKind& kind : {ideal, field}) {
+                Line l;
+                if (!OpenLine(driver, log, baud, kind, l, error)) return false;
+                for (bool allDle : {false, true}) {
+                    GridRow row;
+                    row.baud = baud;
+                    row.line = kind;
+                    row.allDle = allDle;
+                    Values values = allDle ? Values::AllDle : Values::Random;
+                    std::uint8_t typical = allDle ? 0x10 : 0x00;
+                    std::vector<double> ms;
+                    row.readEdge = Edge([&](int n) { return ReadWords(driver, l, LineAddress, n, values, rng); },
+                                        options.gridSamples, ms, row.failures);
+                    row.readMs = Summarize(ms);
+                    row.readLineMs = LineSeconds(RequestBytes(0x50, 2 * row.readEdge, 0) +
+                                                     ReadReplyBytes(2 * row.readEdge, typical), baud) * 1000;
+                    row.writeEdge = Edge([&](int n) { return WriteWords(driver, l, LineAddress, n, rng, allDle); },
+                                         options.gridSamples, ms, row.failures);
+                    row.writeMs = Summarize(ms);
+                    row.writeLineMs =
+                        LineSeconds(RequestBytes(0x60, 2 * row.writeEdge, typical) + StatusReplyBytes(), baud) * 1000;
+                    std::vector<double> bit, nibble;
+                    for (int i = 0; i < options.gridSamples; ++i) {
+                        Sample b = MergedWrite(driver, l, LineAddress + 0x100, false, rng);
+                        Sample n = MergedWrite(driver, l, LineAddress + 0x200, true, rng);
+                        bit.push_back(b.ms);
+                        nibble.push_back(n.ms);
+                        if (!b.ok) ++row.failures[b.rc];
+                        if (!n.ok) ++row.failures[n.rc];
+                    }
+                    row.bitMs = Summarize(bit);
+                    row.nibbleMs = Summarize(nibble);
+                    std::fprintf(stderr, "bench: %d baud, %s, %s: read %d W, write %d W\n", baud, kind.name,
+                                 allDle ? "all 0x10" : "random", row.readEdge, row.writeEdge);
+                    report.grid.push_back(row);
+                }
+                CloseLine(driver, l);
             }
-            edge.edgeRandom = Bisect(driver, l, edge.largestTested, firstFail, Values::Random, options.edgeSamples, rng);
-            // Doubled bytes make the worst case longer on the line, never shorter.
-            edge.edgeAllDle = Bisect(driver, l, 0, edge.edgeRandom + 1, Values::AllDle, options.edgeSamples, rng);
-            edge.edgeRandomReply = ReplyBytes(edge.edgeRandom, 0x00);
-            edge.edgeAllDleReply = ReplyBytes(edge.edgeAllDle, 0x10);
-            report.edges.push_back(edge);
-            CloseLine(driver, l);
         }
     }
     korvan_set_sink(nullptr, nullptr);

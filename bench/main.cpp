@@ -1,9 +1,9 @@
 // zul_bench: the cost of the frame codec, the latency of point requests
-// through the driver, and the longest block read that a paced line carries.
+// through the driver, and the largest block each way on paced and field lines.
 // Prints markdown tables to stdout; progress goes to stderr.
 //
-//   zul_bench [--driver PATH] [--sections codec,latency,line]
-//             [--samples N] [--cell-samples N] [--edge-samples N] [--verbose]
+//   zul_bench [--driver PATH] [--sections codec,latency,grid]
+//             [--samples N] [--paced-samples N] [--grid-samples N] [--verbose]
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -22,8 +22,6 @@ namespace zulbench {
 namespace {
 
 constexpr double PollPauseMs = 10;
-constexpr int EmptyPolls = 5;
-constexpr double FloorMs = EmptyPolls * PollPauseMs; // the pauses of one healthy receive
 constexpr int CodecBaud = 9600;
 constexpr int LargestWordBlock = 127;
 
@@ -48,13 +46,13 @@ std::string CpuModel() {
     return "unknown CPU";
 }
 
-// What five 10 ms pauses take on this machine, as the driver's receive
-// makes them (one nanosleep each): the median of 20 runs.
-double MeasuredPausesMs() {
+// What one 10 ms pause takes on this machine, as the driver makes it (one
+// nanosleep): the median of 100.
+double MeasuredPauseMs() {
     std::vector<double> runs;
-    for (int r = 0; r < 20; ++r) {
+    for (int r = 0; r < 100; ++r) {
         auto start = std::chrono::steady_clock::now();
-        for (int i = 0; i < EmptyPolls; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
         runs.push_back(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count());
     }
     return Summarize(runs).median;
@@ -77,64 +75,53 @@ void PrintCodec(const std::vector<CodecResult>& results) {
     std::printf("\n");
 }
 
-void PrintLatency(const std::vector<LatencyResult>& results, double pausesMs) {
-    std::printf("### Request latency on an unpaced pseudo-terminal\n\n");
-    std::printf("One ZulMain call each, through the loaded library, against the in-process simulator; "
-                "ok means result 0 and the values checked against the simulator's memory. "
-                "Floor: the receive's five empty polls of %.0f ms = %.0f ms (five such pauses measured "
-                "here: %.1f ms).\n\n",
-                PollPauseMs, FloorMs, pausesMs);
-    std::printf("| request | ok | median | p95 | max | median / floor | p95 / floor |\n");
-    std::printf("|---|---:|---:|---:|---:|---:|---:|\n");
-    for (const LatencyResult& r : results) {
-        std::printf("| %s | %d/%d | %.2f ms | %.2f ms | %.2f ms | %.3f | %.3f |\n", r.what.c_str(), r.ok, r.samples,
-                    r.ms.median, r.ms.p95, r.ms.max, r.ms.median / FloorMs, r.ms.p95 / FloorMs);
+void PrintLatency(const LineReport& report) {
+    std::printf("### Request latency\n\n");
+    std::printf("One ZulMain call each, through the loaded library, against the in-process simulator; ok means "
+                "result 0 and the values checked against the simulator's memory. Unpaced: a pseudo-terminal that "
+                "delivers every byte at once, against one %.0f ms pause as this machine makes it (%.2f ms, median "
+                "of 100, measured in the same run). Paced: the simulator takes in the request and sends its reply "
+                "at 9600 baud, 10 bits a byte, against the request's and the reply's frames on that line.\n\n",
+                PollPauseMs, report.pauseMs);
+    std::printf("| request | line | ok | median | p95 | max | median / reference |\n");
+    std::printf("|---|---|---:|---:|---:|---:|---:|\n");
+    for (const LatencyResult& r : report.latency) {
+        std::printf("| %s | unpaced | %d/%d | %.2f ms | %.2f ms | %.2f ms | %.2f of one pause |\n", r.what.c_str(),
+                    r.ok, r.samples, r.ms.median, r.ms.p95, r.ms.max, r.ms.median / report.pauseMs);
+    }
+    for (const LatencyResult& r : report.paced) {
+        std::printf("| %s | paced, %.1f ms on the line | %d/%d | %.2f ms | %.2f ms | %.2f ms | %.2f of the line time |\n",
+                    r.what.c_str(), r.lineMs, r.ok, r.samples, r.ms.median, r.ms.p95, r.ms.max, r.ms.median / r.lineMs);
     }
     std::printf("\n");
 }
 
-void PrintLine(const LineReport& report, int cellSamples, int edgeSamples) {
-    std::printf("### Block reads on a paced line\n\n");
-    std::printf("W block reads with random values. The simulator puts each reply byte on the line when its "
-                "10 bits would have arrived; the request is not paced (a pty delivers the driver's write at once), "
-                "so a time can fall below the line time, which counts the stuffed request and reply frames at "
-                "that speed. ok: result 0 and every value equal to the simulator's memory. Failures: the results "
-                "of the failed reads and how often each came (a 0 there would be a read that reported success "
-                "with wrong values). A failed read's time includes the recovery handshake that follows it. Up to %d samples per "
-                "row; a row stops at its third failure.\n\n",
-                cellSamples);
-    std::printf("| baud | W elements | request + reply | line time | ok | failures | median | "
-                "median, ok only | median / line time |\n");
-    std::printf("|---:|---:|---:|---:|---:|---:|---:|---:|---:|\n");
-    for (const CellResult& c : report.cells) {
-        char okOnly[32] = "-";
-        if (c.ok > 0) std::snprintf(okOnly, sizeof okOnly, "%.1f ms", c.okMs.median);
+void PrintGrid(const LineReport& report, int samples) {
+    std::printf("### The largest block each way\n\n");
+    std::printf("For each speed, kind of line and kind of values: the largest W block of which %d reads in a row, "
+                "and %d writes in a row, all succeed with every value checked (127 W, the most one request can "
+                "carry, is tried first, then smaller blocks by bisection). The simulator paces both ways at the "
+                "speed, 10 bits a byte; the field line adds a panel that answers 20 ms after each request and a "
+                "USB adapter that hands the panel's bytes over every 16 ms (or per 62). Random values, or every "
+                "value byte 0x10, which the frame doubles: the longest frames data can make. Beside each median: "
+                "the request's and the reply's frames on the line at that speed (for random values, frames "
+                "without doubled bytes). Bit write: bit 5 of one W; nibble write: one E; each is a preparatory "
+                "read and the write. Failures: results of failed samples (0 would be a success with a wrong "
+                "value).\n\n",
+                samples, samples);
+    std::printf("| baud | line | values | read | median | on the line | write | median | on the line | "
+                "bit write | nibble write | failures |\n");
+    std::printf("|---:|---|---|---:|---:|---:|---:|---:|---:|---:|---:|---|\n");
+    for (const GridRow& r : report.grid) {
         std::string failures;
-        for (const auto& f : c.failures) {
+        for (const auto& f : r.failures) {
             if (!failures.empty()) failures += ", ";
             failures += "result " + std::to_string(f.first) + " (" + std::to_string(f.second) + "x)";
         }
         if (failures.empty()) failures = "-";
-        std::printf("| %d | %d | %d + %d B | %.1f ms | %d/%d | %s | %.1f ms | %s | %.2f |\n", c.baud, c.elements,
-                    c.requestBytes, c.replyBytes, c.lineMs, c.ok, c.samples, failures.c_str(), c.ms.median, okOnly,
-                    c.ms.median / c.lineMs);
-    }
-    std::printf("\n");
-
-    std::printf("### Largest safe block read\n\n");
-    std::printf("Edge: the largest W block of which %d reads in a row all succeed, found by bisection between "
-                "the sizes above (%d W is the most one read can ask for), with random values and with every value "
-                "byte 0x10, which the frame doubles: the longest reply that data can make. Beside each edge: its "
-                "reply frame (for random values, one without doubled bytes) and that frame's time on the line.\n\n",
-                edgeSamples, LargestWordBlock);
-    std::printf("| baud | ColdStart baud | largest size above that passed | edge, random values | its reply | "
-                "edge, every byte 0x10 | its reply |\n");
-    std::printf("|---:|---:|---:|---:|---:|---:|---:|\n");
-    for (const EdgeResult& e : report.edges) {
-        std::printf("| %d | %d | %d W | %d W (%d B) | %d B, %.1f ms | %d W (%d B) | %d B, %.1f ms |\n", e.baud,
-                    e.driverBaud, e.largestTested, e.edgeRandom, 2 * e.edgeRandom, e.edgeRandomReply,
-                    LineSeconds(e.edgeRandomReply, e.baud) * 1000, e.edgeAllDle, 2 * e.edgeAllDle, e.edgeAllDleReply,
-                    LineSeconds(e.edgeAllDleReply, e.baud) * 1000);
+        std::printf("| %d | %s | %s | %d W | %.1f ms | %.1f ms | %d W | %.1f ms | %.1f ms | %.1f ms | %.1f ms | %s |\n",
+                    r.baud, r.line.name, r.allDle ? "all 0x10" : "random", r.readEdge, r.readMs.median, r.readLineMs,
+                    r.writeEdge, r.writeMs.median, r.writeLineMs, r.bitMs.median, r.nibbleMs.median, failures.c_str());
     }
     std::printf("\n");
 }
@@ -156,7 +143,7 @@ int main(int argc, char** argv) {
     using namespace zulbench;
     Options options;
     options.driverPath = ZUL_DRIVER_PATH;
-    std::string sections = "codec,latency,line";
+    std::string sections = "codec,latency,grid";
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
         bool hasValue = i + 1 < argc;
@@ -166,16 +153,16 @@ int main(int argc, char** argv) {
             sections = argv[++i];
         } else if (a == "--samples" && hasValue) {
             options.latencySamples = Number(argv[++i], "--samples");
-        } else if (a == "--cell-samples" && hasValue) {
-            options.cellSamples = Number(argv[++i], "--cell-samples");
-        } else if (a == "--edge-samples" && hasValue) {
-            options.edgeSamples = Number(argv[++i], "--edge-samples");
+        } else if (a == "--paced-samples" && hasValue) {
+            options.pacedSamples = Number(argv[++i], "--paced-samples");
+        } else if (a == "--grid-samples" && hasValue) {
+            options.gridSamples = Number(argv[++i], "--grid-samples");
         } else if (a == "--verbose") {
             options.verbose = true;
         } else {
             std::fprintf(stderr,
-                         "usage: zul_bench [--driver PATH] [--sections codec,latency,line] [--samples N]\n"
-                         "                 [--cell-samples N] [--edge-samples N] [--verbose]\n");
+                         "usage: zul_bench [--driver PATH] [--sections codec,latency,grid] [--samples N]\n"
+                         "                 [--paced-samples N] [--grid-samples N] [--verbose]\n");
             return 2;
         }
     }
@@ -188,11 +175,11 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "bench: frame codec\n");
         codec = RunCodec();
     }
-    double pausesMs = wanted("latency") ? MeasuredPausesMs() : 0;
     LineReport report;
-    if (wanted("latency") || wanted("line")) {
+    if (wanted("latency")) report.pauseMs = MeasuredPauseMs();
+    if (wanted("latency") || wanted("grid")) {
         std::string error;
-        if (!RunLine(options, wanted("latency"), wanted("line"), report, error)) {
+        if (!RunLine(options, wanted("latency"), wanted("grid"), report, error)) {
             std::fprintf(stderr, "bench: %s\n", error.c_str());
             return 1;
         }
@@ -203,7 +190,7 @@ int main(int argc, char** argv) {
                 CpuModel().c_str(), std::thread::hardware_concurrency(), loadBefore.c_str(), LoadAverage().c_str(),
                 seconds);
     if (!codec.empty()) PrintCodec(codec);
-    if (!report.latency.empty()) PrintLatency(report.latency, pausesMs);
-    if (!report.cells.empty()) PrintLine(report, options.cellSamples, options.edgeSamples);
+    if (!report.latency.empty()) PrintLatency(report);
+    if (!report.grid.empty()) PrintGrid(report, options.gridSamples);
     return 0;
 }

@@ -28,6 +28,24 @@ bool FitsShape(const MsgBuffer& reply, const ReplyShape& shape) {
     return shape.payloadLength < 0 || ReplyPayloadLength(reply) == shape.payloadLength;
 }
 
+// One pause of a receive: waits for a byte, at most EmptyPollPause, and
+// stores it; true when one came. Where reads cannot wait, or the read
+// fails, the pause is a plain sleep.
+bool WaitForByte(HANDLE port, const ReadWaitScope& waits, MsgBuffer& reply, int& received, bool& begun) {
+    if (waits.Active()) {
+        std::uint32_t gathered = 0;
+        PortResult rc = ReadComm(port, reply.data + received, 1, &gathered);
+        if (gathered == 1) {
+            begun = begun || reply.data[received] != ENQ;
+            ++received;
+            return true;
+        }
+        if (rc == PortResult::NothingRead) return false;
+    }
+    Pause(EmptyPollPause);
+    return false;
+}
+
 } // namespace
 
 ReceiveLimits LimitsFor(const LinkChannel& channel, int requestBytes) {
@@ -91,9 +109,14 @@ LinkResult RecvStr(const LinkChannel& channel, MsgBuffer& reply, const ReceiveLi
     std::memset(reply.data, 0, sizeof reply.data);
     int received = 0;
     bool begun = false; // a byte other than an announcement has come
-    int quietPolls = 0; // empty polls since the reply's last byte (or the start)
-    int pauses = 0;     // in all
+    int quietPolls = 0; // pauses without a byte since the reply's last byte (or the start)
+    // The cap counts real time: a pause that ends early on a byte is shorter.
+    const DWORD started = GetTickCount();
+    const DWORD cap = static_cast<DWORD>(limits.total) * static_cast<DWORD>(EmptyPollPause.count());
     LinkResult result;
+    // Each pause waits for the next byte rather than sleeping: a one-byte
+    // read that ends when a byte comes, or after the pause with nothing.
+    ReadWaitScope waits(channel.port, EmptyPollPause);
     for (;;) {
         int waiting = GetInQueue(channel.port);
         if (waiting > 0) {
@@ -119,10 +142,13 @@ LinkResult RecvStr(const LinkChannel& channel, MsgBuffer& reply, const ReceiveLi
         }
         if (ReplyComplete(reply, received)) break;
         int allowed = begun ? limits.silence : limits.beforeFirstByte;
-        if (quietPolls >= allowed || pauses >= limits.total) break;
-        ++quietPolls;
-        ++pauses;
-        Pause(EmptyPollPause);
+        if (quietPolls >= allowed || GetTickCount() - started >= cap) break;
+        if (WaitForByte(channel.port, waits, reply, received, begun)) {
+            if (received >= MsgBufferSize) break;
+            if (begun) quietPolls = 0;
+        } else {
+            ++quietPolls;
+        }
     }
     if (received == 0) result = Linked(LinkStatus::NoReply);
     if (!result.Ok()) {

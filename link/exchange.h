@@ -23,18 +23,19 @@ constexpr int ExchangeAttempts = 3;
 constexpr milliseconds EmptyPollPause{10};
 constexpr std::uint8_t StatusReplyCode = 0x11;
 
-// A receive waits in pauses of EmptyPollPause after each poll that finds
-// nothing. Before the first byte it allows five of them after the request has
-// left the port; once a reply has begun, five in a row of silence; a
-// complete reply ends it at the next empty poll. Where a pause lasts a
-// 15.6 ms timer tick (Windows by default), each count lasts 1.56 times as long.
+// A receive waits a pause of EmptyPollPause after each poll that finds
+// nothing; the pause ends early when a byte arrives. Before the first byte it
+// allows five pauses after the request has left the port; once a reply has
+// begun, five in a row of silence; a complete reply ends it at the next
+// empty poll. Where a pause lasts a 15.6 ms timer tick (Windows by default),
+// each count of pauses lasts 1.56 times as long; the cap is kept in time.
 constexpr int SilentPolls = 5;
 
 // How long one receive may go on, counted in pauses.
 struct ReceiveLimits {
     int beforeFirstByte; // SilentPolls, plus the request's own line time
     int silence;         // SilentPolls, restarted by every byte
-    int total;           // the cap: beforeFirstByte, a full buffer's line time and the silence
+    int total;           // the cap, in real time: beforeFirstByte, a full buffer's line time and the silence
 };
 ReceiveLimits LimitsFor(const LinkChannel& channel, int requestBytes);
 

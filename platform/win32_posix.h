@@ -118,4 +118,6 @@ BOOL ReadFile(HANDLE handle, LPVOID buffer, DWORD toRead, LPDWORD read, LPOVERLA
 BOOL WriteFile(HANDLE handle, LPCVOID buffer, DWORD toWrite, LPDWORD written,
                LPOVERLAPPED overlapped);
 void Sleep(DWORD milliseconds);
+// Milliseconds since some fixed point, on a monotonic clock; wraps at 2^32.
+DWORD GetTickCount();
 }

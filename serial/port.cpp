@@ -129,3 +129,18 @@ PortResult ReadComm(HANDLE handle, void* destination, std::uint32_t count, std::
     }
     return PortResult::Ok;
 }
+
+ReadWaitScope::ReadWaitScope(HANDLE port, milliseconds wait) : port_(port) {
+    if (!GetCommTimeouts(port, &saved_)) return;
+    COMMTIMEOUTS waiting{0, 0, static_cast<DWORD>(wait.count()), saved_.WriteTotalTimeoutMultiplier,
+                         saved_.WriteTotalTimeoutConstant};
+    bool same = saved_.ReadIntervalTimeout == 0 && saved_.ReadTotalTimeoutMultiplier == 0 &&
+                saved_.ReadTotalTimeoutConstant == waiting.ReadTotalTimeoutConstant;
+    if (!same && !SetCommTimeouts(port, &waiting)) return;
+    changed_ = !same;
+    active_ = true;
+}
+
+ReadWaitScope::~ReadWaitScope() {
+    if (changed_) SetCommTimeouts(port_, &saved_);
+}

@@ -24,6 +24,26 @@ PortResult FlushInput(HANDLE handle);
 PortResult WriteComm(HANDLE handle, const void* bytes, std::uint32_t count, std::uint32_t* written);
 PortResult ReadComm(HANDLE handle, void* destination, std::uint32_t count, std::uint32_t* gathered);
 
+// For the length of a scope, reads wait at most `wait` in all (the port's
+// total read timeout), so that a one-byte read returns as soon as a byte
+// arrives and after `wait` otherwise; the timeouts are put back as they
+// were when the scope ends. Inactive where the port has no timeouts (the
+// null device) or refuses them: nothing is changed then.
+class ReadWaitScope {
+public:
+    ReadWaitScope(HANDLE port, milliseconds wait);
+    ~ReadWaitScope();
+    ReadWaitScope(const ReadWaitScope&) = delete;
+    ReadWaitScope& operator=(const ReadWaitScope&) = delete;
+    bool Active() const { return active_; }
+
+private:
+    HANDLE port_;
+    COMMTIMEOUTS saved_{};
+    bool active_ = false;
+    bool changed_ = false;
+};
+
 // The DCB control modes that a LineOptions word selects.
 DWORD DtrControlFor(std::uint16_t lineOptions);
 DWORD RtsControlFor(std::uint16_t lineOptions);

@@ -257,6 +257,8 @@ BOOL WriteFile(HANDLE handle, LPCVOID buffer, DWORD toWrite, LPDWORD written, LP
     return 1;
 }
 
+DWORD GetTickCount() { return static_cast<DWORD>(fake::now / fake::Ms); }
+
 void Sleep(DWORD milliseconds) {
     fake::Micros wanted = static_cast<fake::Micros>(milliseconds) * fake::Ms;
     if (fake::sleepTick > 0) wanted = (wanted + fake::sleepTick - 1) / fake::sleepTick * fake::sleepTick;

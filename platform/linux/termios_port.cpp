@@ -560,6 +560,8 @@ BOOL WriteFile(HANDLE handle, LPCVOID buffer, DWORD toWrite, LPDWORD written, LP
     return ok ? TRUE : FALSE;
 }
 
+DWORD GetTickCount() { return static_cast<DWORD>(NowNs() / 1000000); }
+
 void Sleep(DWORD milliseconds) {
     timespec left{static_cast<time_t>(milliseconds / 1000), static_cast<long>(milliseconds % 1000) * 1000000L};
     while (nanosleep(&left, &left) != 0 && errno == EINTR) {
