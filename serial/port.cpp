@@ -1,6 +1,33 @@
 #include "serial/port.h"
 
+#include <cctype>
+#include <cstdio>
 #include <cstring>
+
+namespace {
+
+// "COM" and a number of 10 or more, in any case: Windows opens such a port
+// only through its device namespace, as \\.\COM10.
+bool NeedsDeviceNamespace(const char* name) {
+    if (std::strlen(name) < 5 || std::strncmp(name, "\\\\.\\", 4) == 0) return false;
+    if (std::toupper(static_cast<unsigned char>(name[0])) != 'C' ||
+        std::toupper(static_cast<unsigned char>(name[1])) != 'O' ||
+        std::toupper(static_cast<unsigned char>(name[2])) != 'M')
+        return false;
+    const char* digits = name + 3;
+    if (digits[0] == '0') return false;
+    for (const char* d = digits; *d; ++d) {
+        if (!std::isdigit(static_cast<unsigned char>(*d))) return false;
+    }
+    return std::strlen(digits) >= 2;
+}
+
+} // namespace
+
+void PlatformPortName(const char* name, char (&out)[PlatformPortNameSize]) {
+    int n = std::snprintf(out, sizeof out, NeedsDeviceNamespace(name) ? "\\\\.\\%s" : "%s", name);
+    if (n < 0 || n >= static_cast<int>(sizeof out)) out[0] = '\0'; // never a shortened name: no device at all
+}
 
 DWORD DtrControlFor(std::uint16_t lineOptions) {
     if (lineOptions & 0x0101) return DTR_CONTROL_ENABLE;
@@ -16,7 +43,9 @@ DWORD RtsControlFor(std::uint16_t lineOptions) {
 }
 
 PortResult OpenComm(const char* name, const LineSettings& line, HANDLE& handle) {
-    handle = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+    char platformName[PlatformPortNameSize];
+    PlatformPortName(name, platformName);
+    handle = CreateFileA(platformName, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
                          nullptr);
     if (handle == INVALID_HANDLE_VALUE) return PortResult::OpenFailed;
     // The null device takes no line configuration at all.
@@ -73,8 +102,12 @@ TenMs SetReadTimeout(HANDLE handle, TenMs timeout) {
     COMMTIMEOUTS timeouts;
     if (!GetCommTimeouts(handle, &timeouts)) return TenMs{0};
     DWORD previous = timeouts.ReadTotalTimeoutConstant;
-    // The platform field is unsigned: a negative value wraps, as on Win32.
-    DWORD wanted = static_cast<DWORD>(timeout.count()) * 10u;
+    // The platform field is unsigned milliseconds: ten times a large or a
+    // negative value would wrap (INT_MAX to 49.7 days, 429,496,730 to 4 ms),
+    // so the port never gets more than MaxReadTimeout.
+    std::int64_t ms = std::chrono::duration_cast<std::chrono::duration<std::int64_t, std::milli>>(timeout).count();
+    if (ms < 0 || ms > MaxReadTimeout.count()) ms = MaxReadTimeout.count();
+    DWORD wanted = static_cast<DWORD>(ms);
     if (wanted != previous) {
         timeouts.ReadTotalTimeoutConstant = wanted;
         if (!SetCommTimeouts(handle, &timeouts)) return TenMs{0};

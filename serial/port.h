@@ -12,7 +12,17 @@
 
 constexpr milliseconds OpenReadTimeout{1000};
 constexpr TenMs DrainReadTimeout{5};
+// The longest read timeout a port is given, whatever the host asks for: a
+// silent panel then holds the wake-up handshake for at most
+// 5 x (200 ms + 6 x 60 s + 150 ms), about 30 minutes.
+constexpr milliseconds MaxReadTimeout{60000};
 constexpr std::uint32_t PortQueueSize = 1200;
+
+// The name the platform is given for a port name: the name itself, except
+// that COM followed by a number of 10 or more, in any case, goes through the
+// Win32 device namespace (\\.\COM12); "NUL" and every other name unchanged.
+constexpr int PlatformPortNameSize = 4 + 11 + 1;
+void PlatformPortName(const char* name, char (&out)[PlatformPortNameSize]);
 
 // Opens the named device and sets its line; on anything but Ok the handle
 // is not usable (and nothing stays open).

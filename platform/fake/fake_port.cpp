@@ -121,7 +121,10 @@ using fake::Event;
 extern "C" {
 
 HANDLE CreateFileA(LPCSTR name, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD, HANDLE) {
-    Device* d = fake::Find(name);
+    // Devices are named as a host names them; \\.\ is the Win32 device namespace.
+    const char* given = name;
+    if (std::strncmp(name, "\\\\.\\", 4) == 0) name += 4;
+    fake::Device* d = fake::Find(name);
     if (d == nullptr && std::strcmp(name, "NUL") == 0) {
         d = &fake::AddDevice("NUL");
         d->nullDevice = true;
@@ -131,6 +134,7 @@ HANDLE CreateFileA(LPCSTR name, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWOR
     if (d == nullptr || d->failOpen || (d->exclusive && d->openHandles > 0)) return INVALID_HANDLE_VALUE;
     ++d->openHandles;
     ++d->opens;
+    d->openedAs = given;
     fake::Record(*d, Event::Open);
     fake::handles.push_back({d, true});
     return reinterpret_cast<HANDLE>(fake::FirstHandle + static_cast<std::intptr_t>(fake::handles.size()) - 1);

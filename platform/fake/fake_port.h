@@ -54,6 +54,7 @@ public:
     DCB dcb{};
     DWORD inQueue = 0, outQueue = 0;
     int openHandles = 0;
+    std::string openedAs; // the name CreateFileA was last given for it
     int opens = 0;
     bool rts = false;
     bool unboundedReadSeen = false; // a read waited with no total timeout

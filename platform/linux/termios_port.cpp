@@ -21,12 +21,14 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdint>
 #include <cstring>
 #include <ctime>
 
+#include "platform/linux/port_names.h"
 #include "platform/win32_api.h"
 
 #ifndef TRUE
@@ -325,8 +327,22 @@ BOOL TimedRead(const Slot& slot, std::uint8_t* out, DWORD toRead, DWORD& got) {
     return TRUE;
 }
 
-// Writes have no timeout: they end when all bytes are taken or on an error.
-bool WriteAll(int fd, const std::uint8_t* bytes, DWORD count, DWORD& done) {
+// A write may take the bytes' own time on the line at the port's speed and
+// format, plus this margin for the device and the system; a stalled adapter,
+// or a pseudo-terminal whose far end has stopped reading, fails the write
+// when it has passed instead of holding the caller for ever.
+constexpr std::int64_t WriteMarginNs = 1000000000; // 1 s
+
+std::int64_t LineTimeNs(const DCB& dcb, DWORD bytes) {
+    if (dcb.BaudRate == 0) return 0;
+    // In half bits: start, data, parity, stop (1, 1.5 or 2).
+    std::int64_t halfBits = 2 + 2 * dcb.ByteSize + (dcb.Parity != NOPARITY ? 2 : 0) +
+                            (dcb.StopBits == ONE5STOPBITS ? 3 : dcb.StopBits == TWOSTOPBITS ? 4 : 2);
+    return static_cast<std::int64_t>(bytes) * halfBits * 500000000 / dcb.BaudRate;
+}
+
+// Ends when all bytes are taken, on an error, or at the deadline.
+bool WriteAll(int fd, const std::uint8_t* bytes, DWORD count, DWORD& done, std::int64_t deadline) {
     bool hangup = false;
     while (done < count) {
         ssize_t n = write(fd, bytes + done, count - done);
@@ -336,7 +352,8 @@ bool WriteAll(int fd, const std::uint8_t* bytes, DWORD count, DWORD& done) {
         }
         if (n < 0 && errno == EINTR) continue;
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) && !hangup) {
-            if (!Wait(fd, POLLOUT, -1, hangup)) return false;
+            std::int64_t left = deadline - NowNs();
+            if (left <= 0 || !Wait(fd, POLLOUT, left, hangup)) return false;
             continue;
         }
         return false;
@@ -344,13 +361,31 @@ bool WriteAll(int fd, const std::uint8_t* bytes, DWORD count, DWORD& done) {
     return true;
 }
 
+// Waits until the output queue is empty (tcdrain with a deadline): the
+// remaining bytes' line time at a time, at least a millisecond.
+bool DrainOutput(int fd, const DCB& dcb, std::int64_t deadline) {
+    for (;;) {
+        int queued = 0;
+        if (ioctl(fd, TIOCOUTQ, &queued) != 0) return false;
+        if (queued <= 0) return true;
+        std::int64_t left = deadline - NowNs();
+        if (left <= 0) return false;
+        std::int64_t nap = std::max<std::int64_t>(LineTimeNs(dcb, static_cast<DWORD>(queued)), 1000000);
+        nap = std::min(nap, left);
+        timespec ts{static_cast<time_t>(nap / 1000000000), static_cast<long>(nap % 1000000000)};
+        nanosleep(&ts, nullptr);
+    }
+}
+
 } // namespace
 
 extern "C" {
 
 // The share mode is not consulted: like a Win32 port, a serial device is
-// always opened for one user only. "NUL", in any case as on Win32, is the
-// null device; it is not exclusive, so several channels may use it.
+// always opened for one user only, whichever name reached it (the lock is
+// the device's own). The name is resolved as port_names.h says; "NUL", in
+// any case as on Win32, is the null device, which is not exclusive, so
+// several channels may use it.
 HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD, LPSECURITY_ATTRIBUTES, DWORD disposition, DWORD,
                    HANDLE) {
     if (!name || disposition != OPEN_EXISTING) return INVALID_HANDLE_VALUE;
@@ -366,9 +401,11 @@ HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD, LPSECURITY_ATTRIBUTES, DWOR
     int mode = O_RDWR;
     if ((access & (GENERIC_READ | GENERIC_WRITE)) == GENERIC_READ) mode = O_RDONLY;
     if ((access & (GENERIC_READ | GENERIC_WRITE)) == GENERIC_WRITE) mode = O_WRONLY;
-    bool null = strcasecmp(name, "NUL") == 0;
+    ResolvedPortName device = ResolvePortName(name);
+    if (device.kind == PortNameKind::Invalid) return INVALID_HANDLE_VALUE;
+    bool null = device.kind == PortNameKind::Null;
     // Non-blocking, so that the open does not wait for carrier.
-    int fd = open(null ? "/dev/null" : name, mode | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    int fd = open(device.path, mode | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return INVALID_HANDLE_VALUE;
 
     Kind kind = null ? Kind::Null : isatty(fd) ? Kind::Serial : Kind::File;
@@ -532,8 +569,8 @@ BOOL ReadFile(HANDLE handle, LPVOID buffer, DWORD toRead, LPDWORD bytesRead, LPO
     return ok;
 }
 
-// Returns once the bytes have left the line (tcdrain), as a synchronous
-// Win32 write does: a caller times the reply from the end of its request.
+// Returns once the bytes have left the line, as a synchronous Win32 write
+// does, or fails at its deadline (WriteMarginNs above).
 BOOL WriteFile(HANDLE handle, LPCVOID buffer, DWORD toWrite, LPDWORD written, LPOVERLAPPED overlapped) {
     if (written) *written = 0;
     Slot* slot = SlotOf(handle);
@@ -545,16 +582,14 @@ BOOL WriteFile(HANDLE handle, LPCVOID buffer, DWORD toWrite, LPDWORD written, LP
     const auto* bytes = static_cast<const std::uint8_t*>(buffer);
     DWORD done = 0;
     bool ok;
+    const std::int64_t deadline = NowNs() + LineTimeNs(slot->dcb, toWrite) + WriteMarginNs;
     if (slot->kind == Kind::Serial) {
         bool toggle = slot->dcb.fRtsControl == RTS_CONTROL_TOGGLE;
         if (toggle) ModemLine(slot->fd, TIOCM_RTS, true);
-        ok = WriteAll(slot->fd, bytes, toWrite, done);
-        while (ok && tcdrain(slot->fd) != 0) {
-            if (errno != EINTR) ok = false;
-        }
+        ok = WriteAll(slot->fd, bytes, toWrite, done, deadline) && DrainOutput(slot->fd, slot->dcb, deadline);
         if (toggle) ModemLine(slot->fd, TIOCM_RTS, false);
     } else {
-        ok = WriteAll(slot->fd, bytes, toWrite, done);
+        ok = WriteAll(slot->fd, bytes, toWrite, done, deadline);
     }
     if (written) *written = done;
     return ok ? TRUE : FALSE;

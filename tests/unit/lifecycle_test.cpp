@@ -1,5 +1,6 @@
 // Starting, restarting, closing, opening and reopening a channel.
 #include "panel/handshake.h"
+#include "serial/port.h"
 #include "tests/unit/driver_fixture.h"
 
 namespace test {
@@ -43,7 +44,11 @@ TEST_F(LifecycleTest, ColdStartTimeoutTable) {
     };
     // 0 and below would leave the handshake's reads unbounded: the port
     // gets the stored minimum as well.
-    const Case cases[] = {{20, 200, 100}, {300, 3000, 300}, {100, 1000, 100}, {0, 1000, 100}, {-5, 1000, 100}};
+    // Ten times the value must not wrap in the port's unsigned field: the
+    // port gets at most 60 s, the context keeps what the host gave.
+    const Case cases[] = {{20, 200, 100},          {300, 3000, 300},          {100, 1000, 100},
+                          {0, 1000, 100},          {-5, 1000, 100},           {6000, 60000, 6000},
+                          {6001, 60000, 6001},     {429496730, 60000, 429496730}, {INT32_MAX, 60000, INT32_MAX}};
     for (const auto& c : cases) {
         SetUp();
         ASSERT_EQ(ColdStartOn("COM5", c.given), 0);
@@ -51,6 +56,30 @@ TEST_F(LifecycleTest, ColdStartTimeoutTable) {
         EXPECT_EQ(channel.ResponseTimeout, c.stored) << c.given;
         EXPECT_FALSE(device->unboundedReadSeen);
     }
+}
+
+// Windows opens COM10 and above only by the device path \\.\COM10; the
+// context keeps the host's name.
+TEST_F(LifecycleTest, PortsAboveCom9GoThroughTheDeviceNamespace) {
+    struct Case {
+        const char* host;
+        const char* platform;
+    };
+    const Case cases[] = {{"COM12", "\\\\.\\COM12"}, {"com10", "\\\\.\\com10"}, {"CoM255", "\\\\.\\CoM255"},
+                          {"COM9", "COM9"},            {"COM1", "COM1"},            {"NUL", "NUL"},
+                          {"COM", "COM"},              {"COM1X", "COM1X"},          {"COM012", "COM012"},
+                          {"/dev/ttyS0", "/dev/ttyS0"}, {"\\\\.\\COM12", "\\\\.\\COM12"}};
+    for (const auto& c : cases) {
+        char platform[PlatformPortNameSize];
+        PlatformPortName(c.host, platform);
+        EXPECT_STREQ(platform, c.platform) << c.host;
+    }
+    fake::Device& com12 = fake::AddDevice("COM12");
+    com12.peer = &panel;
+    ASSERT_EQ(ColdStartOn("COM12"), 0);
+    EXPECT_EQ(com12.openedAs, "\\\\.\\COM12");
+    EXPECT_STREQ(channel.Settings.PortName, "COM12");
+    EXPECT_EQ(log.back().text, "ZUL01: TRK: ColdStart(): TRK Driver loaded successfully");
 }
 
 TEST_F(LifecycleTest, SilentPanelWithTimeoutZeroStaysBounded) {
