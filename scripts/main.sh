@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The main job on a fresh machine: install what is missing, build the Linux
-# library with its tools and the 32-bit Windows DLL, then show them working:
+# library with its tools and the 32-bit Windows DLL (and, where this machine
+# cannot run 32-bit programs, the 64-bit build of it), then show them working:
 # the host tool's demonstration against the simulated panel, and the DLL's
 # get-info answer as a Windows host sees it under wine.
 set -euo pipefail
@@ -10,8 +11,18 @@ started=$SECONDS
 
 bash scripts/setup.sh
 
+# The DLL is 32-bit; where this machine cannot run 32-bit programs, wine64
+# shows the 64-bit build of the same sources instead.
+windows=$(bash scripts/wine-arch.sh)
+if [[ $windows == win64 ]]; then
+  echo "main: showing the 64-bit build under wine64 instead of the 32-bit DLL (see the line above)"
+  export ZUL_WINE_ARCH=win64
+fi
+
 mkdir -p build
-for preset in native win32; do
+presets=(native win32)
+[[ $windows == win64 ]] && presets+=(win64)
+for preset in "${presets[@]}"; do
   log=build/main-$preset.log
   echo "=== build $preset (log: $log)"
   begin=$SECONDS
@@ -24,10 +35,10 @@ for preset in native win32; do
 done
 failed=()
 
-wine_run=("$root/scripts/wine-run.sh" --prefix="$root/build/win32/wineprefix")
+wine_run=("$root/scripts/wine-run.sh" --prefix="$root/build/$windows/wineprefix")
 zulhost=build/native/host/tool/zulhost
-zulhost_exe=build/win32/host/tool/zulhost.exe
-host_dir=build/win32/tests/wine/host   # zultrk.dll beside KORVAN.dll
+zulhost_exe=build/$windows/host/tool/zulhost.exe
+host_dir=build/$windows/tests/wine/host   # zultrk.dll beside KORVAN.dll
 
 echo
 if [[ -x $zulhost ]]; then
@@ -60,9 +71,9 @@ PY
 fi
 
 echo
-echo "=== zultrk.dll under wine: get-info"
+echo "=== zultrk.dll ($windows) under wine: get-info"
 if [[ -f $zulhost_exe ]]; then
-  cp -f build/win32/driver/zultrk.dll build/win32/host/korvan/KORVAN.dll "$(dirname "$zulhost_exe")/"
+  cp -f "build/$windows/driver/zultrk.dll" "build/$windows/host/korvan/KORVAN.dll" "$(dirname "$zulhost_exe")/"
   "${wine_run[@]}" "$zulhost_exe" info || failed+=("zulhost.exe info")
   echo
   echo "=== zultrk.dll under wine: get-info, checked field by field by a host program"

@@ -30,7 +30,10 @@ packages=(
   "git:git"
   "g++-mingw-w64-i686-posix:i686-w64-mingw32-g++-posix"
   "binutils-mingw-w64-i686:i686-w64-mingw32-objdump"
+  "g++-mingw-w64-x86-64-posix:x86_64-w64-mingw32-g++-posix"
+  "binutils-mingw-w64-x86-64:x86_64-w64-mingw32-objdump"
   "wine:wine"
+  "wine64:/usr/lib/wine/wine64"
   "wine32:i386:/usr/lib/wine/wine"
 )
 

@@ -14,7 +14,26 @@
 
 namespace host {
 
-// Offsets of the 32-bit host records.
+// Offsets of the host records: the 32-bit layout that hosts share with the
+// driver, and the natural layout of a 64-bit build of the same sources
+// (8-byte pointers and handles), which this machine can run under wine64.
+#if defined(_WIN64)
+constexpr int PointerSize = 8;
+namespace request {  // DriverRequest, 32 bytes
+constexpr int Size = 32, Channel = 0, Code = 8, ChannelNumber = 12, HostWord = 16, Params = 24;
+}
+namespace context {  // ChannelContext, 48 bytes
+constexpr int Size = 48, ResponseTimeout = 0, PortHandle = 8, ActiveFlag = 16, PortName = 20,
+              BaudRate = 32, ByteSize = 34, StopBits = 36, Parity = 38, LineOptions = 40,
+              StartByte = 42;
+}
+namespace info {  // DriverInfo, 48 bytes
+constexpr int Size = 48, Version = 0, DeviceName = 8, Banner = 16, ContextSize = 24,
+              HostValueA = 28, BaudRate = 32, ByteSize = 34, StopBits = 36, Parity = 38,
+              HostValueB = 40;
+}
+#else
+constexpr int PointerSize = 4;
 namespace request {  // DriverRequest, 20 bytes
 constexpr int Size = 20, Channel = 0, Code = 4, ChannelNumber = 8, HostWord = 12, Params = 16;
 }
@@ -28,7 +47,8 @@ constexpr int Size = 32, Version = 0, DeviceName = 4, Banner = 8, ContextSize = 
               HostValueA = 16, BaudRate = 20, ByteSize = 22, StopBits = 24, Parity = 26,
               HostValueB = 28;
 }
-namespace coldstart {  // ColdStartParams, 28 bytes
+#endif
+namespace coldstart {  // ColdStartParams, 28 bytes: no pointers, the same in both
 constexpr int Size = 28, PortName = 0, ActiveFlag = 12, ResponseTimeout = 16, BaudRate = 20,
               ByteSize = 22, StopBits = 24, Parity = 26;
 }
@@ -50,13 +70,18 @@ inline void Put16(unsigned char* block, int offset, std::uint16_t value) {
     std::memcpy(block + offset, &value, 2);
 }
 inline void PutPointer(unsigned char* block, int offset, const void* pointer) {
-    static_assert(sizeof pointer == 4, "the host records are 32-bit");
-    std::memcpy(block + offset, &pointer, 4);
+    static_assert(sizeof pointer == PointerSize, "the layout above is this build's");
+    std::memcpy(block + offset, &pointer, PointerSize);
 }
 inline const char* GetText(const unsigned char* block, int offset) {
     const char* text;
-    std::memcpy(&text, block + offset, 4);
+    std::memcpy(&text, block + offset, PointerSize);
     return text;
+}
+inline std::uintptr_t GetPointerValue(const unsigned char* block, int offset) {
+    std::uintptr_t value;
+    std::memcpy(&value, block + offset, PointerSize);
+    return value;
 }
 
 // Counts checks and prints each failure; Finish() prints the closing line.
@@ -97,7 +122,16 @@ private:
 // Calls a one-argument function the way a host calls ZulMain and reports
 // how far the stack pointer moved: 0 for stdcall (the callee removed its
 // 4-byte argument), -4 for a cdecl function. A callee that clobbers one of
-// the registers it must preserve shows up as a nonsense distance too.
+// the registers it must preserve shows up as a nonsense distance too. A
+// 64-bit Windows build has one calling convention, so there is nothing to
+// probe: the call is made directly and the distance is 0.
+#if defined(_WIN64)
+inline int ZulProbeCall(FARPROC function, void* argument, int* stackDistance) {
+    using Entry = std::int32_t (*)(void*);
+    *stackDistance = 0;
+    return reinterpret_cast<Entry>(reinterpret_cast<void*>(function))(argument);
+}
+#else
 extern "C" int ZulProbeCall(FARPROC function, void* argument, int* stackDistance);
 asm(".text\n"
     ".globl _ZulProbeCall\n"
@@ -120,6 +154,7 @@ asm(".text\n"
     "  popl %ebx\n"
     "  popl %ebp\n"
     "  ret\n");
+#endif
 
 // The loaded driver and its entry point.
 struct Driver {

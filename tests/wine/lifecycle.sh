@@ -8,7 +8,8 @@
 # usage: lifecycle.sh SOURCE_DIR WINE_RUN PREFIX ZULSIM CHECK_EXE [ARG...]
 #
 # CHECK_EXE gets the COM port as its one argument, or ARG... with every
-# word COMPORT replaced by the port.
+# word COMPORT replaced by the port: COM5, or ZUL_TEST_PORT (COM10 and above
+# are opened as \\.\COMn on Windows). ZUL_SIM_ARGS: extra zulsim options.
 #
 # When zulsim is not built: a failure under CI=true (or ZUL_REQUIRE_SIM=1)
 # if the source tree has the zulsim program; otherwise exit 77, which CTest
@@ -16,7 +17,11 @@
 set -uo pipefail
 source_dir=$1 wine_run=$2 prefix=$3 zulsim=$4 check_exe=$5
 shift 5
-port=COM5
+port=${ZUL_TEST_PORT:-COM5}
+case ${port^^} in COM1 | COM2 | COM3 | COM4)
+  echo "FAIL: $port leads to this machine's own serial port under wine"
+  exit 1 ;;
+esac
 args=("$port")
 if [[ $# -gt 0 ]]; then
   args=("${@//COMPORT/$port}")
@@ -56,7 +61,7 @@ trap finish EXIT
   exit 1
 }
 
-# ZUL_SIM_ARGS: extra zulsim options, to see this test fail against a faulty panel.
+# ZUL_SIM_ARGS: extra zulsim options (field timing; a faulty panel to see the test fail).
 # shellcheck disable=SC2086
 "$zulsim" ${ZUL_SIM_ARGS:-} >"$work/sim.out" 2>&1 &
 sim_pid=$!

@@ -56,7 +56,7 @@ void ExpectLog(Checks& checks, std::size_t from, const std::vector<LogLine>& exp
 }
 
 HANDLE PortHandleOf(const unsigned char* channel) {
-    return reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(Get32(channel, context::PortHandle)));
+    return reinterpret_cast<HANDLE>(GetPointerValue(channel, context::PortHandle));
 }
 
 // The stored port settings, line settings included (offsets 12 to 33).
@@ -218,7 +218,7 @@ int main(int argc, char** argv) {
     checks.ExpectEq32(static_cast<std::uint32_t>(result), 0, "ColdStart result");
     HANDLE port = PortHandleOf(channel);
     checks.Expect(port != nullptr && port != INVALID_HANDLE_VALUE, "ColdStart stored no usable PortHandle (0x%08lX)",
-                  static_cast<unsigned long>(Get32(channel, context::PortHandle)));
+                  static_cast<unsigned long>(static_cast<std::uint32_t>(GetPointerValue(channel, context::PortHandle))));
     checks.ExpectEq32(Get32(channel, context::ResponseTimeout), 100, "stored ResponseTimeout");
     checks.ExpectEq32(Get32(channel, context::ActiveFlag), 1, "ActiveFlag after ColdStart");
     checks.ExpectEq32(channel[context::StartByte], 0, "StartByte after ColdStart");
@@ -249,7 +249,7 @@ int main(int argc, char** argv) {
     mark = logLines.size();
     result = run(ClosePortCode, nullptr, "ClosePort");
     checks.ExpectEq32(static_cast<std::uint32_t>(result), 0, "ClosePort result");
-    checks.ExpectEq32(Get32(channel, context::PortHandle), 0, "PortHandle after ClosePort");
+    checks.ExpectEq32(static_cast<std::uint32_t>(GetPointerValue(channel, context::PortHandle)), 0, "PortHandle after ClosePort");
     checks.ExpectEq32(Get32(channel, context::ActiveFlag), 1, "ActiveFlag after ClosePort");
     checks.Expect(std::memcmp(channel + context::PortName, afterStart + context::PortName, 22) == 0 &&
                       Get32(channel, context::ResponseTimeout) == 100,
@@ -293,7 +293,7 @@ int main(int argc, char** argv) {
 
     result = run(ClosePortCode, nullptr, "ClosePort at the end");
     checks.ExpectEq32(static_cast<std::uint32_t>(result), 0, "final ClosePort result");
-    checks.ExpectEq32(Get32(channel, context::PortHandle), 0, "PortHandle after the final ClosePort");
+    checks.ExpectEq32(static_cast<std::uint32_t>(GetPointerValue(channel, context::PortHandle)), 0, "PortHandle after the final ClosePort");
 
     setSink(nullptr, nullptr);
     FreeLibrary(driver.module);
