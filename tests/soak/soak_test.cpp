@@ -9,7 +9,8 @@
 //   ZUL_SOAK_SECONDS   and for at most this long; the request running then
 //                      is finished (90, for each of the two lines below)
 //   ZUL_SOAK_RATE      scale of the line-fault rates below, 0 for none (1)
-//   ZUL_SOAK_LATE      share of replies sent 20-200 ms late (0.2)
+//   ZUL_SOAK_LATE      share of replies sent late, by 20 ms to ZUL_SOAK_LATE_MAX (0.2)
+//   ZUL_SOAK_LATE_MAX  the latest of them, ms (200 unpaced, 150 on the field line)
 //   ZUL_SOAK_SPLIT     share of replies cut in two, 5-60 ms apart (0.1);
 //                      late ones among them
 //   ZUL_SOAK_TIMEOUT   the host's response timeout, units of 10 ms (20)
@@ -93,6 +94,15 @@ struct Config {
     int baud = 0;
     int turnaroundMs = 0;
     int latencyTimerMs = 0;
+    // The driver drains until the line has been idle 200 ms after it stopped
+    // waiting; it waits 50 ms beyond the request's own line time, so it
+    // catches a reply that comes up to 250 ms after the request reached the
+    // panel. A panel that normally answers after T (turnaround plus the
+    // adapter's latency) may then be late by 250 ms - T at most: 200 ms on the
+    // unpaced line, 150 ms on the field line (T = 20 + 16 ms, and margin for
+    // the simulator's own scheduling). Later replies are beyond what the
+    // driver promises to catch (README, "Receive timing").
+    int lateMaxMs = static_cast<int>(EnvNumber("ZUL_SOAK_LATE_MAX", 200));
     const char* line = "unpaced";
 
     static Config Field() {
@@ -100,6 +110,7 @@ struct Config {
         c.baud = static_cast<int>(EnvNumber("ZUL_SOAK_BAUD", 9600));
         c.turnaroundMs = static_cast<int>(EnvNumber("ZUL_SOAK_TURNAROUND", 20));
         c.latencyTimerMs = static_cast<int>(EnvNumber("ZUL_SOAK_LATENCY", 16));
+        c.lateMaxMs = static_cast<int>(EnvNumber("ZUL_SOAK_LATE_MAX", 150));
         c.line = "field";
         return c;
     }
@@ -302,7 +313,7 @@ public:
         f.damageAck = 0.1 * s;
         f.late = config_.late;
         f.lateMinMs = 20;
-        f.lateMaxMs = 200;
+        f.lateMaxMs = config_.lateMaxMs;
         f.split = config_.split;
         f.splitMinMs = 5;
         f.splitMaxMs = 60;
@@ -348,10 +359,10 @@ public:
 
         zulsim::Stats stats = sim_->GetStats();
         sim_->Stop();
-        std::printf("soak: line=%s baud=%d turnaround=%dms latency_timer=%dms seed=%llu rate=%.2f late=%.2f split=%.2f timeout=%d0ms requests=%d (reads %d, writes %d, "
+        std::printf("soak: line=%s baud=%d turnaround=%dms latency_timer=%dms late_max=%dms seed=%llu rate=%.2f late=%.2f split=%.2f timeout=%d0ms requests=%d (reads %d, writes %d, "
                     "lifecycle %d) faults=%llu late_replies=%llu failures=%d wrong=%d violations=%d "
                     "slowest=%.0fms (%s, bound %.0fms) fds=%d->%d elapsed=%.1fs\n",
-                    config_.line, config_.baud, config_.turnaroundMs, config_.latencyTimerMs,
+                    config_.line, config_.baud, config_.turnaroundMs, config_.latencyTimerMs, config_.lateMaxMs,
                     static_cast<unsigned long long>(config_.seed), config_.rate, config_.late, config_.split,
                     config_.timeout,
                     done, reads_, writes_, lifecycle_, static_cast<unsigned long long>(stats.faultsInjected),
