@@ -74,8 +74,16 @@ struct GridRow {
     std::map<int, int> failures; // result -> how often, over every sample of the row (0: wrong values)
 };
 
+struct SpyResult {
+    int reads = 0, ok = 0;
+    Summary readMs;     // 2-W reads through the spy
+    Summary forwardUs;  // the spy's own delay, from reading a chunk to writing it on
+    int forwarded = 0;  // chunks
+};
+
 struct LineReport {
     double pauseMs = 0; // one 10 ms pause as this machine makes it, median
+    std::vector<SpyResult> spy;
     std::vector<LatencyResult> latency;
     std::vector<LatencyResult> paced;
     std::vector<GridRow> grid;
@@ -83,6 +91,6 @@ struct LineReport {
 
 // Loads the driver, serves it from in-process simulated panels and measures.
 // False, with a message, when the driver or a panel cannot be set up.
-bool RunLine(const Options& options, bool latency, bool grid, LineReport& report, std::string& error);
+bool RunLine(const Options& options, bool latency, bool grid, bool spy, LineReport& report, std::string& error);
 
 } // namespace zulbench

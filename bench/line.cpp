@@ -11,9 +11,12 @@
 #include <functional>
 #include <memory>
 #include <random>
+#include <condition_variable>
+#include <mutex>
 #include <thread>
 
 #include "bench/bench.h"
+#include "host/tool/spy.h"
 #include "driver/zultrk.h"
 #include "host/korvan/korvan.h"
 #include "sim/panel_sim.h"
@@ -301,7 +304,7 @@ int Edge(const std::function<Sample(int)>& one, int samples, std::vector<double>
 
 } // namespace
 
-bool RunLine(const Options& options, bool latency, bool grid, LineReport& report, std::string& error) {
+bool RunLine(const Options& options, bool latency, bool grid, bool spy, LineReport& report, std::string& error) {
     LogCount log;
     log.verbose = options.verbose;
     korvan_set_sink(Sink, &log);
@@ -376,6 +379,84 @@ bool RunLine(const Options& options, bool latency, bool grid, LineReport& report
                 CloseLine(driver, l);
             }
         }
+    }
+    if (spy) {
+        // The spy between the driver and an unpaced simulator: the driver
+        // opens the spy's pseudo-terminal, the spy the simulator's.
+        zulsim::Options so;
+        so.readReplyCode = ReadReplyCode;
+        zulsim::PanelSim sim(so);
+        if (!sim.Start(&error)) return false;
+        zulhost::SpySetup setup;
+        setup.realPort = sim.DevicePath();
+        volatile bool stop = false;
+        std::string pty, spyError;
+        zulhost::SpyStats stats;
+        std::mutex readyMutex;
+        std::condition_variable readyCv;
+        bool failed = false;
+        std::thread tap([&] {
+            bool ok = zulhost::Spy(
+                setup,
+                [&](const std::string& path) {
+                    std::lock_guard<std::mutex> lock(readyMutex);
+                    pty = path;
+                    readyCv.notify_all();
+                },
+                nullptr, &stop, stats, &spyError);
+            std::lock_guard<std::mutex> lock(readyMutex);
+            failed = !ok;
+            readyCv.notify_all();
+        });
+        {
+            std::unique_lock<std::mutex> lock(readyMutex);
+            readyCv.wait(lock, [&] { return !pty.empty() || failed; });
+        }
+        if (failed) {
+            tap.join();
+            error = "spy: " + spyError;
+            return false;
+        }
+        Line l;
+        l.sim = nullptr;
+        std::memset(&l.channel, 0, sizeof l.channel);
+        ColdStartParams params;
+        std::memset(&params, 0, sizeof params);
+        std::snprintf(params.PortName, sizeof params.PortName, "%s", pty.c_str());
+        params.ActiveFlag = 1;
+        params.ResponseTimeout = ResponseTimeout;
+        params.BaudRate = 9600;
+        params.ByteSize = 8;
+        log.started = false;
+        std::int32_t rc = driver.Call(l.channel, ColdStartCode, &params);
+        SpyResult r;
+        std::vector<double> ms;
+        if (rc == 0 && log.started) {
+            std::fprintf(stderr, "bench: 2-W reads through the spy, %d samples\n", options.latencySamples);
+            for (int i = 0; i < options.latencySamples; ++i) {
+                std::vector<std::uint8_t> memory{static_cast<std::uint8_t>(rng()), 0x12, 0x78, 0x56};
+                sim.SetBytes(LatencyAddress, memory);
+                std::vector<std::uint8_t> slots(8, HostFill);
+                PointRequest points = Words(LatencyAddress, 2, slots);
+                Clock::time_point start = Clock::now();
+                std::int32_t got = driver.Call(l.channel, BlockReadCode, &points);
+                ms.push_back(MsSince(start));
+                ++r.reads;
+                r.ok += got == 0 && slots[2] == memory[0] && slots[7] == memory[3];
+            }
+            driver.Call(l.channel, ClosePortCode, nullptr);
+        }
+        stop = true;
+        tap.join();
+        sim.Stop();
+        if (rc != 0) {
+            error = "ColdStart through the spy: rc " + std::to_string(rc);
+            return false;
+        }
+        r.readMs = Summarize(ms);
+        r.forwardUs = Summarize(stats.forwardUs);
+        r.forwarded = static_cast<int>(stats.forwardUs.size());
+        report.spy.push_back(r);
     }
     korvan_set_sink(nullptr, nullptr);
     return true;

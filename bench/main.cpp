@@ -2,7 +2,7 @@
 // through the driver, and the largest block each way on paced and field lines.
 // Prints markdown tables to stdout; progress goes to stderr.
 //
-//   zul_bench [--driver PATH] [--sections codec,latency,grid]
+//   zul_bench [--driver PATH] [--sections codec,latency,grid,spy]
 //             [--samples N] [--paced-samples N] [--grid-samples N] [--verbose]
 #include <chrono>
 #include <cstdio>
@@ -126,6 +126,17 @@ void PrintGrid(const LineReport& report, int samples) {
     std::printf("\n");
 }
 
+void PrintSpy(const SpyResult& r) {
+    std::printf("### The spy's forwarding delay\n\n");
+    std::printf("`zulhost spy` between the driver (on the spy's pseudo-terminal) and the simulator (on its own), "
+                "unpaced; 2-W reads through it. The spy's delay is its own, from the return of the read of a chunk on "
+                "one side to the return of the write of its last byte on the other.\n\n");
+    std::printf("| 2-W reads | ok | read median | read p95 | chunks forwarded | forwarding median | p95 | max |\n");
+    std::printf("|---:|---:|---:|---:|---:|---:|---:|---:|\n");
+    std::printf("| %d | %d | %.2f ms | %.2f ms | %d | %.1f us | %.1f us | %.1f us |\n\n", r.reads, r.ok, r.readMs.median,
+                r.readMs.p95, r.forwarded, r.forwardUs.median, r.forwardUs.p95, r.forwardUs.max);
+}
+
 int Number(const char* text, const char* flag) {
     char* end = nullptr;
     long v = std::strtol(text, &end, 10);
@@ -143,7 +154,7 @@ int main(int argc, char** argv) {
     using namespace zulbench;
     Options options;
     options.driverPath = ZUL_DRIVER_PATH;
-    std::string sections = "codec,latency,grid";
+    std::string sections = "codec,latency,grid,spy";
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
         bool hasValue = i + 1 < argc;
@@ -161,7 +172,7 @@ int main(int argc, char** argv) {
             options.verbose = true;
         } else {
             std::fprintf(stderr,
-                         "usage: zul_bench [--driver PATH] [--sections codec,latency,grid] [--samples N]\n"
+                         "usage: zul_bench [--driver PATH] [--sections codec,latency,grid,spy] [--samples N]\n"
                          "                 [--paced-samples N] [--grid-samples N] [--verbose]\n");
             return 2;
         }
@@ -177,9 +188,9 @@ int main(int argc, char** argv) {
     }
     LineReport report;
     if (wanted("latency")) report.pauseMs = MeasuredPauseMs();
-    if (wanted("latency") || wanted("grid")) {
+    if (wanted("latency") || wanted("grid") || wanted("spy")) {
         std::string error;
-        if (!RunLine(options, wanted("latency"), wanted("grid"), report, error)) {
+        if (!RunLine(options, wanted("latency"), wanted("grid"), wanted("spy"), report, error)) {
             std::fprintf(stderr, "bench: %s\n", error.c_str());
             return 1;
         }
@@ -192,5 +203,6 @@ int main(int argc, char** argv) {
     if (!codec.empty()) PrintCodec(codec);
     if (!report.latency.empty()) PrintLatency(report);
     if (!report.grid.empty()) PrintGrid(report, options.gridSamples);
+    if (!report.spy.empty()) PrintSpy(report.spy.front());
     return 0;
 }

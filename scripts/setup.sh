@@ -32,6 +32,7 @@ packages=(
   "binutils-mingw-w64-i686:i686-w64-mingw32-objdump"
   "g++-mingw-w64-x86-64-posix:x86_64-w64-mingw32-g++-posix"
   "binutils-mingw-w64-x86-64:x86_64-w64-mingw32-objdump"
+  "tshark:tshark"
   "wine:wine"
   "wine64:/usr/lib/wine/wine64"
   "wine32:i386:/usr/lib/wine/wine"

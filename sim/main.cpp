@@ -94,6 +94,8 @@ int main(int argc, char** argv) {
     app.add_option("--seed", faults.seed, "seed of the random line faults");
     app.add_flag("--trace", options.trace, "every frame in both directions, hex, to stderr");
     app.add_option("--link", options.linkPath, "a symlink to the device (keep it within 11 characters)");
+    std::string pcapPath;
+    app.add_option("--pcap", pcapPath, "write every byte on the line, both ways, to this pcap file (DLT_USER0)");
     app.add_option("--memory-file", memoryFile, "seed memory from a file of lines 'ADDR: hh hh ...'");
     app.add_option("--set", assignments, "seed memory: ADDR=hh,hh,... (hex; may repeat)");
 
@@ -131,8 +133,15 @@ int main(int argc, char** argv) {
         faults.lateMaxMs = static_cast<int>(highMs);
     }
 
-    zulsim::PanelSim sim(options);
+    zultrace::PcapWriter pcap;
     std::string error;
+    if (!pcapPath.empty()) {
+        if (!pcap.Open(pcapPath, &error)) return bad("--pcap", error);
+        options.lineTap = [&pcap](zultrace::Direction d, const std::uint8_t* bytes, std::size_t n) {
+            pcap.Record(d, bytes, n);
+        };
+    }
+    zulsim::PanelSim sim(options);
     if (!memoryFile.empty() && !sim.LoadMemoryFile(memoryFile, &error)) return bad("--memory-file", error);
     for (const std::string& a : assignments) {
         std::uint32_t address = 0;

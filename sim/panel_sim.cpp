@@ -46,10 +46,13 @@
 #include <thread>
 
 #include "link/msg_buffer.h"
-#include "sim/frame_scanner.h"
+#include "trace/frame_scanner.h"
 
 namespace zulsim {
 namespace {
+
+using zultrace::FrameScanner;
+using zultrace::Inbound;
 
 using Clock = std::chrono::steady_clock;
 using TimePoint = Clock::time_point;
@@ -374,6 +377,7 @@ struct PanelSim::Impl {
                 ssize_t n = read(masterFd, buffer, sizeof buffer);
                 if (n > 0) {
                     now = Clock::now();
+                    if (opt.lineTap) opt.lineTap(zultrace::Direction::HostToPanel, buffer, static_cast<std::size_t>(n));
                     if (byteTime.count() > 0) {
                         // On a paced line each byte arrives one byte time after the one before.
                         TimePoint t = inbound.empty() ? now : std::max(now, inbound.back().first);
@@ -454,6 +458,9 @@ struct PanelSim::Impl {
                 if (errno == EAGAIN || errno == EINTR) return now + milliseconds(2);
                 line.pop_front(); // the line is gone; nothing to deliver to
                 continue;
+            }
+            if (opt.lineTap && w > 0) {
+                opt.lineTap(zultrace::Direction::PanelToHost, run.bytes.data() + run.next, static_cast<std::size_t>(w));
             }
             run.next += static_cast<std::size_t>(w);
             if (run.next == run.bytes.size()) {

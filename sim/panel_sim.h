@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "trace/capture.h"
+
 namespace zulsim {
 
 // Random line faults, each a probability per reply (or per byte where named).
@@ -55,6 +57,10 @@ struct Options {
     bool trace = false;             // every frame in both directions, hex, to traceSink
     std::function<void(const std::string&)> traceSink; // default: stderr; called on the serving thread
     std::string linkPath;           // if set, a symlink to the device path
+    // Every chunk of bytes as it crosses the device: what the host wrote
+    // (HostToPanel) when it is read, what the panel sends when it is written.
+    // Called on the serving thread; the pcap writer of zulsim --pcap.
+    std::function<void(zultrace::Direction, const std::uint8_t*, std::size_t)> lineTap;
 };
 
 struct Stats {

@@ -8,7 +8,8 @@ namespace {
 
 class SimulatedPanel : public BuiltInPanel {
 public:
-    explicit SimulatedPanel(zulsim::Options options) : sim_(std::move(options)) {}
+    SimulatedPanel(zulsim::Options options, std::unique_ptr<zultrace::PcapWriter> pcap)
+        : pcap_(std::move(pcap)), sim_(std::move(options)) {}
     bool Start(std::string* error) {
         for (const MemoryBlock& block : DemoMemory()) sim_.SetBytes(block.address, block.bytes);
         return sim_.Start(error);
@@ -19,6 +20,7 @@ public:
     }
 
 private:
+    std::unique_ptr<zultrace::PcapWriter> pcap_; // before the simulator, which writes to it until it stops
     zulsim::PanelSim sim_;
 };
 
@@ -28,7 +30,20 @@ std::unique_ptr<BuiltInPanel> StartBuiltInPanel(const PanelSetup& setup, std::st
     zulsim::Options options;
     options.trace = setup.trace;
     if (setup.traceSink) options.traceSink = setup.traceSink;
-    auto panel = std::make_unique<SimulatedPanel>(std::move(options));
+    std::unique_ptr<zultrace::PcapWriter> pcap;
+    if (!setup.pcapPath.empty()) {
+        pcap = std::make_unique<zultrace::PcapWriter>();
+        std::string why;
+        if (!pcap->Open(setup.pcapPath, &why)) {
+            *error = why;
+            return nullptr;
+        }
+        zultrace::PcapWriter* writer = pcap.get();
+        options.lineTap = [writer](zultrace::Direction d, const std::uint8_t* bytes, std::size_t n) {
+            writer->Record(d, bytes, n);
+        };
+    }
+    auto panel = std::make_unique<SimulatedPanel>(std::move(options), std::move(pcap));
     std::string why;
     if (!panel->Start(&why)) {
         *error = "the built-in panel could not start: " + (why.empty() ? std::string("unknown error") : why);

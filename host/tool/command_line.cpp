@@ -18,7 +18,8 @@ const std::map<std::string, std::uint16_t> ParityNames = {
 // Stop bits as a person writes them, to the line-setting code.
 const std::map<std::string, std::uint16_t> StopBitNames = {{"1", 0}, {"1.5", 1}, {"2", 2}};
 
-const char* Usage = "usage: zulhost [OPTIONS] {info|check|read|write|poll|start|demo} ...   (zulhost --help)\n";
+const char* Usage =
+    "usage: zulhost [OPTIONS] {info|check|read|write|poll|start|demo|decode|spy} ...   (zulhost --help)\n";
 
 const char* Footer =
     "Without --port the tool serves the driver from its built-in panel simulator on a\n"
@@ -63,6 +64,8 @@ std::optional<Options> ParseCommandLine(int argc, char** argv, int* exitStatus) 
         ->excludes(quietFlag);
     app.add_flag("--json", o.json, "machine-readable output on stdout");
     app.add_flag("--trace", o.trace, "print the frames the built-in panel sees and sends");
+    app.add_option("--pcap", o.pcapPath,
+                   "write the line to this pcap file (DLT_USER0): the built-in panel's, or with spy the tapped one");
 
     auto* info = app.add_subcommand("info", "show the driver's identity, defaults and banner");
     auto* check = app.add_subcommand("check", "check a point address with the driver (CheckAddress)");
@@ -85,6 +88,15 @@ std::optional<Options> ParseCommandLine(int argc, char** argv, int* exitStatus) 
     auto* demo = app.add_subcommand("demo", "run the demonstration against the panel (built-in by default)");
     demo->add_flag("--allow-panel-writes", o.allowPanelWrites,
                    "let the demo write to the demonstration addresses of a real panel given with --port");
+    auto* decode = app.add_subcommand("decode", "show a capture of the line frame by frame (pcap, socat -x, "
+                                                "simulator trace or hex dump; - for stdin)");
+    decode->add_option("FILE", o.decodeInput, "the capture, or - for stdin")->required();
+    auto* spy = app.add_subcommand("spy", "tap a real line: a pseudo-terminal for the host, forwarded to --port, "
+                                          "captured (Linux)");
+    spy->add_option("--link", o.linkPath, "a symbolic link to the pseudo-terminal the host opens (a ports-folder "
+                                          "entry, or a path of at most 11 characters)");
+    spy->add_option("--seconds", o.spySeconds, "stop after this long (default: when the host closes its port)")
+        ->check(CLI::NonNegativeNumber);
 
     try {
         app.parse(argc, argv);
@@ -112,6 +124,8 @@ std::optional<Options> ParseCommandLine(int argc, char** argv, int* exitStatus) 
     if (*poll) o.command = Command::Poll;
     if (*start) o.command = Command::Start;
     if (*demo) o.command = Command::Demo;
+    if (*decode) o.command = Command::Decode;
+    if (*spy) o.command = Command::Spy;
 
     if (baudOption->count() > 0) o.baudRate = static_cast<std::uint16_t>(baud);
     if (dataOption->count() > 0) o.dataBits = static_cast<std::uint16_t>(dataBits);
@@ -120,7 +134,17 @@ std::optional<Options> ParseCommandLine(int argc, char** argv, int* exitStatus) 
     if (quiet) o.logMode = LogMode::Quiet;
     if (verbose) o.logMode = LogMode::Verbose;
 
-    if (o.trace && !o.portName.empty()) {
+    if (o.command == Command::Spy && o.portName.empty()) {
+        std::cerr << "zulhost: spy needs --port: the real serial device to tap\n";
+        *exitStatus = ExitUsage;
+        return std::nullopt;
+    }
+    if (!o.pcapPath.empty() && !o.portName.empty() && o.command != Command::Spy) {
+        std::cerr << "zulhost: --pcap captures the built-in panel's line (or the spy's); with --port, use spy\n";
+        *exitStatus = ExitUsage;
+        return std::nullopt;
+    }
+    if (o.trace && !o.portName.empty() && o.command != Command::Spy) {
         std::cerr << "zulhost: --trace shows the built-in panel's side of the line; it cannot be used with --port\n";
         *exitStatus = ExitUsage;
         return std::nullopt;

@@ -8,7 +8,7 @@
 
 namespace zulhost {
 
-enum class Command { Info, Check, Read, Write, Poll, Start, Demo };
+enum class Command { Info, Check, Read, Write, Poll, Start, Demo, Decode, Spy };
 
 enum class LogMode {
     OnFailure, // default: the driver's log lines go to stderr only when a step fails
@@ -33,6 +33,7 @@ struct Options {
     LogMode logMode = LogMode::OnFailure;
     bool json = false;
     bool trace = false;
+    std::string pcapPath; // a pcap capture of the built-in panel's line, or of the spy's
 
     // Subcommand arguments.
     std::string address;
@@ -43,6 +44,9 @@ struct Options {
     std::int32_t intervalMs = 0;
     std::int32_t times = 0; // 0: until interrupted
     bool allowPanelWrites = false;
+    std::string decodeInput; // decode: a file, or "-" for stdin
+    std::string linkPath;    // spy: where the pseudo-terminal is linked
+    double spySeconds = 0;   // spy: stop after this long (0: no limit)
 };
 
 // Exit statuses of the tool itself, kept apart from the driver's small results.

@@ -5,6 +5,8 @@
 
 #include "host/tool/command_line.h"
 #include "host/tool/commands.h"
+#include "host/tool/decode.h"
+#include "host/tool/spy.h"
 #include "host/tool/demo.h"
 #include "host/tool/driver_client.h"
 #include "host/tool/library_loader.h"
@@ -23,6 +25,8 @@ const char* CommandName(Command command) {
     case Command::Poll: return "poll";
     case Command::Start: return "start";
     case Command::Demo: return "demo";
+    case Command::Decode: return "decode";
+    case Command::Spy: return "spy";
     }
     return "?";
 }
@@ -40,6 +44,9 @@ std::string DriverPath(const Options& options) {
 int Run(const Options& options) {
     LogCapture log(options.logMode);
     Report report(CommandName(options.command), options.json, log);
+    // These two work on the line alone, without the driver.
+    if (options.command == Command::Decode) return report.Finish(RunDecode(report, options));
+    if (options.command == Command::Spy) return report.Finish(RunSpy(report, options));
     std::string path = DriverPath(options);
     report.Data()["library"] = path;
 
@@ -57,6 +64,8 @@ int Run(const Options& options) {
     case Command::Poll: status = RunPoll(client, report, log, options); break;
     case Command::Start: status = RunStart(client, report, log, options); break;
     case Command::Demo: status = RunDemo(client, report, log, options); break;
+    case Command::Decode:
+    case Command::Spy: break;
     }
     return report.Finish(status);
 }

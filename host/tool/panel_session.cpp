@@ -45,6 +45,7 @@ int PanelSession::Open(const std::string& subject) {
     if (options_.portName.empty()) {
         PanelSetup setup;
         setup.trace = options_.trace;
+        setup.pcapPath = options_.pcapPath;
         setup.traceSink = [this](const std::string& line) { report_.Trace(line); };
         std::string error;
         panel_ = StartBuiltInPanel(setup, &error);

@@ -1,19 +1,22 @@
-// Cuts the byte stream that arrives from the driver into request frames and
-// the runs of bytes between them (the driver's ACK after each exchange, line
-// noise). The codec's BreakIt wants a whole reply at the start of a buffer;
-// a server sees an endless stream, so it gets a state machine of its own.
+// Cuts a byte stream of the panel's line into frames and the runs of bytes
+// between them (ACK, NAK, ENQ, line noise): what the simulator receives from
+// the driver, and each direction of a captured line. The codec's BreakIt
+// wants a whole reply at the start of a buffer; a stream gets a state
+// machine of its own.
 #pragma once
 
 #include <cstdint>
 #include <vector>
 
-namespace zulsim {
+namespace zultrace {
 
 struct Inbound {
     enum Kind { Frame, Stray, Broken } kind = Stray;
     std::vector<std::uint8_t> raw;     // bytes as received (for Frame: DLE STX through the CRC)
     std::vector<std::uint8_t> payload; // Frame only: unstuffed
     bool crcOk = false;                // Frame only
+    std::uint16_t crcReceived = 0;     // Frame only: as it came, low byte first
+    std::uint16_t crcComputed = 0;     // Frame only: over the frame body
 };
 
 class FrameScanner {
@@ -39,4 +42,4 @@ private:
     std::uint8_t low_ = 0;
 };
 
-} // namespace zulsim
+} // namespace zultrace

@@ -1,10 +1,10 @@
-#include "sim/frame_scanner.h"
+#include "trace/frame_scanner.h"
 
 #include <cstring>
 
 #include "link/msg_buffer.h"
 
-namespace zulsim {
+namespace zultrace {
 
 void FrameScanner::Reset() {
     state_ = Hunt;
@@ -134,6 +134,8 @@ void FrameScanner::Finish(std::uint8_t high, std::vector<Inbound>& out) {
     frame.raw = std::move(raw_);
     frame.payload = std::move(payload_);
     frame.crcOk = body.crcLow == low_ && body.crcHigh == high;
+    frame.crcReceived = static_cast<std::uint16_t>(low_ | high << 8);
+    frame.crcComputed = body.crc;
     out.push_back(std::move(frame));
     raw_.clear();
     payload_.clear();
@@ -162,4 +164,4 @@ void FrameScanner::FlushStray(std::vector<Inbound>& out) {
     stray_.clear();
 }
 
-} // namespace zulsim
+} // namespace zultrace
