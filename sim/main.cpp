@@ -94,6 +94,8 @@ int main(int argc, char** argv) {
     app.add_option("--seed", faults.seed, "seed of the random line faults");
     app.add_flag("--trace", options.trace, "every frame in both directions, hex, to stderr");
     app.add_option("--link", options.linkPath, "a symlink to the device (keep it within 11 characters)");
+    app.add_option("--device", options.device,
+                   "serve this serial device (a null-modem cable's far end, a virtual pair) instead of a pty");
     std::string pcapPath;
     app.add_option("--pcap", pcapPath, "write every byte on the line, both ways, to this pcap file (DLT_USER0)");
     app.add_option("--memory-file", memoryFile, "seed memory from a file of lines 'ADDR: hh hh ...'");
@@ -161,7 +163,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "zulsim: %s\n", error.c_str());
         return 1;
     }
-    std::printf("PTY %s\n", sim.DevicePath().c_str());
+    std::printf("%s %s\n", options.device.empty() ? "PTY" : "DEVICE", sim.DevicePath().c_str());
     std::fflush(stdout);
 
     int signal = 0;

@@ -26,6 +26,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <termios.h>
@@ -148,6 +149,20 @@ bool ParseHex(const std::string& token, std::size_t maxDigits, std::uint32_t* va
     return true;
 }
 
+speed_t SpeedCode(int baud) {
+    switch (baud) {
+    case 1200: return B1200;
+    case 2400: return B2400;
+    case 4800: return B4800;
+    case 9600: return B9600;
+    case 19200: return B19200;
+    case 38400: return B38400;
+    case 57600: return B57600;
+    case 115200: return B115200;
+    default: return B0;
+    }
+}
+
 std::string Trim(const std::string& s) {
     std::size_t b = s.find_first_not_of(" \t\r\n");
     if (b == std::string::npos) return {};
@@ -259,6 +274,43 @@ struct PanelSim::Impl {
     }
 
     // ---- the pseudo-terminal -------------------------------------------
+
+    // The line served: a real serial device when one is given, else a pty.
+    bool OpenLine(std::string* error) { return opt.device.empty() ? OpenPty(error) : OpenDevice(error); }
+
+    // A real serial device (the far end of a null-modem cable, a second
+    // adapter, one side of a virtual pair), raw and exclusive, at the line's
+    // speed when one is given.
+    bool OpenDevice(std::string* error) {
+        int fd = open(opt.device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        if (fd < 0) return FailErrno(error, "open " + opt.device);
+        if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+            close(fd);
+            return Fail(error, opt.device + " is in use by another program");
+        }
+        termios t{};
+        if (tcgetattr(fd, &t) != 0) {
+            bool r = FailErrno(error, opt.device + " is not a serial device");
+            close(fd);
+            return r;
+        }
+        cfmakeraw(&t);
+        t.c_cflag |= CLOCAL | CREAD;
+        if (opt.baud > 0) {
+            speed_t speed = SpeedCode(opt.baud);
+            if (speed == B0) {
+                close(fd);
+                return Fail(error, "a serial device cannot run at " + std::to_string(opt.baud) + " baud");
+            }
+            cfsetispeed(&t, speed);
+            cfsetospeed(&t, speed);
+        }
+        tcsetattr(fd, TCSANOW, &t);
+        masterFd = fd;
+        slaveFd = -1;
+        devicePath = opt.device;
+        return true;
+    }
 
     bool OpenPty(std::string* error) {
         int m = posix_openpt(O_RDWR | O_NOCTTY);
@@ -739,7 +791,7 @@ PanelSim::~PanelSim() {
 bool PanelSim::Start(std::string* error) {
     std::lock_guard<std::mutex> lock(impl_->lifeMutex);
     if (impl_->serving) return Fail(error, "already serving");
-    if (!impl_->OpenPty(error)) return false;
+    if (!impl_->OpenLine(error)) return false;
     if (!impl_->StartWorker(error)) {
         impl_->ClosePty();
         return false;
@@ -800,7 +852,7 @@ bool PanelSim::Reconnect(std::string* error) {
     std::lock_guard<std::mutex> lock(impl_->lifeMutex);
     impl_->StopWorker();
     impl_->ClosePty();
-    if (!impl_->OpenPty(error)) return false;
+    if (!impl_->OpenLine(error)) return false;
     if (!impl_->StartWorker(error)) {
         impl_->ClosePty();
         return false;

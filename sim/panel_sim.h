@@ -57,6 +57,7 @@ struct Options {
     bool trace = false;             // every frame in both directions, hex, to traceSink
     std::function<void(const std::string&)> traceSink; // default: stderr; called on the serving thread
     std::string linkPath;           // if set, a symlink to the device path
+    std::string device;             // if set, serve this serial device instead of a pty of our own
     // Every chunk of bytes as it crosses the device: what the host wrote
     // (HostToPanel) when it is read, what the panel sends when it is written.
     // Called on the serving thread; the pcap writer of zulsim --pcap.
@@ -81,7 +82,8 @@ public:
     ~PanelSim(); // stops and closes
     bool Start(std::string* error = nullptr); // opens the pty, starts serving in a thread
     void Stop();
-    const std::string& DevicePath() const; // e.g. /dev/pts/3 (fits the 11-character port name); new after Reconnect()
+    const std::string& DevicePath() const; // e.g. /dev/pts/3 (fits the 11-character port name); new after Reconnect();
+                                           // the served device itself with Options::device
 
     // Sparse 24-bit panel memory; unset bytes read as 0.
     void SetBytes(std::uint32_t address, const std::vector<std::uint8_t>& bytes);

@@ -19,7 +19,7 @@ const std::map<std::string, std::uint16_t> ParityNames = {
 const std::map<std::string, std::uint16_t> StopBitNames = {{"1", 0}, {"1.5", 1}, {"2", 2}};
 
 const char* Usage =
-    "usage: zulhost [OPTIONS] {info|check|read|write|poll|start|demo|decode|spy} ...   (zulhost --help)\n";
+    "usage: zulhost [OPTIONS] {info|check|read|write|poll|start|demo|decode|spy|ports} ...   (zulhost --help)\n";
 
 const char* Footer =
     "Without --port the tool serves the driver from its built-in panel simulator on a\n"
@@ -44,7 +44,9 @@ std::optional<Options> ParseCommandLine(int argc, char** argv, int* exitStatus) 
 
     app.add_option("--lib", o.libraryPath,
                    "driver library to load (default: beside zulhost, else the one of its build tree)");
-    app.add_option("--port", o.portName, "serial device: COMn on Windows, a device path on Linux (11 characters at most)")
+    app.add_option("--port", o.portName,
+                   "serial device: COMn on Windows; on Linux a path, a ports-folder entry or a /dev name "
+                   "(11 characters at most; see zulhost ports)")
         ->check([](const std::string& name) -> std::string {
             if (name.empty()) return "the port name is empty";
             if (name.size() > PortNameLimit) return "the port name has more than 11 characters";
@@ -95,6 +97,8 @@ std::optional<Options> ParseCommandLine(int argc, char** argv, int* exitStatus) 
                                           "captured (Linux)");
     spy->add_option("--link", o.linkPath, "a symbolic link to the pseudo-terminal the host opens (a ports-folder "
                                           "entry, or a path of at most 11 characters)");
+    auto* ports = app.add_subcommand("ports", "list the serial devices a host could name, without opening any, "
+                                              "with what may keep one from working (Linux)");
     spy->add_option("--seconds", o.spySeconds, "stop after this long (default: when the host closes its port)")
         ->check(CLI::NonNegativeNumber);
 
@@ -126,6 +130,7 @@ std::optional<Options> ParseCommandLine(int argc, char** argv, int* exitStatus) 
     if (*demo) o.command = Command::Demo;
     if (*decode) o.command = Command::Decode;
     if (*spy) o.command = Command::Spy;
+    if (*ports) o.command = Command::Ports;
 
     if (baudOption->count() > 0) o.baudRate = static_cast<std::uint16_t>(baud);
     if (dataOption->count() > 0) o.dataBits = static_cast<std::uint16_t>(dataBits);

@@ -8,7 +8,7 @@
 
 namespace zulhost {
 
-enum class Command { Info, Check, Read, Write, Poll, Start, Demo, Decode, Spy };
+enum class Command { Info, Check, Read, Write, Poll, Start, Demo, Decode, Spy, Ports };
 
 enum class LogMode {
     OnFailure, // default: the driver's log lines go to stderr only when a step fails

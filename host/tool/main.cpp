@@ -6,6 +6,7 @@
 #include "host/tool/command_line.h"
 #include "host/tool/commands.h"
 #include "host/tool/decode.h"
+#include "host/tool/ports.h"
 #include "host/tool/spy.h"
 #include "host/tool/demo.h"
 #include "host/tool/driver_client.h"
@@ -27,6 +28,7 @@ const char* CommandName(Command command) {
     case Command::Demo: return "demo";
     case Command::Decode: return "decode";
     case Command::Spy: return "spy";
+    case Command::Ports: return "ports";
     }
     return "?";
 }
@@ -47,6 +49,7 @@ int Run(const Options& options) {
     // These two work on the line alone, without the driver.
     if (options.command == Command::Decode) return report.Finish(RunDecode(report, options));
     if (options.command == Command::Spy) return report.Finish(RunSpy(report, options));
+    if (options.command == Command::Ports) return report.Finish(RunPorts(report, options));
     std::string path = DriverPath(options);
     report.Data()["library"] = path;
 
@@ -65,7 +68,8 @@ int Run(const Options& options) {
     case Command::Start: status = RunStart(client, report, log, options); break;
     case Command::Demo: status = RunDemo(client, report, log, options); break;
     case Command::Decode:
-    case Command::Spy: break;
+    case Command::Spy:
+    case Command::Ports: break;
     }
     return report.Finish(status);
 }

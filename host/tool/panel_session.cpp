@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include "host/tool/ports.h"
+
 namespace zulhost {
 namespace {
 
@@ -58,6 +60,13 @@ int PanelSession::Open(const std::string& subject) {
         }
     } else {
         portName_ = options_.portName;
+        // What may keep this port from working, before it is tried.
+        nlohmann::json warnings = nlohmann::json::array();
+        for (const std::string& w : AdviceFor(portName_, Roots::FromEnvironment(), Identity::FromEnvironment())) {
+            if (!report_.Json()) std::fprintf(stderr, "zulhost: warning: %s: %s\n", portName_.c_str(), w.c_str());
+            warnings.push_back(w);
+        }
+        if (!warnings.empty()) report_.Data()["warnings"] = warnings;
     }
 
     nlohmann::json& data = report_.Data();
@@ -71,7 +80,11 @@ int PanelSession::Open(const std::string& subject) {
 
     std::size_t mark = log_.Mark();
     rc = client_.ColdStart(portName_, line_);
-    if (rc != 0) return report_.Fail(subject, Request::ColdStart, rc, ResultMeaning(Request::ColdStart, rc) + " (" + portName_ + ")");
+    if (rc != 0) {
+        std::string why = panel_ ? std::string() : WhyOpenFailed(portName_, Roots::FromEnvironment(), Identity::FromEnvironment());
+        return report_.Fail(subject, Request::ColdStart, rc,
+                            ResultMeaning(Request::ColdStart, rc) + " (" + (why.empty() ? portName_ : why) + ")");
+    }
     panelId_ = log_.PanelIdSince(mark);
     if (panelId_) data["panelId"] = PanelIdText(*panelId_);
     // ColdStart succeeds with the port open even when the handshake failed;
