@@ -2,6 +2,8 @@
 // it serves, runs until SIGINT or SIGTERM, then prints its counters.
 #include <CLI/CLI.hpp>
 
+#include "zultrk_version.h"
+
 #include <pthread.h>
 #include <signal.h>
 
@@ -52,6 +54,7 @@ int main(int argc, char** argv) {
     zulsim::LineFaults& faults = options.faults;
 
     CLI::App app{"zulsim: a simulated panel served on a pseudo-terminal"};
+    app.set_version_flag("--version", std::string("zulsim ") + ZULTRK_VERSION_TEXT);
     std::string versionId = "0xF5", readReplyCode = "0x50", delayText, lateText, memoryFile;
     std::vector<std::string> assignments;
 
@@ -76,7 +79,7 @@ int main(int argc, char** argv) {
         ->check(CLI::Range(0, 1000));
     app.add_option("--usb-packet", options.usbPacketBytes, "with --latency-timer: a burst also as soon as this many bytes wait (default 62)")
         ->check(CLI::Range(1, 4096));
-    app.add_option("--enq-idle", options.enqIdleMs, "announce ENQ after this much driver silence, ms (0: never)")
+    app.add_option("--enq-idle", options.enqIdleMs, "announce ENQ after the line has been idle this long both ways, ms (0: never)")
         ->check(CLI::Range(0, 600000));
     app.add_option("--enq-repeat", options.enqRepeatMs, "announce at most this often, ms")
         ->check(CLI::Range(1, 600000));

@@ -2,6 +2,8 @@
 
 #include <CLI/CLI.hpp>
 
+#include "zultrk_version.h"
+
 #include <iostream>
 #include <map>
 
@@ -39,11 +41,12 @@ std::optional<Options> ParseCommandLine(int argc, char** argv, int* exitStatus) 
     Options o;
     CLI::App app{"zulhost: try a Trane Tracker panel through the zultrk driver, as a host does", "zulhost"};
     app.footer(Footer);
+    app.set_version_flag("--version", std::string("zulhost ") + ZULTRK_VERSION_TEXT);
     app.require_subcommand(0, 1); // none is reported below, after unknown options
     app.fallthrough();
 
     app.add_option("--lib", o.libraryPath,
-                   "driver library to load (default: beside zulhost, else the one of its build tree)");
+                   "driver library to load (default: beside zulhost; else, built, its build tree's; else the installed one)");
     app.add_option("--port", o.portName,
                    "serial device: COMn on Windows; on Linux a path, a ports-folder entry or a /dev name "
                    "(11 characters at most; see zulhost ports)")
@@ -105,6 +108,9 @@ std::optional<Options> ParseCommandLine(int argc, char** argv, int* exitStatus) 
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp& e) {
+        *exitStatus = app.exit(e);
+        return std::nullopt;
+    } catch (const CLI::CallForVersion& e) {
         *exitStatus = app.exit(e);
         return std::nullopt;
     } catch (const CLI::CallForAllHelp& e) {

@@ -18,18 +18,31 @@ public:
     DriverLibrary(const DriverLibrary&) = delete;
     DriverLibrary& operator=(const DriverLibrary&) = delete;
 
-    // Loads the library at path and looks up "ZulMain". On failure returns
+    // Loads the library at path (with `search`, a bare name the system looks
+    // for on its library path) and looks up "ZulMain". On failure returns
     // false with a message in *error; nothing stays loaded.
-    bool Load(const std::string& path, std::string* error);
+    bool Load(const std::string& path, bool search, std::string* error);
     ZulMainFunction Entry() const { return entry_; }
+    // The file that was loaded, as the system names it.
+    std::string LoadedFile() const;
 
 private:
     void* handle_ = nullptr;
     ZulMainFunction entry_ = nullptr;
 };
 
-// The driver library's file name on this platform (libzultrk.so, zultrk.dll).
+// The driver library's file name on this platform (libzultrk.so, zultrk.dll),
+// and the name an installed one is found by (libzultrk.so.7, zultrk.dll).
 const char* DriverFileName();
+std::string InstalledDriverName();
+
+struct DriverLocation {
+    std::string name;
+    bool search; // a name for the system to look for, not a path
+};
+
+// Whether two folders are the same one (both ending in a separator or not).
+bool SameFolder(const std::string& a, const std::string& b);
 
 // The folder of the running executable, with a trailing separator, or "".
 std::string ExecutableFolder();

@@ -1,6 +1,10 @@
 #include "host/tool/library_loader.h"
 
+#include "zultrk_version.h"
+
 #include <dlfcn.h>
+#include <link.h>
+#include <stdlib.h>
 #include <unistd.h>
 
 #include <climits>
@@ -12,9 +16,10 @@ DriverLibrary::~DriverLibrary() {
     if (handle_ != nullptr) dlclose(handle_);
 }
 
-bool DriverLibrary::Load(const std::string& path, std::string* error) {
-    // A path without a slash would be searched for; a host names its driver.
-    std::string name = path.find('/') == std::string::npos ? "./" + path : path;
+bool DriverLibrary::Load(const std::string& path, bool search, std::string* error) {
+    // A path without a slash would be searched for; a host names its driver,
+    // unless the installed one is wanted.
+    std::string name = !search && path.find('/') == std::string::npos ? "./" + path : path;
     void* handle = dlopen(name.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (handle == nullptr) {
         const char* why = dlerror();
@@ -35,6 +40,20 @@ bool DriverLibrary::Load(const std::string& path, std::string* error) {
 }
 
 const char* DriverFileName() { return "libzultrk.so"; }
+
+std::string InstalledDriverName() { return "libzultrk.so." + std::to_string(ZULTRK_VERSION_MAJOR); }
+
+std::string DriverLibrary::LoadedFile() const {
+    link_map* map = nullptr;
+    if (handle_ == nullptr || dlinfo(handle_, RTLD_DI_LINKMAP, &map) != 0 || map == nullptr || !map->l_name) return {};
+    char real[PATH_MAX];
+    return realpath(map->l_name, real) ? std::string(real) : std::string(map->l_name);
+}
+
+bool SameFolder(const std::string& a, const std::string& b) {
+    char ra[PATH_MAX], rb[PATH_MAX];
+    return realpath(a.c_str(), ra) && realpath(b.c_str(), rb) && std::strcmp(ra, rb) == 0;
+}
 
 std::string ExecutableFolder() {
     char buffer[PATH_MAX];

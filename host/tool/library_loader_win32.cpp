@@ -8,7 +8,7 @@ DriverLibrary::~DriverLibrary() {
     if (handle_ != nullptr) FreeLibrary(static_cast<HMODULE>(handle_));
 }
 
-bool DriverLibrary::Load(const std::string& path, std::string* error) {
+bool DriverLibrary::Load(const std::string& path, bool, std::string* error) {
     HMODULE module = LoadLibraryA(path.c_str());
     if (module == nullptr) {
         *error = "cannot load " + path + ": Windows error " + std::to_string(GetLastError());
@@ -26,6 +26,16 @@ bool DriverLibrary::Load(const std::string& path, std::string* error) {
 }
 
 const char* DriverFileName() { return "zultrk.dll"; }
+
+std::string InstalledDriverName() { return "zultrk.dll"; }
+
+std::string DriverLibrary::LoadedFile() const {
+    char buffer[MAX_PATH];
+    DWORD n = handle_ ? GetModuleFileNameA(static_cast<HMODULE>(handle_), buffer, MAX_PATH) : 0;
+    return n > 0 && n < MAX_PATH ? std::string(buffer, n) : std::string();
+}
+
+bool SameFolder(const std::string& a, const std::string& b) { return a == b; }
 
 std::string ExecutableFolder() {
     char buffer[MAX_PATH];

@@ -33,14 +33,17 @@ const char* CommandName(Command command) {
     return "?";
 }
 
-// --lib, else the driver beside the executable, else the build tree's.
-std::string DriverPath(const Options& options) {
-    if (!options.libraryPath.empty()) return options.libraryPath;
-    std::string beside = ExecutableFolder() + DriverFileName();
-    if (FileExists(beside)) return beside;
+// --lib; else the driver beside the executable (as in a Windows host's
+// folder); else, for the zulhost of a build tree, that tree's driver; else
+// the installed one, by its soname, from the system's library path.
+DriverLocation FindDriver(const Options& options) {
+    if (!options.libraryPath.empty()) return {options.libraryPath, false};
+    std::string folder = ExecutableFolder();
+    std::string beside = folder + DriverFileName();
+    if (FileExists(beside)) return {beside, false};
     std::string built = ZULHOST_BUILD_TREE_DRIVER; // set by the build; empty where it means nothing
-    if (!built.empty() && FileExists(built)) return built;
-    return beside;
+    if (!built.empty() && FileExists(built) && SameFolder(folder, ZULHOST_BUILD_TREE_FOLDER)) return {built, false};
+    return {InstalledDriverName(), true};
 }
 
 int Run(const Options& options) {
@@ -50,12 +53,17 @@ int Run(const Options& options) {
     if (options.command == Command::Decode) return report.Finish(RunDecode(report, options));
     if (options.command == Command::Spy) return report.Finish(RunSpy(report, options));
     if (options.command == Command::Ports) return report.Finish(RunPorts(report, options));
-    std::string path = DriverPath(options);
-    report.Data()["library"] = path;
+    DriverLocation where = FindDriver(options);
+    report.Data()["library"] = where.name;
 
     DriverLibrary library;
     std::string error;
-    if (!library.Load(path, &error)) return report.Finish(report.FailTool("zulhost: " + error, ExitUnavailable));
+    if (!library.Load(where.name, where.search, &error)) {
+        if (where.search) error += " (install the driver's runtime package, or give its file with --lib)";
+        return report.Finish(report.FailTool("zulhost: " + error, ExitUnavailable));
+    }
+    // The file the system found, when it searched.
+    report.Data()["library"] = library.LoadedFile().empty() ? where.name : library.LoadedFile();
     DriverClient client(library.Entry());
 
     int status = 0;

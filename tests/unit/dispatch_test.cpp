@@ -3,6 +3,7 @@
 #include <string>
 
 #include "tests/unit/driver_fixture.h"
+#include "zultrk_version.h"
 
 namespace test {
 namespace {
@@ -33,6 +34,15 @@ TEST_F(DispatchTest, GetInfoWritesEveryByteAndTouchesNothingElse) {
     ASSERT_EQ(Call(GetInfoCode, &again), 0);
     EXPECT_EQ(again.DeviceName, info.DeviceName);
     EXPECT_EQ(again.Banner, info.Banner);
+}
+
+// GetInfo and the banner keep their own text, and must agree with the one
+// version that the DLL's resource, the packages and the tools take.
+TEST_F(DispatchTest, GetInfoAndBannerShowTheProjectVersion) {
+    DriverInfo info{};
+    ASSERT_EQ(Call(GetInfoCode, &info), 0);
+    EXPECT_EQ(info.Version, ZULTRK_VERSION_MAJOR * 10 + ZULTRK_VERSION_MINOR);
+    EXPECT_NE(std::string(info.Banner).find(std::string("- Version ") + ZULTRK_VERSION_TEXT + " "), std::string::npos);
 }
 
 TEST_F(DispatchTest, BannerShape) {
