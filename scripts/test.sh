@@ -6,7 +6,11 @@
 # counts as failed, and so does one that could not run at all: nothing is
 # skipped quietly. Exits non-zero if anything failed.
 #
-#   bash scripts/test.sh [PRESET...]     (default: native asan win32 win64 fuzz)
+#   bash scripts/test.sh [PRESET...]     (default: native asan win32 win64 fuzz release)
+#
+# release: scripts/release.sh makes the packages and the zip, then
+# tests/release/check.sh runs lintian, installs the packages (as root), uses
+# them from their installed paths, purges them, and tries the zip under wine.
 #
 # The product is a 32-bit DLL. On a machine that cannot run 32-bit programs
 # (some kernels run 64-bit user code only), the win32 step builds it and runs
@@ -16,7 +20,7 @@ set -uo pipefail
 cd "$(dirname "$0")/.."
 
 presets=("$@")
-[[ ${#presets[@]} -gt 0 ]] || presets=(native asan win32 win64 fuzz)
+[[ ${#presets[@]} -gt 0 ]] || presets=(native asan win32 win64 fuzz release)
 started=$SECONDS
 failures=()
 
@@ -46,6 +50,13 @@ step() {  # step PRESET WHAT COMMAND...
 for preset in "${presets[@]}"; do
   if [[ $preset == fuzz ]]; then
     step fuzz "bounded runs" bash fuzz/run.sh "${ZUL_FUZZ_SECONDS:-60}"
+    continue
+  fi
+  if [[ $preset == release ]]; then
+    extra=()
+    [[ $(bash scripts/wine-arch.sh 2>/dev/null) == win64 ]] && extra=(--win64)
+    step release "packages and zip" bash scripts/release.sh "${extra[@]}" || continue
+    step release "install and zip checks" bash tests/release/check.sh || continue
     continue
   fi
   step "$preset" configure cmake --preset "$preset" || continue
