@@ -65,11 +65,27 @@ const char* KindName(Item::Kind kind) {
 FrameScanner& LineDecoder::ScannerFor(Direction d) { return scanners_[static_cast<std::size_t>(d)]; }
 
 std::vector<Item> LineDecoder::Feed(const Chunk& chunk) {
+    std::vector<Item> out;
+    ExpireStale(chunk, out);
     std::vector<Inbound> events;
     ScannerFor(chunk.direction).Feed(chunk.bytes.data(), chunk.bytes.size(), events);
-    std::vector<Item> out;
     for (const Inbound& in : events) Emit(in, chunk.direction, chunk.time, out);
+    if (chunk.time >= 0) lastTime_[static_cast<std::size_t>(chunk.direction)] = chunk.time;
     return out;
+}
+
+void LineDecoder::ExpireStale(const Chunk& chunk, std::vector<Item>& out) {
+    if (chunk.time < 0) return; // without times only a new frame or the end cuts one off
+    for (std::size_t d = 0; d < scanners_.size(); ++d) {
+        Direction side = static_cast<Direction>(d);
+        if (!scanners_[d].Partial() || lastTime_[d] < 0) continue;
+        double gap = chunk.time - lastTime_[d];
+        bool otherSide = side != chunk.direction && side != Direction::Unknown && chunk.direction != Direction::Unknown;
+        if (gap <= FrameGap && !(otherSide && gap >= TurnGap)) continue;
+        std::vector<Inbound> events;
+        scanners_[d].Expire(events);
+        for (const Inbound& in : events) Emit(in, side, lastTime_[d], out);
+    }
 }
 
 std::vector<Item> LineDecoder::Finish() {
@@ -77,7 +93,7 @@ std::vector<Item> LineDecoder::Finish() {
     for (std::size_t d = 0; d < scanners_.size(); ++d) {
         std::vector<Inbound> events;
         scanners_[d].Expire(events);
-        for (const Inbound& in : events) Emit(in, static_cast<Direction>(d), -1, out);
+        for (const Inbound& in : events) Emit(in, static_cast<Direction>(d), lastTime_[d], out);
     }
     return out;
 }

@@ -40,8 +40,10 @@ const char* KindName(Item::Kind kind);
 
 class LineDecoder {
 public:
-    // The items that the chunk completes; a frame cut off by the end of a
-    // capture comes out of Finish().
+    // The items that the chunk completes. A frame left unfinished comes out
+    // cut off when its side stays silent longer than FrameGap, when the
+    // other side starts sending after it paused for TurnGap (the line is
+    // half duplex), or at the end of the capture from Finish().
     std::vector<Item> Feed(const Chunk& chunk);
     std::vector<Item> Finish();
 
@@ -52,7 +54,9 @@ private:
         int command = -1;
         int count = 0;
     };
+    static constexpr double FrameGap = 0.100, TurnGap = 0.020; // seconds; the driver itself stops after 0.05
     zultrace::FrameScanner& ScannerFor(Direction d);
+    void ExpireStale(const Chunk& chunk, std::vector<Item>& out);
     void Emit(const Inbound& in, Direction d, double time, std::vector<Item>& out);
     void NameHostFrame(Item& item);
     void NamePanelFrame(Item& item);
@@ -60,6 +64,7 @@ private:
     void Answer(Item& item);
 
     std::array<FrameScanner, 3> scanners_; // by direction
+    std::array<double, 3> lastTime_{-1, -1, -1}; // of each direction's latest chunk
     Pending pending_;                      // the request that waits for its answer
     int next_ = 1;
 };

@@ -66,6 +66,12 @@ zultrk.experts = { ef_bad_crc, ef_nak, ef_status, ef_broken }
 
 local accepted_ids = { [0xF2] = true, [0xF5] = true, [0xF6] = true, [0xFA] = true }
 
+-- The line is half duplex: a frame that has paused this long (s) when the
+-- other side starts sending was cut off.
+local TURN_GAP = 0.020
+zultrk.prefs.gap_ms = Pref.uint("Frame gap (ms)", 100,
+    "A frame whose bytes pause longer than this is taken as cut off (the driver stops listening after 50 ms)")
+
 local function crc_x25(bytes, from, to)
     local crc = 0xFFFF
     for i = from, to do
@@ -88,13 +94,14 @@ local function hex(bytes, from, to)
 end
 
 -- State of the whole capture, built on the first pass in frame order.
-local streams    -- [direction] = { bytes = {...}, first = frame number where the pending bytes began }
+local streams    -- [direction] = { bytes = {...}, first = frame number where the pending bytes began,
+                 --                 last = frame number and last_time = time of the latest record }
 local results    -- [frame number] = { items = {...}, continues = bool, begun_in = number }
 local pending    -- the request waiting for its answer: { frame, time, command, count, item }
 local responses  -- [request frame] = response frame
 
 function zultrk.init()
-    streams = { [0] = { bytes = {}, first = nil }, [1] = { bytes = {}, first = nil } }
+    streams = { [0] = { bytes = {} }, [1] = { bytes = {} } }
     results = {}
     pending = nil
     responses = {}
@@ -219,9 +226,40 @@ local function name_panel_frame(item, asked)
     end
 end
 
+-- The bytes a stream still holds, as the item they make when nothing more
+-- will come: a frame cut off, or a lone DLE outside any frame.
+local function leftover(s)
+    if #s.bytes >= 2 and s.bytes[1] == DLE and s.bytes[2] == STX then
+        return { kind = "broken", raw = s.bytes, type = "broken", summary = "frame cut off" }
+    end
+    return { kind = "noise", raw = s.bytes, type = "noise", summary = "bytes outside any frame" }
+end
+
+-- A frame left waiting is over when its side stays silent too long, or when
+-- the other side starts sending after it paused: it is shown, cut off, in
+-- the record that brought its last byte.
+local function expire(now, direction)
+    for d = 0, 1 do
+        local s = streams[d]
+        if #s.bytes > 0 and s.last_time then
+            local gap = now - s.last_time
+            if gap > zultrk.prefs.gap_ms / 1000 or (d ~= direction and gap >= TURN_GAP) then
+                local item = leftover(s)
+                item.direction = d
+                local r = results[s.last]
+                r.items[#r.items + 1] = item
+                r.continues = nil
+                s.bytes = {}
+            end
+        end
+    end
+end
+
 -- The first pass: what each record completes, and which reply answers which request.
 local function analyse(number, direction, bytes, abs_time)
+    expire(abs_time, direction)
     local s = streams[direction]
+    s.last, s.last_time = number, abs_time
     if #s.bytes == 0 then s.first = number end
     for i = 1, #bytes do s.bytes[#s.bytes + 1] = bytes[i] end
     local items, used = scan(s.bytes)
@@ -243,6 +281,7 @@ local function analyse(number, direction, bytes, abs_time)
                     pending = nil
                 end
             end
+            if not item.crc_good then item.summary = item.summary .. " [bad CRC]" end
         elseif item.kind == "control" then
             if item.byte == ENQ then
                 item.type, item.summary = "enq", "ENQ (the panel announces itself)"
@@ -328,7 +367,17 @@ function zultrk.dissector(tvb, pinfo, tree)
     root:add(f.direction, tvb(0, 1))
     local info = {}
     if r == nil then return tvb:len() end
-    for _, item in ipairs(r.items) do
+    local items, continues = r.items, r.continues
+    local s = streams[direction]
+    if pinfo.visited and continues and s.last == pinfo.number and #s.bytes > 0 then
+        -- Seen again after the whole capture was read: the frame never ended.
+        local item = leftover(s)
+        item.direction = direction
+        item.summary = item.summary .. " (the capture ends inside it)"
+        items, continues = { table.unpack(r.items) }, false
+        items[#items + 1] = item
+    end
+    for _, item in ipairs(items) do
         local data = ByteArray.new(hex(item.raw, 1, #item.raw)):tvb(item.summary)
         local sub = root:add(zultrk, data(), item.summary)
         sub:add(f.type, item.type)
@@ -356,15 +405,13 @@ function zultrk.dissector(tvb, pinfo, tree)
             sub:add(f.crc, item.crc)
             sub:add(f.crc_computed, item.crc_computed)
             local cs = sub:add(f.crc_status, item.crc_good and "good" or "bad")
-            if not item.crc_good then
-                cs:add_proto_expert_info(ef_bad_crc)
-                item.summary = item.summary .. " [bad CRC]"
-            end
+            if not item.crc_good then cs:add_proto_expert_info(ef_bad_crc) end
             if r.begun_in and r.begun_in ~= pinfo.number then sub:add(f.begun_in, r.begun_in) end
         elseif item.type == "nak" then
             sub:add_proto_expert_info(ef_nak)
         elseif item.type == "broken" then
             sub:add_proto_expert_info(ef_broken)
+            if r.begun_in and r.begun_in ~= pinfo.number then sub:add(f.begun_in, r.begun_in) end
         end
         if item.request_in then
             sub:add(f.request_in, item.request_in)
@@ -375,7 +422,7 @@ function zultrk.dissector(tvb, pinfo, tree)
         end
         info[#info + 1] = item.summary
     end
-    if r.continues then
+    if continues then
         root:add(f.continues, true)
         info[#info + 1] = "[frame continues]"
     end

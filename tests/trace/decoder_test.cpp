@@ -9,6 +9,7 @@
 #include <string>
 
 #include "link/msg_buffer.h"
+#include "tests/trace/cut_off_cases.h"
 #include "trace/line_decoder.h"
 
 namespace {
@@ -131,6 +132,25 @@ TEST(LineDecoder, AFrameCutOffAtTheEndIsBroken) {
     auto rest = d.Finish();
     ASSERT_EQ(rest.size(), 1u);
     EXPECT_EQ(rest[0].kind, zultrace::Item::Kind::Broken);
+}
+
+// The dissector's name for an item, from the decoder's words.
+std::string TypeOf(const zultrace::Item& item) {
+    if (item.kind == zultrace::Item::Kind::Broken) return "broken";
+    if (item.kind == zultrace::Item::Kind::Noise) return "noise";
+    if (item.kind == zultrace::Item::Kind::Control) return item.raw[0] == 0x05 ? "enq" : item.raw[0] == 0x06 ? "ack" : "nak";
+    if (item.meaning.rfind("block read", 0) == 0) return "read_request";
+    if (item.meaning.rfind("read reply", 0) == 0) return "read_reply";
+    return "frame";
+}
+
+TEST(LineDecoder, ACutOffFrameEndsWhereTheLineSaysItEnds) {
+    for (const cutoff::Case& c : cutoff::Cases()) {
+        SCOPED_TRACE(c.name);
+        std::string types;
+        for (const zultrace::Item& item : Decode(cutoff::Chunks(c))) types += (types.empty() ? "" : "|") + TypeOf(item);
+        EXPECT_EQ(types, c.types);
+    }
 }
 
 std::string Hex(const Bytes& b, std::size_t from, std::size_t to) {

@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "sim/panel_sim.h"
+#include "tests/trace/cut_off_cases.h"
 #include "tests/sim/raw_client.h"
 
 namespace {
@@ -93,8 +94,8 @@ std::string Items(const Rows& rows, std::size_t field) {
 const std::vector<std::string> Fields = {"frame.number", "zultrk.type",   "zultrk.address",
                                          "zultrk.count", "zultrk.value",  "zultrk.crc.status",
                                          "zultrk.status", "_ws.expert",   "zultrk.request_in",
-                                         "zultrk.response_in", "zultrk.version_accepted", "zultrk.begun_in"};
-enum { Number, Type, Address, Count, Value, Crc, Status, Expert, RequestIn, ResponseIn, Accepted, BegunIn };
+                                         "zultrk.response_in", "zultrk.version_accepted", "zultrk.begun_in", "_ws.col.Info"};
+enum { Number, Type, Address, Count, Value, Crc, Status, Expert, RequestIn, ResponseIn, Accepted, BegunIn, Info };
 
 TEST(Dissector, NamesACleanSessionAndLinksRepliesWithoutWarnings) {
     ASSERT_EQ(system("command -v tshark >/dev/null"), 0) << "tshark is missing (bash scripts/setup.sh installs it)";
@@ -144,9 +145,29 @@ TEST(Dissector, FaultModes) {
         unlink(capture.c_str());
         EXPECT_EQ(c.field == Value ? Column(rows, c.field) : Items(rows, c.field), c.expected);
         EXPECT_EQ(!Column(rows, Expert).empty(), c.warned) << Column(rows, Expert);
+        EXPECT_EQ(Column(rows, Info).find("] ["), std::string::npos) << "each verdict once: " << Column(rows, Info);
         if (std::string(c.name) == "split reply") {
             EXPECT_NE(Column(rows, BegunIn), "") << "a frame from two records names where it began";
         }
+    }
+}
+
+TEST(Dissector, ACutOffFrameEndsWhereTheLineSaysItEnds) {
+    ASSERT_EQ(system("command -v tshark >/dev/null"), 0) << "tshark is missing (bash scripts/setup.sh installs it)";
+    for (const cutoff::Case& c : cutoff::Cases()) {
+        SCOPED_TRACE(c.name);
+        char path[] = "/tmp/zulcutoff.XXXXXX";
+        close(mkstemp(path));
+        zultrace::PcapWriter pcap;
+        std::string error;
+        ASSERT_TRUE(pcap.Open(path, &error)) << error;
+        for (const zultrace::Chunk& chunk : cutoff::Chunks(c)) {
+            pcap.Record(chunk.direction, chunk.bytes.data(), chunk.bytes.size(), chunk.time);
+        }
+        pcap.Close();
+        Rows rows = Tshark(path, {"zultrk.type"});
+        unlink(path);
+        EXPECT_EQ(Items(rows, 0), c.types);
     }
 }
 
