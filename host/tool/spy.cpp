@@ -82,6 +82,42 @@ int OpenReal(const SpySetup& s, std::string* error) {
     return fd;
 }
 
+// What of the host's line format a pseudo-terminal keeps (its master reads
+// it back) though it does not use it: the speed and the stop bits. It forces
+// 8 bits and no parity, so those come from the spy's own options.
+struct LineFormat {
+    tcflag_t cflag = 0; // the stop bits
+    speed_t speed = B0;
+    bool operator==(const LineFormat& o) const { return cflag == o.cflag && speed == o.speed; }
+};
+constexpr tcflag_t FormatBits = CSTOPB;
+
+LineFormat FormatOf(int fd) {
+    termios t{};
+    if (tcgetattr(fd, &t) != 0) return {};
+    return {t.c_cflag & FormatBits, cfgetospeed(&t)};
+}
+
+void SetFormat(int fd, const LineFormat& format) {
+    termios t{};
+    if (tcgetattr(fd, &t) != 0) return;
+    t.c_cflag = (t.c_cflag & ~FormatBits) | format.cflag;
+    cfsetispeed(&t, format.speed);
+    cfsetospeed(&t, format.speed);
+    tcsetattr(fd, TCSANOW, &t);
+}
+
+std::string Describe(const LineFormat& f) {
+    static const std::pair<speed_t, const char*> speeds[] = {
+        {B1200, "1200"},   {B2400, "2400"},   {B4800, "4800"},   {B9600, "9600"},
+        {B19200, "19200"}, {B38400, "38400"}, {B57600, "57600"}, {B115200, "115200"}};
+    std::string text = "?";
+    for (const auto& [code, name] : speeds) {
+        if (code == f.speed) text = name;
+    }
+    return text + " baud, " + ((f.cflag & CSTOPB) ? "2 stop bits" : "1 stop bit");
+}
+
 // One direction of the tap: what was read and still waits to be written.
 struct Pipe {
     int from, to;
@@ -106,6 +142,9 @@ bool Spy(const SpySetup& setup, const std::function<void(const std::string&)>& r
     }
     fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
     fcntl(master, F_SETFD, FD_CLOEXEC);
+    // The host's side starts in the device's format, so any change is the host's.
+    LineFormat hostSet = FormatOf(real);
+    SetFormat(master, hostSet);
     if (!setup.link.empty()) {
         std::string temp = setup.link + ".new";
         unlink(temp.c_str());
@@ -203,6 +242,15 @@ bool Spy(const SpySetup& setup, const std::function<void(const std::string&)>& r
             break;
         }
         if (fds[0].revents & POLLIN) take(toPanel);
+        // The device follows the host's speed and format before the host's
+        // bytes reach it (the driver sets the line up before it sends).
+        LineFormat host = FormatOf(master);
+        if (host.speed != B0 && !(host == hostSet)) {
+            hostSet = host;
+            SetFormat(real, host);
+            bool followed = FormatOf(real) == host;
+            if (decoded) decoded("spy: the host set " + Describe(host) + (followed ? "; the device follows" : "; the device refused it"));
+        }
         give(toPanel);
         give(toHost);
         // The master sees a hang-up once the host has closed its end: the

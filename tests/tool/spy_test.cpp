@@ -6,6 +6,11 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <termios.h>
+
 #include <fstream>
 #include <iterator>
 #include <mutex>
@@ -93,6 +98,36 @@ TEST_F(SpyTest, DriverWorksThroughTheTapAndTheCaptureHoldsEveryByte) {
     ASSERT_LE(captured[1].size(), seen[1].size());
     EXPECT_EQ(captured[1], zultrace::Bytes(seen[1].begin(), seen[1].begin() + captured[1].size()));
     EXPECT_GT(captured[0].size(), 40u);
+}
+
+TEST_F(SpyTest, TheDeviceFollowsTheHostsSpeedAndStopBits) {
+    int device = -1, deviceSide = -1;
+    ASSERT_EQ(openpty(&device, &deviceSide, nullptr, nullptr, nullptr), 0);
+    std::string devicePath = ttyname(deviceSide);
+    close(deviceSide);
+    StartSpy(devicePath);
+    termios t{};
+    ASSERT_EQ(tcgetattr(device, &t), 0);
+    EXPECT_EQ(cfgetospeed(&t), static_cast<speed_t>(B9600)) << "the spy's own format until the host sets one";
+
+    int host = open(link.c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_GE(host, 0);
+    ASSERT_EQ(tcgetattr(host, &t), 0);
+    cfmakeraw(&t);
+    t.c_cflag |= CSTOPB;
+    cfsetispeed(&t, B19200);
+    cfsetospeed(&t, B19200);
+    ASSERT_EQ(tcsetattr(host, TCSANOW, &t), 0);
+    ASSERT_EQ(write(host, "\x06", 1), 1);
+    pollfd arrived{device, POLLIN, 0};
+    ASSERT_EQ(poll(&arrived, 1, 3000), 1) << "the host's byte never reached the device";
+
+    ASSERT_EQ(tcgetattr(device, &t), 0);
+    EXPECT_EQ(cfgetospeed(&t), static_cast<speed_t>(B19200));
+    EXPECT_TRUE(t.c_cflag & CSTOPB);
+    close(host);
+    EXPECT_EQ(WaitSpy(), 0);
+    close(device);
 }
 
 } // namespace
