@@ -47,7 +47,9 @@
 #include <thread>
 
 #include "link/msg_buffer.h"
+#include "platform/linux/line_speed.h"
 #include "trace/frame_scanner.h"
+#include "trace/line_decoder.h"
 
 namespace zulsim {
 namespace {
@@ -78,16 +80,6 @@ bool Fail(std::string* error, const std::string& what) {
 
 bool FailErrno(std::string* error, const std::string& what) {
     return Fail(error, what + ": " + std::strerror(errno));
-}
-
-std::string Hex(const Bytes& bytes) {
-    std::string text;
-    char two[4];
-    for (std::size_t i = 0; i < bytes.size(); ++i) {
-        std::snprintf(two, sizeof two, i ? " %02X" : "%02X", bytes[i]);
-        text += two;
-    }
-    return text;
 }
 
 // A reply frame made with the team's codec; a non-zero crcXor damages the CRC
@@ -147,20 +139,6 @@ bool ParseHex(const std::string& token, std::size_t maxDigits, std::uint32_t* va
     }
     *value = v;
     return true;
-}
-
-speed_t SpeedCode(int baud) {
-    switch (baud) {
-    case 1200: return B1200;
-    case 2400: return B2400;
-    case 4800: return B4800;
-    case 9600: return B9600;
-    case 19200: return B19200;
-    case 38400: return B38400;
-    case 57600: return B57600;
-    case 115200: return B115200;
-    default: return B0;
-    }
 }
 
 std::string Trim(const std::string& s) {
@@ -263,7 +241,7 @@ struct PanelSim::Impl {
         double ms = std::chrono::duration<double, std::milli>(Clock::now() - epoch).count();
         char stamp[32];
         std::snprintf(stamp, sizeof stamp, "%10.3f ", ms);
-        std::string text = stamp + std::string(direction) + " " + Hex(bytes);
+        std::string text = stamp + std::string(direction) + " " + zultrace::HexText(bytes);
         if (!note.empty()) text += "  " + note;
         if (opt.traceSink) {
             opt.traceSink(text);

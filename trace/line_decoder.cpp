@@ -8,20 +8,6 @@ namespace {
 constexpr std::uint8_t Enq = 0x05, Ack = 0x06, Nak = 0x15;
 constexpr int CmdWake = 0x31, CmdVersion = 0xF0, CmdRead = 0x50, CmdWrite = 0x60, StatusCode = 0x11;
 
-std::string Hex(const Bytes& bytes, std::size_t most = 0) {
-    std::string s;
-    char two[4];
-    for (std::size_t i = 0; i < bytes.size(); ++i) {
-        if (most && i == most) {
-            s += " ...";
-            break;
-        }
-        std::snprintf(two, sizeof two, i ? " %02X" : "%02X", bytes[i]);
-        s += two;
-    }
-    return s;
-}
-
 std::string Format(const char* format, long a, long b = 0) {
     char text[96];
     std::snprintf(text, sizeof text, format, a, b);
@@ -51,6 +37,20 @@ std::string Words(const Bytes& v) {
 }
 
 } // namespace
+
+std::string HexText(const Bytes& bytes, std::size_t most) {
+    std::string s;
+    char two[4];
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+        if (most && i == most) {
+            s += " ...";
+            break;
+        }
+        std::snprintf(two, sizeof two, i ? " %02X" : "%02X", bytes[i]);
+        s += two;
+    }
+    return s;
+}
 
 const char* KindName(Item::Kind kind) {
     switch (kind) {
@@ -182,7 +182,7 @@ void LineDecoder::NameHostFrame(Item& item) {
         item.address = p[1] << 16 | p[2] << 8 | p[3];
         item.count = p[4];
         item.values.assign(p.begin() + 5, p.end());
-        item.meaning = Format("block write at %06lX, %ld bytes", item.address, item.count) + ": " + Hex(item.values, 16);
+        item.meaning = Format("block write at %06lX, %ld bytes", item.address, item.count) + ": " + HexText(item.values, 16);
         if (item.values.size() != static_cast<std::size_t>(item.count)) {
             item.meaning += Format(" (%ld value bytes follow, not %ld)", static_cast<long>(item.values.size()), item.count);
         }
@@ -260,7 +260,7 @@ std::string FormatItem(const Item& item, double origin) {
     }
     char line[512];
     std::snprintf(line, sizeof line, "%5d  %12s  %-6s  %-36s  %-5s  %-16s  %s", item.number, time,
-                  DirectionName(item.direction), Hex(item.raw, 12).c_str(), item.crc.empty() ? "-" : item.crc.c_str(),
+                  DirectionName(item.direction), HexText(item.raw, 12).c_str(), item.crc.empty() ? "-" : item.crc.c_str(),
                   reply.c_str(), item.meaning.c_str());
     return line;
 }

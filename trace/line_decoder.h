@@ -69,6 +69,9 @@ private:
     int next_ = 1;
 };
 
+// Bytes as "10 02 F0", after `most` of them " ..." (0: all).
+std::string HexText(const Bytes& bytes, std::size_t most = 0);
+
 // The items as a table, one line each, times relative to the first item's.
 std::string FormatTable(const std::vector<Item>& items);
 std::string FormatItem(const Item& item, double origin);

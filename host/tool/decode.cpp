@@ -8,16 +8,6 @@
 namespace zulhost {
 namespace {
 
-std::string Hex(const zultrace::Bytes& bytes) {
-    std::string s;
-    char two[4];
-    for (std::size_t i = 0; i < bytes.size(); ++i) {
-        std::snprintf(two, sizeof two, i ? " %02X" : "%02X", bytes[i]);
-        s += two;
-    }
-    return s;
-}
-
 } // namespace
 
 nlohmann::json ItemJson(const zultrace::Item& item, double origin) {
@@ -26,7 +16,7 @@ nlohmann::json ItemJson(const zultrace::Item& item, double origin) {
                                       : item.direction == zultrace::Direction::PanelToHost ? "panel-to-host"
                                                                                            : "unknown"},
                         {"kind", zultrace::KindName(item.kind)},
-                        {"bytes", Hex(item.raw)},
+                        {"bytes", zultrace::HexText(item.raw)},
                         {"meaning", item.meaning}};
     j["time"] = item.time >= 0 && origin >= 0 ? nlohmann::json(item.time - origin) : nlohmann::json(nullptr);
     if (!item.crc.empty()) j["crc"] = item.crc;
@@ -41,7 +31,7 @@ nlohmann::json ItemJson(const zultrace::Item& item, double origin) {
     if (item.count >= 0) j["count"] = item.count;
     if (item.status >= 0) j["status"] = item.status;
     if (item.versionId >= 0) j["versionId"] = item.versionId;
-    if (!item.values.empty()) j["values"] = Hex(item.values);
+    if (!item.values.empty()) j["values"] = zultrace::HexText(item.values);
     return j;
 }
 

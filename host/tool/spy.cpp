@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/linux/line_speed.h"
 #include "platform/linux/port_names.h"
 #include "trace/line_decoder.h"
 
@@ -27,20 +28,6 @@ extern "C" void OnStopSignal(int) { signalled = 1; }
 bool Fail(std::string* error, const std::string& what) {
     if (error) *error = what;
     return false;
-}
-
-speed_t SpeedCode(std::uint32_t baud) {
-    switch (baud) {
-    case 1200: return B1200;
-    case 2400: return B2400;
-    case 4800: return B4800;
-    case 9600: return B9600;
-    case 19200: return B19200;
-    case 38400: return B38400;
-    case 57600: return B57600;
-    case 115200: return B115200;
-    default: return B0;
-    }
 }
 
 // The real device, raw, exclusive, in the line format given.
@@ -108,13 +95,8 @@ void SetFormat(int fd, const LineFormat& format) {
 }
 
 std::string Describe(const LineFormat& f) {
-    static const std::pair<speed_t, const char*> speeds[] = {
-        {B1200, "1200"},   {B2400, "2400"},   {B4800, "4800"},   {B9600, "9600"},
-        {B19200, "19200"}, {B38400, "38400"}, {B57600, "57600"}, {B115200, "115200"}};
-    std::string text = "?";
-    for (const auto& [code, name] : speeds) {
-        if (code == f.speed) text = name;
-    }
+    unsigned long baud = BaudOf(f.speed);
+    std::string text = baud ? std::to_string(baud) : "?";
     return text + " baud, " + ((f.cflag & CSTOPB) ? "2 stop bits" : "1 stop bit");
 }
 

@@ -28,6 +28,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "platform/linux/line_speed.h"
 #include "platform/linux/port_names.h"
 #include "platform/win32_api.h"
 
@@ -76,26 +77,6 @@ Slot* SerialSlot(HANDLE handle) {
     return slot && slot->kind == Kind::Serial ? slot : nullptr;
 }
 
-struct Speed {
-    DWORD rate;
-    speed_t code;
-};
-
-// Only the rates the tty layer can name. 14400 and 56000, which Win32 knows,
-// are not among them and fail SetCommState rather than run at another speed.
-constexpr Speed Speeds[] = {
-    {50, B50},         {75, B75},         {110, B110},       {134, B134},       {150, B150},
-    {200, B200},       {300, B300},       {600, B600},       {1200, B1200},     {1800, B1800},
-    {2400, B2400},     {4800, B4800},     {9600, B9600},     {19200, B19200},   {38400, B38400},
-    {57600, B57600},   {115200, B115200}, {230400, B230400},
-#ifdef B460800
-    {460800, B460800},
-#endif
-#ifdef B921600
-    {921600, B921600},
-#endif
-};
-
 #ifdef CMSPAR
 constexpr tcflag_t StickParity = CMSPAR;
 #else
@@ -111,11 +92,8 @@ constexpr tcflag_t FormatBits = CSIZE | CSTOPB | PARENB | PARODD | StickParity |
 // Speed and character format of a DCB into a termios. False, leaving the
 // termios unchanged, when the line cannot be set to it.
 bool SetFormat(termios& tio, const DCB& dcb) {
-    const Speed* speed = nullptr;
-    for (const Speed& s : Speeds) {
-        if (s.rate == dcb.BaudRate) speed = &s;
-    }
-    if (!speed) return false;
+    speed_t speed = SpeedCode(dcb.BaudRate);
+    if (speed == B0) return false;
 
     tcflag_t size = 0;
     switch (dcb.ByteSize) {
@@ -155,7 +133,7 @@ bool SetFormat(termios& tio, const DCB& dcb) {
     }
     if ((dcb.Parity == MARKPARITY || dcb.Parity == SPACEPARITY) && StickParity == 0) return false;
 
-    if (cfsetispeed(&tio, speed->code) != 0 || cfsetospeed(&tio, speed->code) != 0) return false;
+    if (cfsetispeed(&tio, speed) != 0 || cfsetospeed(&tio, speed) != 0) return false;
     tio.c_cflag &= ~FormatBits;
     tio.c_cflag |= size | stop | parity;
     // Output held by CTS: the kernel pairs it with RTS as input flow control.
@@ -194,11 +172,7 @@ void MakeRaw(termios& tio, const DCB& dcb) {
 
 // The fields of a DCB that termios holds, as the device has them.
 void ReadFormat(const termios& tio, DCB& dcb) {
-    speed_t code = cfgetospeed(&tio);
-    dcb.BaudRate = 0;
-    for (const Speed& s : Speeds) {
-        if (s.code == code) dcb.BaudRate = s.rate;
-    }
+    dcb.BaudRate = static_cast<DWORD>(BaudOf(cfgetospeed(&tio)));
     switch (tio.c_cflag & CSIZE) {
     case CS5: dcb.ByteSize = 5; break;
     case CS6: dcb.ByteSize = 6; break;

@@ -18,14 +18,7 @@ using zultrace::Bytes;
 using zultrace::Chunk;
 using zultrace::Direction;
 
-Bytes Frame(const Bytes& payload) {
-    MsgBuffer b;
-    ClearMsgBuffer(b);
-    std::memcpy(b.data, payload.data(), payload.size());
-    b.length = static_cast<int>(payload.size());
-    BuildFrame(b);
-    return Bytes(b.data, b.data + b.length);
-}
+using cutoff::Frame;
 
 Bytes Join(const Bytes& a, const Bytes& b) {
     Bytes out = a;
