@@ -1,28 +1,8 @@
-# Cross toolchain for a 64-bit Windows build of the same sources, with
-# Debian's mingw-w64 (posix threads variant). The product is the 32-bit DLL;
-# this build runs the Windows tests under wine64 on machines that cannot run
-# 32-bit programs.
+# Cross toolchain for a 64-bit Windows build of the same sources. The product
+# is the 32-bit DLL; this build runs the Windows tests under wine64 on
+# machines that cannot run 32-bit programs.
 #
 #   cmake -S . -B build/win64 --toolchain cmake/mingw-x86_64.cmake
-#
-# The C and C++ runtimes are linked statically, so nothing but the system's
-# own DLLs (kernel32, msvcrt) and KORVAN.dll has to sit beside the driver.
-set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
-
 set(ZUL_MINGW_TRIPLE x86_64-w64-mingw32)
-set(CMAKE_C_COMPILER ${ZUL_MINGW_TRIPLE}-gcc-posix)
-set(CMAKE_CXX_COMPILER ${ZUL_MINGW_TRIPLE}-g++-posix)
-set(CMAKE_RC_COMPILER ${ZUL_MINGW_TRIPLE}-windres)
-set(CMAKE_OBJDUMP ${ZUL_MINGW_TRIPLE}-objdump CACHE FILEPATH "objdump for the Windows binaries")
-
-set(CMAKE_FIND_ROOT_PATH /usr/${ZUL_MINGW_TRIPLE})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-
-# -static: libgcc, libstdc++ and winpthread are linked in, never imported.
-set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
-set(CMAKE_SHARED_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
-set(CMAKE_MODULE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-common.cmake)
