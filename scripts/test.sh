@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Every test: installs what is missing (scripts/setup.sh), then configures,
 # builds and tests the native, asan and win32 presets in turn, and gives each
-# fuzz target a bounded run (about a minute). The win32 tests run the DLL
+# fuzz target a bounded run (half a minute). The win32 tests run the DLL
 # under wine. A preset that cannot be configured or built
 # counts as failed, and so does one that could not run at all: nothing is
 # skipped quietly. Exits non-zero if anything failed.
@@ -49,7 +49,7 @@ step() {  # step PRESET WHAT COMMAND...
 
 for preset in "${presets[@]}"; do
   if [[ $preset == fuzz ]]; then
-    step fuzz "bounded runs" bash fuzz/run.sh "${ZUL_FUZZ_SECONDS:-60}"
+    step fuzz "bounded runs" bash fuzz/run.sh "${ZUL_FUZZ_SECONDS:-30}"
     continue
   fi
   if [[ $preset == release ]]; then
