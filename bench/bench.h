@@ -62,23 +62,23 @@ struct LineKind {
 struct GridRow {
     int baud = 0;
     LineKind line{};
-    bool allDle = false;     // every value byte 0x10: the longest frames
-    int readEdge = 0;        // largest W block of which every read succeeded
-    Summary readMs;          // at that size
-    double readLineMs = 0;   // its request and reply frames on the line
+    bool allDle = false;   // every value byte 0x10: the longest frames
+    int readEdge = 0;      // largest W block of which every read succeeded
+    Summary readMs;        // at that size
+    double readLineMs = 0; // its request and reply frames on the line
     int writeEdge = 0;
     Summary writeMs;
     double writeLineMs = 0;
-    Summary bitMs;           // a bit write of one W (a read, then the write)
-    Summary nibbleMs;        // a nibble write of one E
+    Summary bitMs;               // a bit write of one W (a read, then the write)
+    Summary nibbleMs;            // a nibble write of one E
     std::map<int, int> failures; // result -> how often, over every sample of the row (0: wrong values)
 };
 
 struct SpyResult {
     int reads = 0, ok = 0;
-    Summary readMs;     // 2-W reads through the spy
-    Summary forwardUs;  // the spy's own delay, from reading a chunk to writing it on
-    int forwarded = 0;  // chunks
+    Summary readMs;    // 2-W reads through the spy
+    Summary forwardUs; // the spy's own delay, from reading a chunk to writing it on
+    int forwarded = 0; // chunks
 };
 
 struct LineReport {

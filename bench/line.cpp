@@ -157,8 +157,7 @@ PointRequest Words(std::uint32_t address, int elements, std::vector<std::uint8_t
 
 // One block read of W elements; ok when it returns 0 and every slot holds
 // the simulator's memory in bytes 2-3 with the host's bytes 0-1 untouched.
-Sample ReadWords(Driver& driver, Line& line, std::uint32_t address, int elements, Values values,
-                 std::mt19937& rng) {
+Sample ReadWords(Driver& driver, Line& line, std::uint32_t address, int elements, Values values, std::mt19937& rng) {
     std::vector<std::uint8_t> memory(static_cast<std::size_t>(2 * elements));
     for (auto& b : memory) {
         b = values == Values::AllDle ? 0x10 : static_cast<std::uint8_t>(rng());
@@ -318,12 +317,10 @@ bool RunLine(const Options& options, bool latency, bool grid, bool spy, LineRepo
         Line l;
         if (!OpenLine(driver, log, 0, ideal, l, error)) return false;
         std::fprintf(stderr, "bench: latency on an unpaced pty, %d samples each\n", options.latencySamples);
-        report.latency.push_back(Latency("BlockRead, 2 W", options.latencySamples, [&] {
-            return ReadWords(driver, l, LatencyAddress, 2, Values::Random, rng);
-        }));
-        report.latency.push_back(Latency("BlockWrite, 2 W", options.latencySamples, [&] {
-            return WriteWords(driver, l, LatencyAddress, 2, rng);
-        }));
+        report.latency.push_back(Latency("BlockRead, 2 W", options.latencySamples,
+                                         [&] { return ReadWords(driver, l, LatencyAddress, 2, Values::Random, rng); }));
+        report.latency.push_back(Latency("BlockWrite, 2 W", options.latencySamples,
+                                         [&] { return WriteWords(driver, l, LatencyAddress, 2, rng); }));
         CloseLine(driver, l);
 
         Line p;
@@ -355,12 +352,15 @@ bool RunLine(const Options& options, bool latency, bool grid, bool spy, LineRepo
                                         options.gridSamples, ms, row.failures);
                     row.readMs = Summarize(ms);
                     row.readLineMs = LineSeconds(RequestBytes(0x50, 2 * row.readEdge, 0) +
-                                                     ReadReplyBytes(2 * row.readEdge, typical), baud) * 1000;
+                                                     ReadReplyBytes(2 * row.readEdge, typical),
+                                                 baud) *
+                                     1000;
                     row.writeEdge = Edge([&](int n) { return WriteWords(driver, l, LineAddress, n, rng, allDle); },
                                          options.gridSamples, ms, row.failures);
                     row.writeMs = Summarize(ms);
-                    row.writeLineMs =
-                        LineSeconds(RequestBytes(0x60, 2 * row.writeEdge, typical) + StatusReplyBytes(), baud) * 1000;
+                    row.writeLineMs = LineSeconds(RequestBytes(0x60, 2 * row.writeEdge, typical) + StatusReplyBytes(),
+                                                  baud) *
+                                      1000;
                     std::vector<double> bit, nibble;
                     for (int i = 0; i < options.gridSamples; ++i) {
                         Sample b = MergedWrite(driver, l, LineAddress + 0x100, false, rng);

@@ -60,12 +60,14 @@ double MeasuredPauseMs() {
 
 void PrintCodec(const std::vector<CodecResult>& results) {
     std::printf("### Frame codec\n\n");
-    std::printf("Median of 5 repetitions (Google Benchmark). The frame is the stuffed frame on the wire; "
-                "its time is that length at %d baud, %d bits per byte.\n\n",
-                CodecBaud, BitsPerByte);
-    std::printf("| payload | frame | BuildFrame | BreakIt + CalcCRC + DLEScanAndDel | frame time at %d baud | "
-                "BuildFrame / frame time | decode / frame time |\n",
-                CodecBaud);
+    std::printf(
+        "Median of 5 repetitions (Google Benchmark). The frame is the stuffed frame on the wire; "
+        "its time is that length at %d baud, %d bits per byte.\n\n",
+        CodecBaud, BitsPerByte);
+    std::printf(
+        "| payload | frame | BuildFrame | BreakIt + CalcCRC + DLEScanAndDel | frame time at %d baud | "
+        "BuildFrame / frame time | decode / frame time |\n",
+        CodecBaud);
     std::printf("|---:|---:|---:|---:|---:|---:|---:|\n");
     for (const CodecResult& r : results) {
         double frameNs = LineSeconds(r.frameBytes, CodecBaud) * 1e9;
@@ -77,12 +79,13 @@ void PrintCodec(const std::vector<CodecResult>& results) {
 
 void PrintLatency(const LineReport& report) {
     std::printf("### Request latency\n\n");
-    std::printf("One ZulMain call each, through the loaded library, against the in-process simulator; ok means "
-                "result 0 and the values checked against the simulator's memory. Unpaced: a pseudo-terminal that "
-                "delivers every byte at once, against one %.0f ms pause as this machine makes it (%.2f ms, median "
-                "of 100, measured in the same run). Paced: the simulator takes in the request and sends its reply "
-                "at 9600 baud, 10 bits a byte, against the request's and the reply's frames on that line.\n\n",
-                PollPauseMs, report.pauseMs);
+    std::printf(
+        "One ZulMain call each, through the loaded library, against the in-process simulator; ok means "
+        "result 0 and the values checked against the simulator's memory. Unpaced: a pseudo-terminal that "
+        "delivers every byte at once, against one %.0f ms pause as this machine makes it (%.2f ms, median "
+        "of 100, measured in the same run). Paced: the simulator takes in the request and sends its reply "
+        "at 9600 baud, 10 bits a byte, against the request's and the reply's frames on that line.\n\n",
+        PollPauseMs, report.pauseMs);
     std::printf("| request | line | ok | median | p95 | max | median / reference |\n");
     std::printf("|---|---|---:|---:|---:|---:|---:|\n");
     for (const LatencyResult& r : report.latency) {
@@ -90,27 +93,30 @@ void PrintLatency(const LineReport& report) {
                     r.ok, r.samples, r.ms.median, r.ms.p95, r.ms.max, r.ms.median / report.pauseMs);
     }
     for (const LatencyResult& r : report.paced) {
-        std::printf("| %s | paced, %.1f ms on the line | %d/%d | %.2f ms | %.2f ms | %.2f ms | %.2f of the line time |\n",
-                    r.what.c_str(), r.lineMs, r.ok, r.samples, r.ms.median, r.ms.p95, r.ms.max, r.ms.median / r.lineMs);
+        std::printf(
+            "| %s | paced, %.1f ms on the line | %d/%d | %.2f ms | %.2f ms | %.2f ms | %.2f of the line time |\n",
+            r.what.c_str(), r.lineMs, r.ok, r.samples, r.ms.median, r.ms.p95, r.ms.max, r.ms.median / r.lineMs);
     }
     std::printf("\n");
 }
 
 void PrintGrid(const LineReport& report, int samples) {
     std::printf("### The largest block each way\n\n");
-    std::printf("For each speed, kind of line and kind of values: the largest W block of which %d reads in a row, "
-                "and %d writes in a row, all succeed with every value checked (127 W, the most one request can "
-                "carry, is tried first, then smaller blocks by bisection). The simulator paces both ways at the "
-                "speed, 10 bits a byte; the field line adds a panel that answers 20 ms after each request and a "
-                "USB adapter that hands the panel's bytes over every 16 ms (or per 62). Random values, or every "
-                "value byte 0x10, which the frame doubles: the longest frames data can make. Beside each median: "
-                "the request's and the reply's frames on the line at that speed (for random values, frames "
-                "without doubled bytes). Bit write: bit 5 of one W; nibble write: one E; each is a preparatory "
-                "read and the write. Failures: results of failed samples (0 would be a success with a wrong "
-                "value).\n\n",
-                samples, samples);
-    std::printf("| baud | line | values | read | median | on the line | write | median | on the line | "
-                "bit write | nibble write | failures |\n");
+    std::printf(
+        "For each speed, kind of line and kind of values: the largest W block of which %d reads in a row, "
+        "and %d writes in a row, all succeed with every value checked (127 W, the most one request can "
+        "carry, is tried first, then smaller blocks by bisection). The simulator paces both ways at the "
+        "speed, 10 bits a byte; the field line adds a panel that answers 20 ms after each request and a "
+        "USB adapter that hands the panel's bytes over every 16 ms (or per 62). Random values, or every "
+        "value byte 0x10, which the frame doubles: the longest frames data can make. Beside each median: "
+        "the request's and the reply's frames on the line at that speed (for random values, frames "
+        "without doubled bytes). Bit write: bit 5 of one W; nibble write: one E; each is a preparatory "
+        "read and the write. Failures: results of failed samples (0 would be a success with a wrong "
+        "value).\n\n",
+        samples, samples);
+    std::printf(
+        "| baud | line | values | read | median | on the line | write | median | on the line | "
+        "bit write | nibble write | failures |\n");
     std::printf("|---:|---|---|---:|---:|---:|---:|---:|---:|---:|---:|---|\n");
     for (const GridRow& r : report.grid) {
         std::string failures;
@@ -128,13 +134,14 @@ void PrintGrid(const LineReport& report, int samples) {
 
 void PrintSpy(const SpyResult& r) {
     std::printf("### The spy's forwarding delay\n\n");
-    std::printf("`zulhost spy` between the driver (on the spy's pseudo-terminal) and the simulator (on its own), "
-                "unpaced; 2-W reads through it. The spy's delay is its own, from the return of the read of a chunk on "
-                "one side to the return of the write of its last byte on the other.\n\n");
+    std::printf(
+        "`zulhost spy` between the driver (on the spy's pseudo-terminal) and the simulator (on its own), "
+        "unpaced; 2-W reads through it. The spy's delay is its own, from the return of the read of a chunk on "
+        "one side to the return of the write of its last byte on the other.\n\n");
     std::printf("| 2-W reads | ok | read median | read p95 | chunks forwarded | forwarding median | p95 | max |\n");
     std::printf("|---:|---:|---:|---:|---:|---:|---:|---:|\n");
-    std::printf("| %d | %d | %.2f ms | %.2f ms | %d | %.1f us | %.1f us | %.1f us |\n\n", r.reads, r.ok, r.readMs.median,
-                r.readMs.p95, r.forwarded, r.forwardUs.median, r.forwardUs.p95, r.forwardUs.max);
+    std::printf("| %d | %d | %.2f ms | %.2f ms | %d | %.1f us | %.1f us | %.1f us |\n\n", r.reads, r.ok,
+                r.readMs.median, r.readMs.p95, r.forwarded, r.forwardUs.median, r.forwardUs.p95, r.forwardUs.max);
 }
 
 int Number(const char* text, const char* flag) {
@@ -177,7 +184,9 @@ int main(int argc, char** argv) {
             return 2;
         }
     }
-    auto wanted = [&](const char* name) { return ("," + sections + ",").find(std::string(",") + name + ",") != std::string::npos; };
+    auto wanted = [&](const char* name) {
+        return ("," + sections + ",").find(std::string(",") + name + ",") != std::string::npos;
+    };
 
     auto started = std::chrono::steady_clock::now();
     std::string loadBefore = LoadAverage();

@@ -11,7 +11,7 @@
 
 namespace {
 
-constexpr TenMs MinimumResponseTimeout{100};      // 1 s
+constexpr TenMs MinimumResponseTimeout{100};       // 1 s
 constexpr std::uint16_t StartLineOptions = 0x0200; // RTS raised, DTR low
 
 // What the lifecycle requests give the host.
@@ -61,8 +61,7 @@ std::int32_t ColdStart(DriverRequest* request) {
 
     HANDLE opened = OpenPortFromSettings(settings);
     if (opened == nullptr) {
-        err(LogLevel32, "ZUL%02d: TRK: ERROR ColdStart(): Fail to open %s", request->ChannelNumber,
-            params->PortName);
+        err(LogLevel32, "ZUL%02d: TRK: ERROR ColdStart(): Fail to open %s", request->ChannelNumber, params->PortName);
         return PortFailed;
     }
     ReplaceHandle(*channel, opened);

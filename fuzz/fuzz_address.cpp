@@ -113,7 +113,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     QuietLog();
     if (size < 4) return 0;
     std::int32_t hostDataType = static_cast<std::int32_t>(static_cast<std::uint32_t>(data[0]) | (data[1] << 8) |
-                                                          (data[2] << 16) | (static_cast<std::uint32_t>(data[3]) << 24));
+                                                          (data[2] << 16) |
+                                                          (static_cast<std::uint32_t>(data[3]) << 24));
     std::size_t n = size - 4;
     std::unique_ptr<char[]> text(new char[n + 1]);
     std::memcpy(text.get(), data + 4, n);

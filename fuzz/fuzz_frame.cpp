@@ -52,8 +52,7 @@ void Received(const std::uint8_t* data, std::size_t size) {
         Check(expected.framed && expected.crcOk, "CheckReply accepted a reply the format refuses");
         Check(IsFrame(r), "accepted reply is not DLE STX ... ETX");
         Check(ReplyPayloadLength(r) == static_cast<int>(expected.payload.size()), "accepted payload length");
-        Check(std::equal(expected.payload.begin(), expected.payload.end(), r.data + 2),
-              "accepted payload differs");
+        Check(std::equal(expected.payload.begin(), expected.payload.end(), r.data + 2), "accepted payload differs");
         Check(!(expected.payload.size() >= 2 && expected.payload[0] == 0x11 && expected.payload[1] != 0),
               "status reply with a non-zero status accepted");
     }

@@ -32,7 +32,7 @@ public:
     template <typename T>
     T ConsumeIntegralInRange(T lo, T hi) {
         std::uint64_t span = static_cast<std::uint64_t>(hi) - static_cast<std::uint64_t>(lo) + 1;
-        std::uint64_t raw = span <= 0x100 ? ConsumeIntegral<std::uint8_t>()
+        std::uint64_t raw = span <= 0x100     ? ConsumeIntegral<std::uint8_t>()
                             : span <= 0x10000 ? ConsumeIntegral<std::uint16_t>()
                                               : ConsumeIntegral<std::uint32_t>();
         return static_cast<T>(static_cast<std::uint64_t>(lo) + raw % span);

@@ -201,8 +201,7 @@ LinkResult CheckReply(MsgBuffer& reply) {
     // either order) makes the reply ambiguous: it is refused like no frame.
     FrameSpan first;
     FrameSpan second;
-    bool ambiguous = reply.data[0] != NAK && FindFrame(reply, 0, first) &&
-                     FindFrame(reply, first.crcEnd, second);
+    bool ambiguous = reply.data[0] != NAK && FindFrame(reply, 0, first) && FindFrame(reply, first.crcEnd, second);
 
     BreakIt(reply);
     if (reply.nakReceived) {

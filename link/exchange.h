@@ -47,8 +47,8 @@ constexpr milliseconds DrainCap{1000};
 
 // What a request expects of its reply beyond the reply check.
 struct ReplyShape {
-    int payloadLength = -1;       // unstuffed payload bytes; -1 for any
-    bool statusAnswers = true;    // whether a status reply can be this request's answer
+    int payloadLength = -1;    // unstuffed payload bytes; -1 for any
+    bool statusAnswers = true; // whether a status reply can be this request's answer
 };
 
 // The request's exchange as every request makes it: HandleCommSendRecv, then

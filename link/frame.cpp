@@ -68,8 +68,7 @@ void CalcCRC(MsgBuffer& buffer) {
     for (int i = 2; i < end; ++i) {
         crc ^= buffer.data[i];
         for (int bit = 0; bit < 8; ++bit) {
-            crc = (crc & 1) ? static_cast<std::uint16_t>((crc >> 1) ^ 0x8408)
-                            : static_cast<std::uint16_t>(crc >> 1);
+            crc = (crc & 1) ? static_cast<std::uint16_t>((crc >> 1) ^ 0x8408) : static_cast<std::uint16_t>(crc >> 1);
         }
     }
     crc ^= 0xFFFF;

@@ -4,15 +4,15 @@
 
 enum class LinkStatus {
     Ok,
-    WriteFailed,  // the port refused the write
-    ShortWrite,   // fewer bytes went out than asked; value: how many did
-    NoReply,      // not one byte arrived
-    ReadFailed,   // the port refused the last read of a receive
-    Nak,          // the panel refused the request
-    NoFrame,      // no single complete frame in the reply
-    CrcMismatch,  // the reply's CRC is not the one computed over it
-    PanelStatus,  // a status reply other than 0; value: the status code
-    Unexpected,   // a valid frame, but not the kind or length of reply the request asked for
+    WriteFailed, // the port refused the write
+    ShortWrite,  // fewer bytes went out than asked; value: how many did
+    NoReply,     // not one byte arrived
+    ReadFailed,  // the port refused the last read of a receive
+    Nak,         // the panel refused the request
+    NoFrame,     // no single complete frame in the reply
+    CrcMismatch, // the reply's CRC is not the one computed over it
+    PanelStatus, // a status reply other than 0; value: the status code
+    Unexpected,  // a valid frame, but not the kind or length of reply the request asked for
 };
 
 struct LinkResult {
@@ -32,8 +32,10 @@ inline bool ReplyRefused(LinkResult result) {
     case LinkStatus::NoFrame:
     case LinkStatus::CrcMismatch:
     case LinkStatus::PanelStatus:
-    case LinkStatus::Unexpected: return true;
-    default: return false;
+    case LinkStatus::Unexpected:
+        return true;
+    default:
+        return false;
     }
 }
 

@@ -11,8 +11,8 @@
 namespace {
 
 bool HasDecodingRule(std::int32_t letter) {
-    return letter == 'B' || letter == 'E' || letter == 'M' || letter == 'T' || letter == 'W' ||
-           letter == 'L' || letter == 'F' || letter == 'D';
+    return letter == 'B' || letter == 'E' || letter == 'M' || letter == 'T' || letter == 'W' || letter == 'L' ||
+           letter == 'F' || letter == 'D';
 }
 
 bool BitNumberValid(std::int32_t bit) { return bit == NoBit || (bit >= 0 && bit <= 15); }
@@ -109,7 +109,8 @@ std::int32_t ReadPoints(const DriverRequest& request, const PointRequest& points
         ConfigureAdapter(channel);
         result = ReadFailed;
     }
-    if (result != ReadOk) err(LogLevel64, "ZUL%02d: TRK: ERROR BlockRead(): Fail rc = %d", request.ChannelNumber, result);
+    if (result != ReadOk)
+        err(LogLevel64, "ZUL%02d: TRK: ERROR BlockRead(): Fail rc = %d", request.ChannelNumber, result);
     return result;
 }
 

@@ -10,8 +10,8 @@
 namespace {
 
 bool HasEncodingRule(std::int32_t letter) {
-    return letter == 'B' || letter == 'E' || letter == 'M' || letter == 'T' || letter == 'W' ||
-           letter == 'L' || letter == 'F';
+    return letter == 'B' || letter == 'E' || letter == 'M' || letter == 'T' || letter == 'W' || letter == 'L' ||
+           letter == 'F';
 }
 
 bool IsNibble(std::int32_t letter) { return letter == 'E' || letter == 'M'; }
@@ -122,6 +122,7 @@ std::int32_t BlockWrite(DriverRequest* request) {
             }
         }
     }
-    if (result != WriteOk) err(LogLevel64, "ZUL%02d: TRK: ERROR BlockWrite(): Fail rc = %d", request->ChannelNumber, result);
+    if (result != WriteOk)
+        err(LogLevel64, "ZUL%02d: TRK: ERROR BlockWrite(): Fail rc = %d", request->ChannelNumber, result);
     return result;
 }

@@ -104,8 +104,8 @@ struct COMSTAT {
 typedef COMSTAT* LPCOMSTAT;
 
 extern "C" {
-HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
-                   DWORD disposition, DWORD flags, HANDLE templateFile);
+HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security, DWORD disposition,
+                   DWORD flags, HANDLE templateFile);
 BOOL CloseHandle(HANDLE handle);
 BOOL GetCommState(HANDLE handle, LPDCB dcb);
 BOOL SetCommState(HANDLE handle, LPDCB dcb);
@@ -115,8 +115,7 @@ BOOL SetupComm(HANDLE handle, DWORD inQueue, DWORD outQueue);
 BOOL ClearCommError(HANDLE handle, LPDWORD errors, LPCOMSTAT stat);
 BOOL EscapeCommFunction(HANDLE handle, DWORD function);
 BOOL ReadFile(HANDLE handle, LPVOID buffer, DWORD toRead, LPDWORD read, LPOVERLAPPED overlapped);
-BOOL WriteFile(HANDLE handle, LPCVOID buffer, DWORD toWrite, LPDWORD written,
-               LPOVERLAPPED overlapped);
+BOOL WriteFile(HANDLE handle, LPCVOID buffer, DWORD toWrite, LPDWORD written, LPOVERLAPPED overlapped);
 void Sleep(DWORD milliseconds);
 // Milliseconds since some fixed point, on a monotonic clock; wraps at 2^32.
 DWORD GetTickCount();

@@ -69,17 +69,18 @@ int main(int argc, char** argv) {
     app.add_flag("--short-value", options.shortValueArea, "read replies lack their last value byte");
     app.add_option("--split-gap", options.splitGapMs, "split every reply in two with this gap (ms)")
         ->check(CLI::Range(0, 60000));
-    app.add_option("--baud", options.baud,
-                   "the line's speed: both directions paced at 10 bits per byte (0: unpaced)")
+    app.add_option("--baud", options.baud, "the line's speed: both directions paced at 10 bits per byte (0: unpaced)")
         ->check(CLI::Range(0, 4000000));
     app.add_option("--turnaround", options.turnaroundMs, "start each reply this long after the request's last byte, ms")
         ->check(CLI::Range(0, 60000));
     app.add_option("--latency-timer", options.latencyTimerMs,
                    "a USB adapter's latency timer, ms: replies reach the host in bursts at its ticks (0: none)")
         ->check(CLI::Range(0, 1000));
-    app.add_option("--usb-packet", options.usbPacketBytes, "with --latency-timer: a burst also as soon as this many bytes wait (default 62)")
+    app.add_option("--usb-packet", options.usbPacketBytes,
+                   "with --latency-timer: a burst also as soon as this many bytes wait (default 62)")
         ->check(CLI::Range(1, 4096));
-    app.add_option("--enq-idle", options.enqIdleMs, "announce ENQ after the line has been idle this long both ways, ms (0: never)")
+    app.add_option("--enq-idle", options.enqIdleMs,
+                   "announce ENQ after the line has been idle this long both ways, ms (0: never)")
         ->check(CLI::Range(0, 600000));
     app.add_option("--enq-repeat", options.enqRepeatMs, "announce at most this often, ms")
         ->check(CLI::Range(1, 600000));
@@ -174,13 +175,14 @@ int main(int argc, char** argv) {
     sim.Stop();
 
     zulsim::Stats s = sim.GetStats();
-    std::printf("STATS frames_in=%llu replies_out=%llu reads=%llu writes=%llu naks=%llu crc_errors=%llu "
-                "enqs_out=%llu faults=%llu late=%llu\n",
-                static_cast<unsigned long long>(s.framesIn), static_cast<unsigned long long>(s.repliesOut),
-                static_cast<unsigned long long>(s.reads), static_cast<unsigned long long>(s.writes),
-                static_cast<unsigned long long>(s.naks), static_cast<unsigned long long>(s.crcErrors),
-                static_cast<unsigned long long>(s.enqsOut), static_cast<unsigned long long>(s.faultsInjected),
-                static_cast<unsigned long long>(s.lateReplies));
+    std::printf(
+        "STATS frames_in=%llu replies_out=%llu reads=%llu writes=%llu naks=%llu crc_errors=%llu "
+        "enqs_out=%llu faults=%llu late=%llu\n",
+        static_cast<unsigned long long>(s.framesIn), static_cast<unsigned long long>(s.repliesOut),
+        static_cast<unsigned long long>(s.reads), static_cast<unsigned long long>(s.writes),
+        static_cast<unsigned long long>(s.naks), static_cast<unsigned long long>(s.crcErrors),
+        static_cast<unsigned long long>(s.enqsOut), static_cast<unsigned long long>(s.faultsInjected),
+        static_cast<unsigned long long>(s.lateReplies));
     std::fflush(stdout);
     return 0;
 }

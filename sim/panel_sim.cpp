@@ -78,9 +78,7 @@ bool Fail(std::string* error, const std::string& what) {
     return false;
 }
 
-bool FailErrno(std::string* error, const std::string& what) {
-    return Fail(error, what + ": " + std::strerror(errno));
-}
+bool FailErrno(std::string* error, const std::string& what) { return Fail(error, what + ": " + std::strerror(errno)); }
 
 // A reply frame made with the team's codec; a non-zero crcXor damages the CRC
 // value before it is stuffed, so the frame still parses but fails its check.
@@ -134,8 +132,8 @@ bool ParseHex(const std::string& token, std::size_t maxDigits, std::uint32_t* va
     std::uint32_t v = 0;
     for (char c : digits) {
         if (!std::isxdigit(static_cast<unsigned char>(c))) return false;
-        v = v * 16 + static_cast<std::uint32_t>(std::isdigit(static_cast<unsigned char>(c)) ? c - '0'
-                                                                                         : std::tolower(c) - 'a' + 10);
+        v = v * 16 + static_cast<std::uint32_t>(
+                         std::isdigit(static_cast<unsigned char>(c)) ? c - '0' : std::tolower(c) - 'a' + 10);
     }
     *value = v;
     return true;
@@ -231,7 +229,8 @@ struct PanelSim::Impl {
     microseconds byteTime{0};
     const TimePoint epoch;
 
-    template <class F> void Count(F change) {
+    template <class F>
+    void Count(F change) {
         std::lock_guard<std::mutex> lock(statsMutex);
         change(stats);
     }
@@ -337,7 +336,7 @@ struct PanelSim::Impl {
 
     void RemoveLink() {
         if (opt.linkPath.empty()) return;
-        struct stat st{};
+        struct stat st {};
         if (lstat(opt.linkPath.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) unlink(opt.linkPath.c_str());
     }
 
@@ -694,8 +693,10 @@ struct PanelSim::Impl {
         if (f.dropByte > 0) {
             Bytes kept;
             for (std::uint8_t byte : b) {
-                if (Chance(f.dropByte)) mark("byte dropped");
-                else kept.push_back(byte);
+                if (Chance(f.dropByte))
+                    mark("byte dropped");
+                else
+                    kept.push_back(byte);
             }
             b.swap(kept);
         }
@@ -786,9 +787,7 @@ void PanelSim::Stop() {
 
 const std::string& PanelSim::DevicePath() const { return impl_->devicePath; }
 
-void PanelSim::SetBytes(std::uint32_t address, const std::vector<std::uint8_t>& bytes) {
-    impl_->Write(address, bytes);
-}
+void PanelSim::SetBytes(std::uint32_t address, const std::vector<std::uint8_t>& bytes) { impl_->Write(address, bytes); }
 
 std::vector<std::uint8_t> PanelSim::GetBytes(std::uint32_t address, std::size_t count) const {
     return impl_->Read(address, count);

@@ -77,9 +77,7 @@ bool HexBytes(std::string token, Bytes& out) {
     return true;
 }
 
-bool IsByteToken(const std::string& t) {
-    return t.size() == 2 && HexDigit(t[0]) >= 0 && HexDigit(t[1]) >= 0;
-}
+bool IsByteToken(const std::string& t) { return t.size() == 2 && HexDigit(t[0]) >= 0 && HexDigit(t[1]) >= 0; }
 
 // "> 2026/12/09 11:00:47.000558923  length=11 from=0 to=10"
 bool SocatHeader(const std::string& line, Chunk& chunk, std::size_t& length) {
@@ -169,7 +167,8 @@ bool ReadHexDump(const std::vector<std::string>& lines, std::vector<Chunk>& chun
         Chunk c;
         for (const std::string& t : Tokens(line)) {
             if (!t.empty() && t.back() == ':') continue;
-            if (!HexBytes(t, c.bytes)) return Fail(error, "line " + std::to_string(i + 1) + ": '" + t + "' is not hex bytes");
+            if (!HexBytes(t, c.bytes))
+                return Fail(error, "line " + std::to_string(i + 1) + ": '" + t + "' is not hex bytes");
         }
         if (!c.bytes.empty()) chunks.push_back(std::move(c));
     }
@@ -181,16 +180,17 @@ bool ReadHexDump(const std::vector<std::string>& lines, std::vector<Chunk>& chun
 
 const char* DirectionName(Direction d) {
     switch (d) {
-    case Direction::HostToPanel: return "host>";
-    case Direction::PanelToHost: return "panel>";
-    case Direction::Unknown: return "?";
+    case Direction::HostToPanel:
+        return "host>";
+    case Direction::PanelToHost:
+        return "panel>";
+    case Direction::Unknown:
+        return "?";
     }
     return "?";
 }
 
-double UnixNow() {
-    return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
-}
+double UnixNow() { return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count(); }
 
 PcapWriter::~PcapWriter() { Close(); }
 
@@ -259,7 +259,7 @@ bool ReadPcap(const Bytes& file, std::vector<Chunk>& chunks, std::string* error)
         if (captured >= 1) {
             Chunk c;
             c.time = seconds + fraction / (nano ? 1e9 : 1e6);
-            c.direction = file[at] == 0 ? Direction::HostToPanel
+            c.direction = file[at] == 0   ? Direction::HostToPanel
                           : file[at] == 1 ? Direction::PanelToHost
                                           : Direction::Unknown;
             c.bytes.assign(file.begin() + static_cast<std::ptrdiff_t>(at) + 1,

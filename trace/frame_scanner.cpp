@@ -50,8 +50,10 @@ void FrameScanner::BeginFrame(std::vector<Inbound>& out) {
 void FrameScanner::Step(std::uint8_t b, std::vector<Inbound>& out) {
     switch (state_) {
     case Hunt:
-        if (b == DLE) state_ = HuntDle;
-        else stray_.push_back(b);
+        if (b == DLE)
+            state_ = HuntDle;
+        else
+            stray_.push_back(b);
         break;
     case HuntDle:
         if (b == STX) {
@@ -66,8 +68,10 @@ void FrameScanner::Step(std::uint8_t b, std::vector<Inbound>& out) {
         break;
     case Body:
         raw_.push_back(b);
-        if (b == DLE) state_ = BodyDle;
-        else payload_.push_back(b);
+        if (b == DLE)
+            state_ = BodyDle;
+        else
+            payload_.push_back(b);
         break;
     case BodyDle:
         raw_.push_back(b);
@@ -98,13 +102,17 @@ void FrameScanner::Step(std::uint8_t b, std::vector<Inbound>& out) {
     case CrcLowDle:
         low_ = DLE;
         state_ = CrcHigh;
-        if (b == DLE) raw_.push_back(b);
-        else Step(b, out); // an undoubled CRC byte: take it as it came
+        if (b == DLE)
+            raw_.push_back(b);
+        else
+            Step(b, out); // an undoubled CRC byte: take it as it came
         break;
     case CrcHigh:
         raw_.push_back(b);
-        if (b == DLE) state_ = CrcHighDle;
-        else Finish(b, out);
+        if (b == DLE)
+            state_ = CrcHighDle;
+        else
+            Finish(b, out);
         break;
     case CrcHighDle:
         if (b == DLE) {

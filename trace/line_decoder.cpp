@@ -54,10 +54,14 @@ std::string HexText(const Bytes& bytes, std::size_t most) {
 
 const char* KindName(Item::Kind kind) {
     switch (kind) {
-    case Item::Kind::Frame: return "frame";
-    case Item::Kind::Control: return "control";
-    case Item::Kind::Noise: return "noise";
-    case Item::Kind::Broken: return "broken";
+    case Item::Kind::Frame:
+        return "frame";
+    case Item::Kind::Control:
+        return "control";
+    case Item::Kind::Noise:
+        return "noise";
+    case Item::Kind::Broken:
+        return "broken";
     }
     return "?";
 }
@@ -149,7 +153,8 @@ void LineDecoder::Emit(const Inbound& in, Direction d, double time, std::vector<
     if (item.direction == Direction::Unknown) {
         // Without directions, a frame of the length the waiting read asked
         // for is its reply, whatever it looks like; else the content decides.
-        bool readReply = pending_.command == CmdRead && in.payload.size() == 1u + static_cast<std::size_t>(pending_.count);
+        bool readReply = pending_.command == CmdRead &&
+                         in.payload.size() == 1u + static_cast<std::size_t>(pending_.count);
         item.direction = readReply ? Direction::PanelToHost : FromContent(in.payload);
     }
     if (item.direction == Direction::HostToPanel) {
@@ -182,16 +187,19 @@ void LineDecoder::NameHostFrame(Item& item) {
         item.address = p[1] << 16 | p[2] << 8 | p[3];
         item.count = p[4];
         item.values.assign(p.begin() + 5, p.end());
-        item.meaning = Format("block write at %06lX, %ld bytes", item.address, item.count) + ": " + HexText(item.values, 16);
+        item.meaning = Format("block write at %06lX, %ld bytes", item.address, item.count) + ": " +
+                       HexText(item.values, 16);
         if (item.values.size() != static_cast<std::size_t>(item.count)) {
-            item.meaning += Format(" (%ld value bytes follow, not %ld)", static_cast<long>(item.values.size()), item.count);
+            item.meaning += Format(" (%ld value bytes follow, not %ld)", static_cast<long>(item.values.size()),
+                                   item.count);
         }
     } else {
         item.meaning = Format("command %02lX, %ld payload bytes", p[0], static_cast<long>(p.size()));
     }
     // A request waits for its answer; a repeated one (the next attempt) takes its place.
-    if (item.crc == "good") pending_ = Pending{item.number, item.time, p.size() == 1 ? p[0] : item.command,
-                                               item.count < 0 ? 0 : item.count};
+    if (item.crc == "good")
+        pending_ = Pending{item.number, item.time, p.size() == 1 ? p[0] : item.command,
+                           item.count < 0 ? 0 : item.count};
 }
 
 void LineDecoder::NamePanelFrame(Item& item) {
@@ -260,8 +268,8 @@ std::string FormatItem(const Item& item, double origin) {
     }
     char line[512];
     std::snprintf(line, sizeof line, "%5d  %12s  %-6s  %-36s  %-5s  %-16s  %s", item.number, time,
-                  DirectionName(item.direction), HexText(item.raw, 12).c_str(), item.crc.empty() ? "-" : item.crc.c_str(),
-                  reply.c_str(), item.meaning.c_str());
+                  DirectionName(item.direction), HexText(item.raw, 12).c_str(),
+                  item.crc.empty() ? "-" : item.crc.c_str(), reply.c_str(), item.meaning.c_str());
     return line;
 }
 
@@ -271,8 +279,8 @@ std::string FormatTable(const std::vector<Item>& items) {
         if (i.time >= 0 && (origin < 0 || i.time < origin)) origin = i.time;
     }
     char head[256];
-    std::snprintf(head, sizeof head, "%5s  %12s  %-6s  %-36s  %-5s  %-16s  %s\n", "#", "time (s)", "dir", "bytes", "crc",
-                  "reply to", "meaning");
+    std::snprintf(head, sizeof head, "%5s  %12s  %-6s  %-36s  %-5s  %-16s  %s\n", "#", "time (s)", "dir", "bytes",
+                  "crc", "reply to", "meaning");
     std::string out = head;
     for (const Item& i : items) out += FormatItem(i, origin) + "\n";
     return out;

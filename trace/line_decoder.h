@@ -63,9 +63,9 @@ private:
     void NameControl(Item& item);
     void Answer(Item& item);
 
-    std::array<FrameScanner, 3> scanners_; // by direction
+    std::array<FrameScanner, 3> scanners_;       // by direction
     std::array<double, 3> lastTime_{-1, -1, -1}; // of each direction's latest chunk
-    Pending pending_;                      // the request that waits for its answer
+    Pending pending_;                            // the request that waits for its answer
     int next_ = 1;
 };
 

@@ -16,7 +16,7 @@ namespace zulhost {
 struct PanelSetup {
     bool trace = false;
     std::function<void(const std::string&)> traceSink; // called from the panel's thread
-    std::string pcapPath;                               // a capture of the line, when not empty
+    std::string pcapPath;                              // a capture of the line, when not empty
 };
 
 class BuiltInPanel {

@@ -13,8 +13,8 @@ namespace {
 constexpr std::size_t PortNameLimit = 11;
 
 const std::map<std::string, std::uint16_t> ParityNames = {
-    {"none", 0}, {"n", 0}, {"0", 0}, {"odd", 1}, {"o", 1}, {"1", 1}, {"even", 2}, {"e", 2},
-    {"2", 2},    {"mark", 3}, {"m", 3}, {"3", 3}, {"space", 4}, {"s", 4}, {"4", 4},
+    {"none", 0}, {"n", 0},    {"0", 0}, {"odd", 1}, {"o", 1},     {"1", 1}, {"even", 2}, {"e", 2},
+    {"2", 2},    {"mark", 3}, {"m", 3}, {"3", 3},   {"space", 4}, {"s", 4}, {"4", 4},
 };
 
 // Stop bits as a person writes them, to the line-setting code.
@@ -45,8 +45,9 @@ std::optional<Options> ParseCommandLine(int argc, char** argv, int* exitStatus) 
     app.require_subcommand(0, 1); // none is reported below, after unknown options
     app.fallthrough();
 
-    app.add_option("--lib", o.libraryPath,
-                   "driver library to load (default: beside zulhost; else, built, its build tree's; else the installed one)");
+    app.add_option(
+        "--lib", o.libraryPath,
+        "driver library to load (default: beside zulhost; else, built, its build tree's; else the installed one)");
     app.add_option("--port", o.portName,
                    "serial device: COMn on Windows; on Linux a path, a ports-folder entry or a /dev name "
                    "(11 characters at most; see zulhost ports)")
@@ -57,12 +58,15 @@ std::optional<Options> ParseCommandLine(int argc, char** argv, int* exitStatus) 
         });
     int baud = 0, dataBits = 0;
     std::string parity, stopBits;
-    auto* baudOption = app.add_option("--baud", baud, "line speed (default: the driver's)")->check(CLI::Range(1, 65535));
-    auto* dataOption = app.add_option("--data-bits", dataBits, "data bits (default: the driver's)")->check(CLI::Range(5, 8));
+    auto* baudOption =
+        app.add_option("--baud", baud, "line speed (default: the driver's)")->check(CLI::Range(1, 65535));
+    auto* dataOption =
+        app.add_option("--data-bits", dataBits, "data bits (default: the driver's)")->check(CLI::Range(5, 8));
     app.add_option("--parity", parity, "none, odd, even, mark or space (default: the driver's)")
         ->check(CLI::IsMember(ParityNames, CLI::ignore_case));
     app.add_option("--stop-bits", stopBits, "1, 1.5 or 2 (default: the driver's)")->check(CLI::IsMember(StopBitNames));
-    app.add_option("--timeout", o.timeout, "response timeout in units of 10 ms (default 100)")->check(CLI::Range(1, 60000));
+    app.add_option("--timeout", o.timeout, "response timeout in units of 10 ms (default 100)")
+        ->check(CLI::Range(1, 60000));
     bool quiet = false, verbose = false;
     auto* quietFlag = app.add_flag("--quiet,-q", quiet, "never show the driver's log lines");
     app.add_flag("--verbose,-v", verbose, "show every driver log line on stderr as it comes (default: only on failure)")
@@ -87,21 +91,28 @@ std::optional<Options> ParseCommandLine(int argc, char** argv, int* exitStatus) 
     auto* poll = app.add_subcommand("poll", "read the same points again and again");
     AddAddress(poll, o);
     poll->add_option("COUNT", o.count, "number of elements (default 1)")->check(CLI::Range(1, 255));
-    poll->add_option("--interval", o.intervalMs, "time from one sample to the next, in ms")->required()->check(CLI::Range(0, 86400000));
-    poll->add_option("--times", o.times, "number of samples (default 0: until interrupted)")->check(CLI::NonNegativeNumber);
+    poll->add_option("--interval", o.intervalMs, "time from one sample to the next, in ms")
+        ->required()
+        ->check(CLI::Range(0, 86400000));
+    poll->add_option("--times", o.times, "number of samples (default 0: until interrupted)")
+        ->check(CLI::NonNegativeNumber);
     auto* start = app.add_subcommand("start", "cold-start the channel and report the panel's identifier");
     auto* demo = app.add_subcommand("demo", "run the demonstration against the panel (built-in by default)");
     demo->add_flag("--allow-panel-writes", o.allowPanelWrites,
                    "let the demo write to the demonstration addresses of a real panel given with --port");
-    auto* decode = app.add_subcommand("decode", "show a capture of the line frame by frame (pcap, socat -x, "
-                                                "simulator trace or hex dump; - for stdin)");
+    auto* decode = app.add_subcommand("decode",
+                                      "show a capture of the line frame by frame (pcap, socat -x, "
+                                      "simulator trace or hex dump; - for stdin)");
     decode->add_option("FILE", o.decodeInput, "the capture, or - for stdin")->required();
-    auto* spy = app.add_subcommand("spy", "tap a real line: a pseudo-terminal for the host, forwarded to --port, "
-                                          "captured (Linux)");
-    spy->add_option("--link", o.linkPath, "a symbolic link to the pseudo-terminal the host opens (a ports-folder "
-                                          "entry, or a path of at most 11 characters)");
-    auto* ports = app.add_subcommand("ports", "list the serial devices a host could name, without opening any, "
-                                              "with what may keep one from working (Linux)");
+    auto* spy = app.add_subcommand("spy",
+                                   "tap a real line: a pseudo-terminal for the host, forwarded to --port, "
+                                   "captured (Linux)");
+    spy->add_option("--link", o.linkPath,
+                    "a symbolic link to the pseudo-terminal the host opens (a ports-folder "
+                    "entry, or a path of at most 11 characters)");
+    auto* ports = app.add_subcommand("ports",
+                                     "list the serial devices a host could name, without opening any, "
+                                     "with what may keep one from working (Linux)");
     spy->add_option("--seconds", o.spySeconds, "stop after this long (default: when the host closes its port)")
         ->check(CLI::NonNegativeNumber);
 

@@ -20,8 +20,8 @@ struct Options {
     Command command = Command::Info;
 
     // Where the driver and the panel are.
-    std::string libraryPath;   // empty: beside the executable, then the build tree
-    std::string portName;      // empty: the built-in panel (where there is one)
+    std::string libraryPath; // empty: beside the executable, then the build tree
+    std::string portName;    // empty: the built-in panel (where there is one)
 
     // Line settings; unset ones come from the driver's GetInfo defaults.
     std::optional<std::uint16_t> baudRate;

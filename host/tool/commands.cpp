@@ -87,10 +87,18 @@ nlohmann::json ValuesJson(const Point& point, const std::vector<Slot>& slots) {
     for (std::size_t i = 0; i < slots.size(); ++i) {
         Value v = DecodeSlot(point, slots[i]);
         switch (v.kind) {
-        case Value::Signed: values.push_back(static_cast<std::int32_t>(v.unsignedValue)); break;
-        case Value::Float: values.push_back(v.floatValue); break;
-        case Value::Time: values.push_back(v.timeValue); break;
-        default: values.push_back(v.unsignedValue); break;
+        case Value::Signed:
+            values.push_back(static_cast<std::int32_t>(v.unsignedValue));
+            break;
+        case Value::Float:
+            values.push_back(v.floatValue);
+            break;
+        case Value::Time:
+            values.push_back(v.timeValue);
+            break;
+        default:
+            values.push_back(v.unsignedValue);
+            break;
         }
     }
     return values;
@@ -102,9 +110,10 @@ std::string RefusalReason(const AddressCheck& check, std::int32_t hostDataType, 
     if (check.block.TypeLetter <= 0 || check.block.PointAddress < 0) {
         return "not a point address (a type letter of BDEFLMTW, six hex digits, an optional hex bit digit)";
     }
-    std::string bit = check.block.BitNumber == NoBit ? "without a bit" : "with bit " + std::to_string(check.block.BitNumber);
-    return std::string("letter ") + letter + " " + bit + " does not fit host data type " + std::to_string(hostDataType) +
-           " (it takes " + LettersFor(hostDataType) + ")";
+    std::string bit = check.block.BitNumber == NoBit ? "without a bit"
+                                                     : "with bit " + std::to_string(check.block.BitNumber);
+    return std::string("letter ") + letter + " " + bit + " does not fit host data type " +
+           std::to_string(hostDataType) + " (it takes " + LettersFor(hostDataType) + ")";
 }
 
 std::optional<Point> LookUpPoint(DriverClient& client, Report& report, const std::string& subject,
@@ -112,7 +121,8 @@ std::optional<Point> LookUpPoint(DriverClient& client, Report& report, const std
     AddressCheck check = client.CheckAddress(text, 7, false);
     if (check.result != 0) {
         *status = report.Fail(subject, Request::CheckAddress, check.result,
-                              ResultMeaning(Request::CheckAddress, check.result) + ": " + RefusalReason(check, 7, false));
+                              ResultMeaning(Request::CheckAddress, check.result) + ": " +
+                                  RefusalReason(check, 7, false));
         return std::nullopt;
     }
     Point p;
@@ -129,7 +139,8 @@ int RunInfo(DriverClient& client, Report& report) {
     std::string name = info.DeviceName ? info.DeviceName : "";
     std::string banner = Cp437ToUtf8(info.Banner);
     char version[16];
-    std::snprintf(version, sizeof version, "%d.%d", static_cast<int>(info.Version / 10), static_cast<int>(info.Version % 10));
+    std::snprintf(version, sizeof version, "%d.%d", static_cast<int>(info.Version / 10),
+                  static_cast<int>(info.Version % 10));
 
     nlohmann::json& data = report.Data();
     data["version"] = info.Version;
@@ -139,12 +150,9 @@ int RunInfo(DriverClient& client, Report& report) {
     data["contextSize"] = info.ContextSize;
     data["hostValueA"] = info.HostValueA;
     data["hostValueB"] = info.HostValueB;
-    data["defaultLine"] = {{"baud", info.DefaultBaudRate},
-                           {"dataBits", info.DefaultByteSize},
-                           {"stopBitsCode", info.DefaultStopBits},
-                           {"stopBits", StopBitsName(info.DefaultStopBits)},
-                           {"parityCode", info.DefaultParity},
-                           {"parity", ParityName(info.DefaultParity)}};
+    data["defaultLine"] = {{"baud", info.DefaultBaudRate},         {"dataBits", info.DefaultByteSize},
+                           {"stopBitsCode", info.DefaultStopBits}, {"stopBits", StopBitsName(info.DefaultStopBits)},
+                           {"parityCode", info.DefaultParity},     {"parity", ParityName(info.DefaultParity)}};
 
     report.Say(name + ", driver version " + version);
     report.Say("  channel context  " + std::to_string(info.ContextSize) + " bytes");
@@ -190,7 +198,8 @@ int RunCheck(DriverClient& client, Report& report, const Options& options) {
     }
     report.Say(options.address + ": accepted by " + RequestName(request) + " (host data type " +
                std::to_string(options.hostDataType) + ")");
-    report.Say(std::string("  type letter     ") + static_cast<char>(b.TypeLetter) + " (" + std::to_string(b.TypeLetter) + ")");
+    report.Say(std::string("  type letter     ") + static_cast<char>(b.TypeLetter) + " (" +
+               std::to_string(b.TypeLetter) + ")");
     report.Say("  panel address   " + Hex6(b.PointAddress) + " (" + std::to_string(b.PointAddress) + ")");
     report.Say("  bit number      " + (b.BitNumber == NoBit ? std::string("none (255)") : std::to_string(b.BitNumber)));
     report.Say("  element length  " + std::to_string(b.ElementLength));

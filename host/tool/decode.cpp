@@ -6,9 +6,7 @@
 #include <iterator>
 
 namespace zulhost {
-namespace {
-
-} // namespace
+namespace {} // namespace
 
 nlohmann::json ItemJson(const zultrace::Item& item, double origin) {
     nlohmann::json j = {{"number", item.number},

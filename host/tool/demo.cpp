@@ -18,7 +18,7 @@ struct CheckCase {
     std::int32_t hostDataType;
     bool syntaxOnly;
     bool accepted;
-    char letter;            // expected when accepted
+    char letter; // expected when accepted
     std::int32_t address;
     std::int32_t bitNumber;
 };
@@ -32,9 +32,9 @@ const CheckCase CheckCases[] = {
     {"M002000", 1, false, true, 'M', 0x002000, NoBit},
     {"T000100", 2, false, true, 'T', 0x000100, NoBit},
     {"W01A2F3", 7, false, true, 'W', 0x01A2F3, NoBit},
-    {"W01A2F3", 6, false, false, 0, 0, 0},   // type 6 wants a bit
-    {"L10000A1", 3, false, false, 0, 0, 0},  // type 3 refuses a bit
-    {"X000000", 7, false, false, 0, 0, 0},   // no such letter
+    {"W01A2F3", 6, false, false, 0, 0, 0},            // type 6 wants a bit
+    {"L10000A1", 3, false, false, 0, 0, 0},           // type 3 refuses a bit
+    {"X000000", 7, false, false, 0, 0, 0},            // no such letter
     {"W01A2F3", 3, true, true, 'W', 0x01A2F3, NoBit}, // syntax only: no type check
 };
 
@@ -129,8 +129,8 @@ void Demo::Step(const std::string& name, bool ok, const std::string& detail) {
 void Demo::RequestFailed(const std::string& name, Request request, std::int32_t rc) {
     int status = report_.Fail("demo " + name, request, rc);
     if (firstRequestFailure_ == 0) firstRequestFailure_ = status;
-    Step(name, false, std::string(RequestName(request)) + " failed with " + std::to_string(rc) + ": " +
-                          ResultMeaning(request, rc));
+    Step(name, false,
+         std::string(RequestName(request)) + " failed with " + std::to_string(rc) + ": " + ResultMeaning(request, rc));
 }
 
 void Demo::GetInfoStep() {
@@ -271,10 +271,12 @@ int Demo::Run() {
     if (status != 0) {
         if (firstRequestFailure_ == 0) firstRequestFailure_ = status;
         Step("cold-start", false,
-             session_.PortName().empty() ? "no panel to talk to" : "no session with the panel on " + session_.PortName());
+             session_.PortName().empty() ? "no panel to talk to"
+                                         : "no session with the panel on " + session_.PortName());
     } else {
         std::string id = session_.PanelId() ? PanelIdText(*session_.PanelId()) : std::string("unknown");
-        Step("cold-start", true, "panel " + id + " on " + session_.PortName() + (session_.Panel() ? " (built-in panel)" : ""));
+        Step("cold-start", true,
+             "panel " + id + " on " + session_.PortName() + (session_.Panel() ? " (built-in panel)" : ""));
         CheckSteps();
         WriteSteps();
         DateStep();
@@ -285,7 +287,7 @@ int Demo::Run() {
     }
 
     int total = passed_ + failed_;
-    std::string where = session_.Panel() ? "the built-in panel"
+    std::string where = session_.Panel()              ? "the built-in panel"
                         : session_.PortName().empty() ? "no panel"
                                                       : session_.PortName();
     std::string summary;

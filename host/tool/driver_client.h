@@ -26,8 +26,8 @@ struct LineSettings {
 
 // A point as CheckAddress parsed it.
 struct Point {
-    char letter = 0;             // upper-case type letter
-    std::int32_t address = 0;    // 24-bit panel address
+    char letter = 0;          // upper-case type letter
+    std::int32_t address = 0; // 24-bit panel address
     std::int32_t bitNumber = NoBit;
     bool HasBit() const { return bitNumber != NoBit; }
 };

@@ -19,16 +19,26 @@ namespace {
 
 const char* CommandName(Command command) {
     switch (command) {
-    case Command::Info: return "info";
-    case Command::Check: return "check";
-    case Command::Read: return "read";
-    case Command::Write: return "write";
-    case Command::Poll: return "poll";
-    case Command::Start: return "start";
-    case Command::Demo: return "demo";
-    case Command::Decode: return "decode";
-    case Command::Spy: return "spy";
-    case Command::Ports: return "ports";
+    case Command::Info:
+        return "info";
+    case Command::Check:
+        return "check";
+    case Command::Read:
+        return "read";
+    case Command::Write:
+        return "write";
+    case Command::Poll:
+        return "poll";
+    case Command::Start:
+        return "start";
+    case Command::Demo:
+        return "demo";
+    case Command::Decode:
+        return "decode";
+    case Command::Spy:
+        return "spy";
+    case Command::Ports:
+        return "ports";
     }
     return "?";
 }
@@ -68,16 +78,31 @@ int Run(const Options& options) {
 
     int status = 0;
     switch (options.command) {
-    case Command::Info: status = RunInfo(client, report); break;
-    case Command::Check: status = RunCheck(client, report, options); break;
-    case Command::Read: status = RunRead(client, report, log, options); break;
-    case Command::Write: status = RunWrite(client, report, log, options); break;
-    case Command::Poll: status = RunPoll(client, report, log, options); break;
-    case Command::Start: status = RunStart(client, report, log, options); break;
-    case Command::Demo: status = RunDemo(client, report, log, options); break;
+    case Command::Info:
+        status = RunInfo(client, report);
+        break;
+    case Command::Check:
+        status = RunCheck(client, report, options);
+        break;
+    case Command::Read:
+        status = RunRead(client, report, log, options);
+        break;
+    case Command::Write:
+        status = RunWrite(client, report, log, options);
+        break;
+    case Command::Poll:
+        status = RunPoll(client, report, log, options);
+        break;
+    case Command::Start:
+        status = RunStart(client, report, log, options);
+        break;
+    case Command::Demo:
+        status = RunDemo(client, report, log, options);
+        break;
     case Command::Decode:
     case Command::Spy:
-    case Command::Ports: break;
+    case Command::Ports:
+        break;
     }
     return report.Finish(status);
 }

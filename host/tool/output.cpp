@@ -27,7 +27,8 @@ int Report::Fail(const std::string& subject, Request request, std::int32_t resul
 }
 
 int Report::Fail(const std::string& subject, Request request, std::int32_t result, const std::string& meaning) {
-    std::string message = subject + ": " + RequestName(request) + " failed with " + std::to_string(result) + ": " + meaning;
+    std::string message = subject + ": " + RequestName(request) + " failed with " + std::to_string(result) + ": " +
+                          meaning;
     int status = ExitStatusFor(result);
     if (!failed_) {
         data_["failedRequest"] = RequestName(request);

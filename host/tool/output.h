@@ -20,8 +20,8 @@ public:
     Report(const std::string& command, bool json, LogCapture& log);
 
     bool Json() const { return json_; }
-    void Say(const std::string& line);   // human mode: a line on stdout
-    nlohmann::json& Data() { return data_; } // the JSON document's fields
+    void Say(const std::string& line);         // human mode: a line on stdout
+    nlohmann::json& Data() { return data_; }   // the JSON document's fields
     void Stream(const nlohmann::json& object); // json mode: one object on its own line, now
 
     // A failed driver request: "<subject>: <Request> failed with N: <meaning>".

@@ -81,7 +81,8 @@ int PanelSession::Open(const std::string& subject) {
     std::size_t mark = log_.Mark();
     rc = client_.ColdStart(portName_, line_);
     if (rc != 0) {
-        std::string why = panel_ ? std::string() : WhyOpenFailed(portName_, Roots::FromEnvironment(), Identity::FromEnvironment());
+        std::string why = panel_ ? std::string()
+                                 : WhyOpenFailed(portName_, Roots::FromEnvironment(), Identity::FromEnvironment());
         return report_.Fail(subject, Request::ColdStart, rc,
                             ResultMeaning(Request::ColdStart, rc) + " (" + (why.empty() ? portName_ : why) + ")");
     }

@@ -165,8 +165,8 @@ void Judge(SerialDevice& d, const Identity& who) {
                              " ms: the adapter hands received bytes over only every " +
                              std::to_string(d.latencyTimerMs) +
                              " ms, which each reply waits for; for the fastest polls set 1 ms: echo 1 > "
-                             "/sys/bus/usb-serial/devices/" + d.tty +
-                             "/latency_timer (as root; contrib/udev has a rule that does it at every plug-in)");
+                             "/sys/bus/usb-serial/devices/" +
+                             d.tty + "/latency_timer (as root; contrib/udev has a rule that does it at every plug-in)");
     }
     if (!d.holders.empty()) d.warnings.push_back("in use: " + HoldersText(d.holders));
     if (!d.mayOpen) {
@@ -311,8 +311,9 @@ std::string WhyOpenFailed(const std::string& portName, const Roots& roots, const
     std::vector<Holder> holders = HoldersOf(node, r.path, roots);
     if (!holders.empty()) return "'" + portName + "' names " + how + ": busy, " + HoldersText(holders);
     if (!S_ISCHR(st.st_mode)) return "'" + portName + "' names " + how + ", which is not a serial device";
-    return "'" + portName + "' names " + how + ": it is there, but would not open as a serial line (busy in another "
-                                         "process this user cannot see, or not a terminal)";
+    return "'" + portName + "' names " + how +
+           ": it is there, but would not open as a serial line (busy in another "
+           "process this user cannot see, or not a terminal)";
 }
 
 int RunPorts(Report& report, const Options&) {
@@ -322,13 +323,16 @@ int RunPorts(Report& report, const Options&) {
     nlohmann::json list = nlohmann::json::array();
     std::vector<std::string> all;
     for (const SerialDevice& d : inv.devices) {
-        nlohmann::json j = {{"names", d.names},   {"device", d.path},     {"byId", d.byId},
-                            {"driver", d.driver}, {"exists", d.exists},   {"mayOpen", d.mayOpen},
-                            {"group", d.group},   {"mode", d.mode},       {"warnings", d.warnings}};
+        nlohmann::json j = {{"names", d.names},   {"device", d.path},   {"byId", d.byId},
+                            {"driver", d.driver}, {"exists", d.exists}, {"mayOpen", d.mayOpen},
+                            {"group", d.group},   {"mode", d.mode},     {"warnings", d.warnings}};
         j["fitsPortName"] = d.names.front().size() <= PortNameLimit;
         if (!d.usbVendor.empty()) {
-            j["usb"] = {{"vendor", d.usbVendor}, {"product", d.usbProduct}, {"manufacturer", d.manufacturer},
-                        {"productName", d.product}, {"serial", d.serial}};
+            j["usb"] = {{"vendor", d.usbVendor},
+                        {"product", d.usbProduct},
+                        {"manufacturer", d.manufacturer},
+                        {"productName", d.product},
+                        {"serial", d.serial}};
         }
         j["latencyTimerMs"] = d.latencyTimerMs >= 0 ? nlohmann::json(d.latencyTimerMs) : nlohmann::json(nullptr);
         nlohmann::json holders = nlohmann::json::array();
@@ -338,16 +342,19 @@ int RunPorts(Report& report, const Options&) {
 
         std::string head = d.names.front();
         for (std::size_t i = 1; i < d.names.size(); ++i) head += ", " + d.names[i];
-        report.Say(head + "  ->  " + d.path + "  [" + d.driver + "]" +
-                   (d.names.front().size() > PortNameLimit ? "  (longer than 11 characters: make a ports-folder entry)" : ""));
+        report.Say(
+            head + "  ->  " + d.path + "  [" + d.driver + "]" +
+            (d.names.front().size() > PortNameLimit ? "  (longer than 11 characters: make a ports-folder entry)" : ""));
         for (const std::string& a : d.byId) report.Say("    alias      " + a);
         if (!d.usbVendor.empty()) {
             report.Say("    usb        " + d.usbVendor + ":" + d.usbProduct + "  " + d.manufacturer + " " + d.product +
                        (d.serial.empty() ? "" : "  serial " + d.serial));
         }
         if (d.latencyTimerMs >= 0) report.Say("    latency    " + std::to_string(d.latencyTimerMs) + " ms");
-        report.Say("    access     " + d.mode + " group " + d.group + (d.mayOpen ? ", you may open it" : ", NOT for you"));
-        report.Say(std::string("    in use     ") + (d.holders.empty() ? "no (as far as /proc shows)" : HoldersText(d.holders)));
+        report.Say("    access     " + d.mode + " group " + d.group +
+                   (d.mayOpen ? ", you may open it" : ", NOT for you"));
+        report.Say(std::string("    in use     ") +
+                   (d.holders.empty() ? "no (as far as /proc shows)" : HoldersText(d.holders)));
         for (const std::string& w : d.warnings) report.Say("    warning    " + w);
     }
     nlohmann::json broken = nlohmann::json::array();

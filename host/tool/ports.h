@@ -37,18 +37,18 @@ struct Holder {
 };
 
 struct SerialDevice {
-    std::string tty;                 // ttyUSB0
-    std::string path;                // /dev/ttyUSB0 (under the dev root)
-    std::vector<std::string> names;  // what a host can put in PortName: ports-folder entries, else the tty
-    std::vector<std::string> byId;   // /dev/serial/by-id aliases
-    std::string driver;              // the kernel driver
+    std::string tty;                // ttyUSB0
+    std::string path;               // /dev/ttyUSB0 (under the dev root)
+    std::vector<std::string> names; // what a host can put in PortName: ports-folder entries, else the tty
+    std::vector<std::string> byId;  // /dev/serial/by-id aliases
+    std::string driver;             // the kernel driver
     std::string usbVendor, usbProduct, manufacturer, product, serial; // USB adapters
-    int latencyTimerMs = -1;         // USB adapters that have one
-    bool exists = true;              // the device node is there
-    std::vector<Holder> holders;     // other processes that have it open or locked
-    bool mayOpen = true;             // the identity may read and write it
-    std::string group;               // the device's group
-    std::string mode;                // crw-rw----
+    int latencyTimerMs = -1;                                          // USB adapters that have one
+    bool exists = true;                                               // the device node is there
+    std::vector<Holder> holders;                                      // other processes that have it open or locked
+    bool mayOpen = true;                                              // the identity may read and write it
+    std::string group;                                                // the device's group
+    std::string mode;                                                 // crw-rw----
     std::vector<std::string> warnings;
 };
 

@@ -4,14 +4,22 @@ namespace zulhost {
 
 const char* RequestName(Request request) {
     switch (request) {
-    case Request::GetInfo: return "GetInfo";
-    case Request::ColdStart: return "ColdStart";
-    case Request::Handshake: return "the panel handshake of ColdStart";
-    case Request::CheckAddress: return "CheckAddress";
-    case Request::CheckAddressSyntax: return "CheckAddressSyntax";
-    case Request::BlockRead: return "BlockRead";
-    case Request::BlockWrite: return "BlockWrite";
-    case Request::ClosePort: return "ClosePort";
+    case Request::GetInfo:
+        return "GetInfo";
+    case Request::ColdStart:
+        return "ColdStart";
+    case Request::Handshake:
+        return "the panel handshake of ColdStart";
+    case Request::CheckAddress:
+        return "CheckAddress";
+    case Request::CheckAddressSyntax:
+        return "CheckAddressSyntax";
+    case Request::BlockRead:
+        return "BlockRead";
+    case Request::BlockWrite:
+        return "BlockWrite";
+    case Request::ClosePort:
+        return "ClosePort";
     }
     return "request";
 }

@@ -7,7 +7,16 @@
 
 namespace zulhost {
 
-enum class Request { GetInfo, ColdStart, Handshake, CheckAddress, CheckAddressSyntax, BlockRead, BlockWrite, ClosePort };
+enum class Request {
+    GetInfo,
+    ColdStart,
+    Handshake,
+    CheckAddress,
+    CheckAddressSyntax,
+    BlockRead,
+    BlockWrite,
+    ClosePort
+};
 
 const char* RequestName(Request request); // "BlockRead", ...
 std::string ResultMeaning(Request request, std::int32_t result);

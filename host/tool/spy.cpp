@@ -157,9 +157,10 @@ bool Spy(const SpySetup& setup, const std::function<void(const std::string&)>& r
     };
     Pipe toPanel{master, real, zultrace::Direction::HostToPanel, {}, {}};
     Pipe toHost{real, master, zultrace::Direction::PanelToHost, {}, {}};
-    auto deadline = setup.seconds > 0 ? Clock::now() + std::chrono::duration_cast<Clock::duration>(
-                                                          std::chrono::duration<double>(setup.seconds))
-                                      : Clock::time_point::max();
+    auto deadline = setup.seconds > 0
+                        ? Clock::now() +
+                              std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(setup.seconds))
+                        : Clock::time_point::max();
     std::uint8_t buffer[4096];
     // Reads what waits on one side, records it and forwards what the other takes.
     auto take = [&](Pipe& p) -> bool {
@@ -172,7 +173,8 @@ bool Spy(const SpySetup& setup, const std::function<void(const std::string&)>& r
         chunk.direction = p.direction;
         chunk.bytes.assign(buffer, buffer + n);
         show(decoder.Feed(chunk));
-        (p.direction == zultrace::Direction::HostToPanel ? stats.toPanel : stats.toHost) += static_cast<std::uint64_t>(n);
+        (p.direction == zultrace::Direction::HostToPanel ? stats.toPanel
+                                                         : stats.toHost) += static_cast<std::uint64_t>(n);
         ++stats.chunks;
         p.pending.insert(p.pending.end(), buffer, buffer + n);
         p.readAt.insert(p.readAt.end(), static_cast<std::size_t>(n), at);
@@ -231,7 +233,9 @@ bool Spy(const SpySetup& setup, const std::function<void(const std::string&)>& r
             hostSet = host;
             SetFormat(real, host);
             bool followed = FormatOf(real) == host;
-            if (decoded) decoded("spy: the host set " + Describe(host) + (followed ? "; the device follows" : "; the device refused it"));
+            if (decoded)
+                decoded("spy: the host set " + Describe(host) +
+                        (followed ? "; the device follows" : "; the device refused it"));
         }
         give(toPanel);
         give(toHost);
@@ -259,7 +263,8 @@ int RunSpy(Report& report, const Options& options) {
     setup.stopBits = options.stopBitsCode.value_or(0);
     setup.pcap = options.pcapPath;
     setup.seconds = options.spySeconds;
-    if (setup.parity > 2 || setup.stopBits == 1) return report.FailTool("spy: mark, space and 1.5 stop bits are not supported", ExitUsage);
+    if (setup.parity > 2 || setup.stopBits == 1)
+        return report.FailTool("spy: mark, space and 1.5 stop bits are not supported", ExitUsage);
 
     signalled = 0;
     auto previousInt = std::signal(SIGINT, OnStopSignal);
@@ -273,7 +278,7 @@ int RunSpy(Report& report, const Options& options) {
             report.Data()["pty"] = pty;
             report.Data()["link"] = setup.link;
             report.Data()["device"] = setup.realPort;
-            std::printf("spy: %s%s%s <-> %s, %u baud%s\n", pty.c_str(), setup.link.empty() ? "" : " (", 
+            std::printf("spy: %s%s%s <-> %s, %u baud%s\n", pty.c_str(), setup.link.empty() ? "" : " (",
                         setup.link.empty() ? "" : (setup.link + ")").c_str(), setup.realPort.c_str(), setup.baud,
                         setup.pcap.empty() ? "" : (", capture " + setup.pcap).c_str());
             std::fflush(stdout);
@@ -290,7 +295,9 @@ int RunSpy(Report& report, const Options& options) {
 
     std::vector<double> us = stats.forwardUs;
     std::sort(us.begin(), us.end());
-    auto at = [&](double q) { return us.empty() ? 0.0 : us[std::min(us.size() - 1, static_cast<std::size_t>(q * us.size()))]; };
+    auto at = [&](double q) {
+        return us.empty() ? 0.0 : us[std::min(us.size() - 1, static_cast<std::size_t>(q * us.size()))];
+    };
     nlohmann::json& d = report.Data();
     d["ended"] = stats.ended;
     d["bytesToPanel"] = stats.toPanel;

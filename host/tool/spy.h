@@ -30,13 +30,13 @@ int RunSpy(Report& report, const Options& options);
 // `ready` receives the pseudo-terminal's path once it serves; `stop`, when
 // set by another thread, ends it.
 struct SpySetup {
-    std::string realPort;  // a device path, or a name as the driver resolves it
-    std::string link;      // where the pseudo-terminal's path is linked; may be empty
+    std::string realPort; // a device path, or a name as the driver resolves it
+    std::string link;     // where the pseudo-terminal's path is linked; may be empty
     std::uint32_t baud = 9600;
     int dataBits = 8;
-    int parity = 0;   // 0 none, 1 odd, 2 even
-    int stopBits = 0; // 0 one, 2 two
-    std::string pcap; // may be empty
+    int parity = 0;     // 0 none, 1 odd, 2 even
+    int stopBits = 0;   // 0 one, 2 two
+    std::string pcap;   // may be empty
     double seconds = 0; // 0: no limit
 };
 bool Spy(const SpySetup& setup, const std::function<void(const std::string& pty)>& ready,

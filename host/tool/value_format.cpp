@@ -52,10 +52,17 @@ Encoded Range(const Point& point, const std::string& text, long long low, long l
 
 int BytesPerElement(char letter) {
     switch (letter) {
-    case 'B': case 'E': case 'M': return 1;
-    case 'D': return 3;
-    case 'L': case 'F': return 4;
-    default: return 2;
+    case 'B':
+    case 'E':
+    case 'M':
+        return 1;
+    case 'D':
+        return 3;
+    case 'L':
+    case 'F':
+        return 4;
+    default:
+        return 2;
     }
 }
 
@@ -114,14 +121,16 @@ std::string FormatValue(const Point& point, const Value& value) {
     char text[64];
     switch (value.kind) {
     case Value::Signed:
-        std::snprintf(text, sizeof text, "%ld (0x%08lX)", static_cast<long>(static_cast<std::int32_t>(value.unsignedValue)),
+        std::snprintf(text, sizeof text, "%ld (0x%08lX)",
+                      static_cast<long>(static_cast<std::int32_t>(value.unsignedValue)),
                       static_cast<unsigned long>(value.unsignedValue));
         break;
     case Value::Float:
         std::snprintf(text, sizeof text, "%.9g", static_cast<double>(value.floatValue));
         break;
     case Value::Time:
-        std::snprintf(text, sizeof text, "%s (%ld)", FormatTime(value.timeValue).c_str(), static_cast<long>(value.timeValue));
+        std::snprintf(text, sizeof text, "%s (%ld)", FormatTime(value.timeValue).c_str(),
+                      static_cast<long>(value.timeValue));
         break;
     default:
         if (point.HasBit() || point.letter == 'E' || point.letter == 'M') {
@@ -141,11 +150,14 @@ std::string FormatValue(const Point& point, const Value& value) {
 Encoded EncodeValue(const Point& point, const std::string& text) {
     if (point.HasBit()) return Range(point, text, 0, 1, "a bit takes 0 or 1");
     switch (point.letter) {
-    case 'B': return Range(point, text, 0, 0xFF, "a byte takes 0..255");
+    case 'B':
+        return Range(point, text, 0, 0xFF, "a byte takes 0..255");
     case 'E':
-    case 'M': return Range(point, text, 0, 15, "a nibble takes 0..15");
+    case 'M':
+        return Range(point, text, 0, 15, "a nibble takes 0..15");
     case 'T':
-    case 'W': return Range(point, text, 0, 0xFFFF, "a word takes 0..65535");
+    case 'W':
+        return Range(point, text, 0, 0xFFFF, "a word takes 0..65535");
     case 'L': {
         long long v = 0;
         Encoded e;
@@ -170,7 +182,8 @@ Encoded EncodeValue(const Point& point, const std::string& text) {
     }
     default: {
         Encoded e;
-        e.error = std::string(PointText(point)) + ": " + point.letter + " points are read-only (the driver has no encoding for them)";
+        e.error = std::string(PointText(point)) + ": " + point.letter +
+                  " points are read-only (the driver has no encoding for them)";
         return e;
     }
     }

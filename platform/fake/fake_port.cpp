@@ -79,8 +79,7 @@ void Device::Deliver(const std::vector<std::uint8_t>& bytes, Micros delay, Micro
         incoming.emplace_back(t, b);
         t += perByte;
     }
-    std::stable_sort(incoming.begin(), incoming.end(),
-                     [](const auto& a, const auto& b) { return a.first < b.first; });
+    std::stable_sort(incoming.begin(), incoming.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
 }
 
 std::size_t Device::Waiting() const { return ArrivedBy(*this, now); }

@@ -36,7 +36,7 @@ public:
 class Device {
 public:
     std::string name;
-    bool serial = true;     // has line state (GetCommState works)
+    bool serial = true;      // has line state (GetCommState works)
     bool nullDevice = false; // behaves as the null device
     bool exclusive = true;   // a second open fails
     bool rtsSupported = true;
@@ -46,9 +46,9 @@ public:
     bool failOpen = false, failGetCommState = false, failSetCommState = false;
     bool failSetCommTimeouts = false, failGetCommTimeouts = false, failSetupComm = false;
     bool failClearCommError = false, failClose = false;
-    int failWrites = 0;        // the next N writes fail
-    int shortWriteBy = 0;      // writes lose this many bytes
-    int failReads = 0;         // the next N reads fail
+    int failWrites = 0;   // the next N writes fail
+    int shortWriteBy = 0; // writes lose this many bytes
+    int failReads = 0;    // the next N reads fail
 
     COMMTIMEOUTS timeouts{};
     DCB dcb{};
@@ -62,8 +62,8 @@ public:
 
     // Bytes from the peer, arriving `delay` from now and `perByte` apart.
     void Deliver(const std::vector<std::uint8_t>& bytes, Micros delay = 0, Micros perByte = 0);
-    std::size_t Waiting() const;                 // arrived and unread
-    std::vector<std::uint8_t> Written() const;   // every byte written, in order
+    std::size_t Waiting() const;               // arrived and unread
+    std::vector<std::uint8_t> Written() const; // every byte written, in order
     std::vector<std::vector<std::uint8_t>> Writes() const;
     int CountWrites(const std::vector<std::uint8_t>& bytes) const;
     int RtsPulses() const;

@@ -42,11 +42,16 @@ ResolvedPortName ResolvePortName(const char* name) {
 
 const char* PortNameKindText(PortNameKind kind) {
     switch (kind) {
-    case PortNameKind::Null: return "the null device";
-    case PortNameKind::Path: return "a path";
-    case PortNameKind::PortsFolder: return "a ports-folder entry";
-    case PortNameKind::DevFolder: return "a device in /dev";
-    case PortNameKind::Invalid: return "no device";
+    case PortNameKind::Null:
+        return "the null device";
+    case PortNameKind::Path:
+        return "a path";
+    case PortNameKind::PortsFolder:
+        return "a ports-folder entry";
+    case PortNameKind::DevFolder:
+        return "a device in /dev";
+    case PortNameKind::Invalid:
+        return "no device";
     }
     return "no device";
 }

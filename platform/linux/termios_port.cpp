@@ -97,11 +97,20 @@ bool SetFormat(termios& tio, const DCB& dcb) {
 
     tcflag_t size = 0;
     switch (dcb.ByteSize) {
-    case 5: size = CS5; break;
-    case 6: size = CS6; break;
-    case 7: size = CS7; break;
-    case 8: size = CS8; break;
-    default: return false;
+    case 5:
+        size = CS5;
+        break;
+    case 6:
+        size = CS6;
+        break;
+    case 7:
+        size = CS7;
+        break;
+    case 8:
+        size = CS8;
+        break;
+    default:
+        return false;
     }
 
     // CSTOPB is two stop bits, except with 5-bit characters where a UART
@@ -109,7 +118,8 @@ bool SetFormat(termios& tio, const DCB& dcb) {
     // 6 to 8 only: the combinations Win32 accepts as well.
     tcflag_t stop = 0;
     switch (dcb.StopBits) {
-    case ONESTOPBIT: break;
+    case ONESTOPBIT:
+        break;
     case ONE5STOPBITS:
         if (dcb.ByteSize != 5) return false;
         stop = CSTOPB;
@@ -118,18 +128,29 @@ bool SetFormat(termios& tio, const DCB& dcb) {
         if (dcb.ByteSize == 5) return false;
         stop = CSTOPB;
         break;
-    default: return false;
+    default:
+        return false;
     }
 
     // With CMSPAR the parity bit is constant: PARODD makes it 1 (mark).
     tcflag_t parity = 0;
     switch (dcb.Parity) {
-    case NOPARITY: break;
-    case ODDPARITY: parity = PARENB | PARODD; break;
-    case EVENPARITY: parity = PARENB; break;
-    case MARKPARITY: parity = PARENB | PARODD | StickParity; break;
-    case SPACEPARITY: parity = PARENB | StickParity; break;
-    default: return false;
+    case NOPARITY:
+        break;
+    case ODDPARITY:
+        parity = PARENB | PARODD;
+        break;
+    case EVENPARITY:
+        parity = PARENB;
+        break;
+    case MARKPARITY:
+        parity = PARENB | PARODD | StickParity;
+        break;
+    case SPACEPARITY:
+        parity = PARENB | StickParity;
+        break;
+    default:
+        return false;
     }
     if ((dcb.Parity == MARKPARITY || dcb.Parity == SPACEPARITY) && StickParity == 0) return false;
 
@@ -147,8 +168,8 @@ bool SetFormat(termios& tio, const DCB& dcb) {
 // error (IGNPAR, PARMRK, or neither); Win32 with fErrorChar 0 hands such a
 // byte over unchanged. A break is a line condition, not data (IGNBRK).
 void MakeRaw(termios& tio, const DCB& dcb) {
-    tio.c_iflag &= ~(BRKINT | ICRNL | INLCR | IGNCR | ISTRIP | IXON | IXOFF | IXANY | INPCK | IGNPAR |
-                     PARMRK | IMAXBEL);
+    tio.c_iflag &= ~(BRKINT | ICRNL | INLCR | IGNCR | ISTRIP | IXON | IXOFF | IXANY | INPCK | IGNPAR | PARMRK |
+                     IMAXBEL);
 #ifdef IUCLC
     tio.c_iflag &= ~IUCLC;
 #endif
@@ -174,10 +195,18 @@ void MakeRaw(termios& tio, const DCB& dcb) {
 void ReadFormat(const termios& tio, DCB& dcb) {
     dcb.BaudRate = static_cast<DWORD>(BaudOf(cfgetospeed(&tio)));
     switch (tio.c_cflag & CSIZE) {
-    case CS5: dcb.ByteSize = 5; break;
-    case CS6: dcb.ByteSize = 6; break;
-    case CS7: dcb.ByteSize = 7; break;
-    default: dcb.ByteSize = 8; break;
+    case CS5:
+        dcb.ByteSize = 5;
+        break;
+    case CS6:
+        dcb.ByteSize = 6;
+        break;
+    case CS7:
+        dcb.ByteSize = 7;
+        break;
+    default:
+        dcb.ByteSize = 8;
+        break;
     }
     if (!(tio.c_cflag & CSTOPB)) {
         dcb.StopBits = ONESTOPBIT;
@@ -203,8 +232,7 @@ bool IsPty(int fd) {
     struct stat st;
     if (fstat(fd, &st) != 0 || !S_ISCHR(st.st_mode)) return false;
     unsigned int m = major(st.st_rdev);
-    return m == PTY_SLAVE_MAJOR ||
-           (m >= UNIX98_PTY_SLAVE_MAJOR && m < UNIX98_PTY_SLAVE_MAJOR + UNIX98_PTY_MAJOR_COUNT);
+    return m == PTY_SLAVE_MAJOR || (m >= UNIX98_PTY_SLAVE_MAJOR && m < UNIX98_PTY_SLAVE_MAJOR + UNIX98_PTY_MAJOR_COUNT);
 }
 
 // tcsetattr succeeds once any part of a change was taken; a driver that
@@ -212,13 +240,10 @@ bool IsPty(int fd) {
 bool SameLine(const termios& a, const termios& b, bool pty) {
     tcflag_t format = pty ? FormatBits & ~(CSIZE | PARENB) : FormatBits;
     return cfgetospeed(&a) == cfgetospeed(&b) && cfgetispeed(&a) == cfgetispeed(&b) &&
-           (a.c_cflag & format) == (b.c_cflag & format) &&
-           (a.c_iflag & (IXON | IXOFF)) == (b.c_iflag & (IXON | IXOFF));
+           (a.c_cflag & format) == (b.c_cflag & format) && (a.c_iflag & (IXON | IXOFF)) == (b.c_iflag & (IXON | IXOFF));
 }
 
-bool ModemLine(int fd, int line, bool raise) {
-    return ioctl(fd, raise ? TIOCMBIS : TIOCMBIC, &line) == 0;
-}
+bool ModemLine(int fd, int line, bool raise) { return ioctl(fd, raise ? TIOCMBIS : TIOCMBIC, &line) == 0; }
 
 // Handshake modes map to a line held raised: Linux has no DTR flow control,
 // and RTS flow control (CRTSCTS) would also hold output on CTS. A receiver
@@ -266,8 +291,8 @@ BOOL TimedRead(const Slot& slot, std::uint8_t* out, DWORD toRead, DWORD& got) {
     bool hasTotal = t.ReadTotalTimeoutMultiplier != 0 || t.ReadTotalTimeoutConstant != 0;
     bool immediate = !hasTotal && t.ReadIntervalTimeout == MaxDword;
     bool hasInterval = t.ReadIntervalTimeout != 0 && t.ReadIntervalTimeout != MaxDword;
-    std::uint64_t totalMs =
-        static_cast<std::uint64_t>(t.ReadTotalTimeoutMultiplier) * toRead + t.ReadTotalTimeoutConstant;
+    std::uint64_t totalMs = static_cast<std::uint64_t>(t.ReadTotalTimeoutMultiplier) * toRead +
+                            t.ReadTotalTimeoutConstant;
     if (totalMs > MaxTotalMs) totalMs = MaxTotalMs;
     const std::int64_t deadline = NowNs() + static_cast<std::int64_t>(totalMs) * 1000000;
     std::int64_t lastByte = 0;
@@ -311,7 +336,9 @@ std::int64_t LineTimeNs(const DCB& dcb, DWORD bytes) {
     if (dcb.BaudRate == 0) return 0;
     // In half bits: start, data, parity, stop (1, 1.5 or 2).
     std::int64_t halfBits = 2 + 2 * dcb.ByteSize + (dcb.Parity != NOPARITY ? 2 : 0) +
-                            (dcb.StopBits == ONE5STOPBITS ? 3 : dcb.StopBits == TWOSTOPBITS ? 4 : 2);
+                            (dcb.StopBits == ONE5STOPBITS  ? 3
+                             : dcb.StopBits == TWOSTOPBITS ? 4
+                                                           : 2);
     return static_cast<std::int64_t>(bytes) * halfBits * 500000000 / dcb.BaudRate;
 }
 
@@ -360,8 +387,7 @@ extern "C" {
 // the device's own). The name is resolved as port_names.h says; "NUL", in
 // any case as on Win32, is the null device, which is not exclusive, so
 // several channels may use it.
-HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD, LPSECURITY_ATTRIBUTES, DWORD disposition, DWORD,
-                   HANDLE) {
+HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD, LPSECURITY_ATTRIBUTES, DWORD disposition, DWORD, HANDLE) {
     if (!name || disposition != OPEN_EXISTING) return INVALID_HANDLE_VALUE;
     Slot* slot = nullptr;
     for (Slot& s : slots) {
@@ -514,14 +540,14 @@ BOOL EscapeCommFunction(HANDLE handle, DWORD function) {
     switch (function) {
     case SETRTS:
     case CLRRTS:
-        if (slot->dcb.fRtsControl == RTS_CONTROL_HANDSHAKE || slot->dcb.fRtsControl == RTS_CONTROL_TOGGLE)
-            return FALSE;
+        if (slot->dcb.fRtsControl == RTS_CONTROL_HANDSHAKE || slot->dcb.fRtsControl == RTS_CONTROL_TOGGLE) return FALSE;
         return ModemLine(slot->fd, TIOCM_RTS, function == SETRTS) ? TRUE : FALSE;
     case SETDTR:
     case CLRDTR:
         if (slot->dcb.fDtrControl == DTR_CONTROL_HANDSHAKE) return FALSE;
         return ModemLine(slot->fd, TIOCM_DTR, function == SETDTR) ? TRUE : FALSE;
-    default: return FALSE;
+    default:
+        return FALSE;
     }
 }
 

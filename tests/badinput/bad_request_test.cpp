@@ -47,9 +47,7 @@ ColdStartParams StartBlock(const char* port) {
 
 class BadInputTest : public DriverTest {
 protected:
-    bool SameChannel(const ChannelContext& before) const {
-        return std::memcmp(&before, &channel, sizeof channel) == 0;
-    }
+    bool SameChannel(const ChannelContext& before) const { return std::memcmp(&before, &channel, sizeof channel) == 0; }
 };
 
 TEST_F(BadInputTest, CodesOutsideTheTableDoNothing) {
@@ -196,7 +194,7 @@ TEST_F(BadInputTest, MissingChannelContextIsRefusedOffTheLine) {
         std::memset(&reopen, 0, sizeof reopen);
         std::strcpy(reopen.PortName, "COM5");
         PointRequest points = Points('W', 0, 1, values);
-        void* params = code == ColdStartCode ? static_cast<void*>(&start)
+        void* params = code == ColdStartCode    ? static_cast<void*>(&start)
                        : code == ReopenPortCode ? static_cast<void*>(&reopen)
                                                 : static_cast<void*>(&points);
         DriverRequest request;

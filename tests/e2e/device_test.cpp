@@ -52,8 +52,10 @@ private:
                 ssize_t n = read(master[i], buffer, sizeof buffer);
                 for (ssize_t done = 0; n > 0 && done < n;) {
                     ssize_t w = write(master[1 - i], buffer + done, static_cast<std::size_t>(n - done));
-                    if (w > 0) done += w;
-                    else std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                    if (w > 0)
+                        done += w;
+                    else
+                        std::this_thread::sleep_for(std::chrono::milliseconds(1));
                 }
             }
         }

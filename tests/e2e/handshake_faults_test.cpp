@@ -18,7 +18,7 @@ struct FaultCase {
     std::int32_t rc;      // the handshake's result
     Log handshakeLines;   // before the ConfigureAdapter failure line
     std::size_t wakeFrames, versionRequests;
-    bool warmStartToo;    // repeat with WarmStart (skipped for the slowest)
+    bool warmStartToo;     // repeat with WarmStart (skipped for the slowest)
     double minSeconds = 0; // the documented cost of the ColdStart, where it is long
 };
 
@@ -45,7 +45,8 @@ TEST_P(HandshakeFaults, ColdStartStillStartsAndWarmStartReports) {
     EXPECT_GE(seconds, c.minSeconds);
     EXPECT_LT(seconds, c.minSeconds + 3.0) << "the handshake must stay bounded";
     EXPECT_NE(channel.PortHandle, nullptr) << "the port stays open";
-    EXPECT_EQ(log, Failed(c.handshakeLines, c.rc, "ZUL01: TRK: ERROR ColdStart(): Fail rc = " + std::to_string(c.rc) + " "));
+    EXPECT_EQ(log,
+              Failed(c.handshakeLines, c.rc, "ZUL01: TRK: ERROR ColdStart(): Fail rc = " + std::to_string(c.rc) + " "));
     line.WaitForAck(c.versionRequests ? 500 : 0);
     if (c.wakeFrames == 1) {
         // An ACK that an announcement crossed is no ACK: a retry may follow.
@@ -59,7 +60,8 @@ TEST_P(HandshakeFaults, ColdStartStillStartsAndWarmStartReports) {
     if (!c.warmStartToo) return;
     log.clear();
     EXPECT_EQ(Call(WarmStartCode), c.rc);
-    EXPECT_EQ(log, Failed(c.handshakeLines, c.rc, "ZUL01: TRK: ERROR WarmStart(): Fail rc = " + std::to_string(c.rc) + " "));
+    EXPECT_EQ(log,
+              Failed(c.handshakeLines, c.rc, "ZUL01: TRK: ERROR WarmStart(): Fail rc = " + std::to_string(c.rc) + " "));
 }
 
 const Log kSilentExchange = {
@@ -81,18 +83,48 @@ INSTANTIATE_TEST_SUITE_P(
         FaultCase{"enqWithoutAck", [](zulsim::Options& o) { o.enqWithoutAck = true; }, 10, 2, {}, 5, 0, true},
         // The wake frame is answered by NAK, which is no ACK either.
         FaultCase{"nak", [](zulsim::Options& o) { o.nakAll = true; }, 100, 2, {}, 5, 0, true},
-        FaultCase{"wrongIdentifier", [](zulsim::Options& o) { o.versionId = 0xF3; }, 100, 1,
-                  {{32, "ZUL01: TRK: TRACKER Ver.ID ERROR"}}, 1, 1, true},
-        FaultCase{"damagedCrc", [](zulsim::Options& o) { o.damageCrc = true; }, 100, 3,
-                  {{64, "ERROR ChekReply:received CRC = 2BB0 , Calculated CRC = D44F"}}, 1, 1, true},
-        FaultCase{"statusReply5", [](zulsim::Options& o) { o.statusReply = 5; }, 100, 5,
-                  {{64, "ERROR ChekReply():Status reply = 5"}}, 1, 1, true},
+        FaultCase{"wrongIdentifier",
+                  [](zulsim::Options& o) { o.versionId = 0xF3; },
+                  100,
+                  1,
+                  {{32, "ZUL01: TRK: TRACKER Ver.ID ERROR"}},
+                  1,
+                  1,
+                  true},
+        FaultCase{"damagedCrc",
+                  [](zulsim::Options& o) { o.damageCrc = true; },
+                  100,
+                  3,
+                  {{64, "ERROR ChekReply:received CRC = 2BB0 , Calculated CRC = D44F"}},
+                  1,
+                  1,
+                  true},
+        FaultCase{"statusReply5",
+                  [](zulsim::Options& o) { o.statusReply = 5; },
+                  100,
+                  5,
+                  {{64, "ERROR ChekReply():Status reply = 5"}},
+                  1,
+                  1,
+                  true},
         // Status 0 passes the reply check, but 0x11 is no identifier.
-        FaultCase{"statusReply0", [](zulsim::Options& o) { o.statusReply = 0; }, 100, 1,
-                  {{32, "ZUL01: TRK: TRACKER Ver.ID ERROR"}}, 1, 1, true},
+        FaultCase{"statusReply0",
+                  [](zulsim::Options& o) { o.statusReply = 0; },
+                  100,
+                  1,
+                  {{32, "ZUL01: TRK: TRACKER Ver.ID ERROR"}},
+                  1,
+                  1,
+                  true},
         // The receive ends in the gap: the first half has no DLE ETX.
-        FaultCase{"splitReplyLongGap", [](zulsim::Options& o) { o.splitGapMs = 200; }, 100, 2,
-                  {{64, "ERROR ChekReply:BreakIt() Failed"}}, 1, 1, true}),
+        FaultCase{"splitReplyLongGap",
+                  [](zulsim::Options& o) { o.splitGapMs = 200; },
+                  100,
+                  2,
+                  {{64, "ERROR ChekReply:BreakIt() Failed"}},
+                  1,
+                  1,
+                  true}),
     [](const ::testing::TestParamInfo<FaultCase>& p) { return std::string(p.param.name); });
 
 } // namespace

@@ -187,8 +187,10 @@ private:
 // test is about something else, such repeats are folded into one.
 inline std::vector<std::string> WithoutWakeRetries(std::vector<std::string> entries, const std::string& wake) {
     for (std::size_t i = 1; i < entries.size();) {
-        if (entries[i] == wake && entries[i - 1] == wake) entries.erase(entries.begin() + static_cast<std::ptrdiff_t>(i));
-        else ++i;
+        if (entries[i] == wake && entries[i - 1] == wake)
+            entries.erase(entries.begin() + static_cast<std::ptrdiff_t>(i));
+        else
+            ++i;
     }
     return entries;
 }
@@ -317,14 +319,14 @@ protected:
         return p;
     }
 
-    std::int32_t Read(char letter, std::uint32_t address, std::vector<std::uint32_t>& slots,
-                      std::int32_t bit = NoBit, std::int32_t code = BlockReadCode) {
+    std::int32_t Read(char letter, std::uint32_t address, std::vector<std::uint32_t>& slots, std::int32_t bit = NoBit,
+                      std::int32_t code = BlockReadCode) {
         PointRequest p = Points(letter, address, static_cast<std::int32_t>(slots.size()), slots.data(), bit);
         return Call(code, &p);
     }
 
-    std::int32_t Write(char letter, std::uint32_t address, std::vector<std::uint32_t> slots,
-                       std::int32_t bit = NoBit, std::int32_t code = BlockWriteCode) {
+    std::int32_t Write(char letter, std::uint32_t address, std::vector<std::uint32_t> slots, std::int32_t bit = NoBit,
+                       std::int32_t code = BlockWriteCode) {
         PointRequest p = Points(letter, address, static_cast<std::int32_t>(slots.size()), slots.data(), bit);
         PointRequest before = p;
         std::vector<std::uint32_t> given = slots;
@@ -345,7 +347,8 @@ inline double SecondsSince(Clock::time_point start) {
 }
 
 // The simulator's default options with one change.
-template <class F> zulsim::Options With(F change) {
+template <class F>
+zulsim::Options With(F change) {
     zulsim::Options o;
     change(o);
     return o;

@@ -49,9 +49,12 @@ TEST_F(Lifecycle, EveryAcceptedIdentifierAndTheStoredTimeout) {
         const char* idLine;
         const char* loadedLine;
     } const cases[] = {
-        {0xF2, 100, 100, 1, "ZUL01: TRK: TRACKER Ver.ID = 0xF2h", "ZUL01: TRK: ColdStart(): TRK Driver loaded successfully"},
-        {0xF6, 20, 100, 7, "ZUL07: TRK: TRACKER Ver.ID = 0xF6h", "ZUL07: TRK: ColdStart(): TRK Driver loaded successfully"},
-        {0xFA, 300, 300, 12, "ZUL12: TRK: TRACKER Ver.ID = 0xFAh", "ZUL12: TRK: ColdStart(): TRK Driver loaded successfully"},
+        {0xF2, 100, 100, 1, "ZUL01: TRK: TRACKER Ver.ID = 0xF2h",
+         "ZUL01: TRK: ColdStart(): TRK Driver loaded successfully"},
+        {0xF6, 20, 100, 7, "ZUL07: TRK: TRACKER Ver.ID = 0xF6h",
+         "ZUL07: TRK: ColdStart(): TRK Driver loaded successfully"},
+        {0xFA, 300, 300, 12, "ZUL12: TRK: TRACKER Ver.ID = 0xFAh",
+         "ZUL12: TRK: ColdStart(): TRK Driver loaded successfully"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.idLine);

@@ -11,9 +11,9 @@ namespace {
 constexpr std::uint32_t kAddress = 0x01A2F3;
 const Bytes kMemory = {0x34, 0x12, 0x78, 0x56};
 
-const char* const kRead = "50 01 A2 F3 04";           // two W
-const char* const kByteRead = "50 01 A2 F3 01";       // the byte of a nibble
-const char* const kWrite = "60 01 A2 F3 02 CD AB";    // one W, ABCD
+const char* const kRead = "50 01 A2 F3 04";        // two W
+const char* const kByteRead = "50 01 A2 F3 01";    // the byte of a nibble
+const char* const kWrite = "60 01 A2 F3 02 CD AB"; // one W, ABCD
 const char* const kWake = "31";
 const char* const kVersion = "F0";
 
@@ -102,53 +102,110 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         // ---- reads
         // NAK: refused at once, no handshake.
-        PointFault{"readNak", [](zulsim::Options& o) { o.nakAll = true; }, Op::ReadTwoWords, 1,
-                   {kNak, L64("ZUL01: TRK: ERROR BlockRead(): Fail rc = 1")}, {kRead}, kMemory},
+        PointFault{"readNak",
+                   [](zulsim::Options& o) { o.nakAll = true; },
+                   Op::ReadTwoWords,
+                   1,
+                   {kNak, L64("ZUL01: TRK: ERROR BlockRead(): Fail rc = 1")},
+                   {kRead},
+                   kMemory},
         // Any other refusal re-runs the handshake and fails the read with 2
         // (no value was read), whatever the handshake gives.
-        PointFault{"readStatus5", [](zulsim::Options& o) { o.statusReply = 5; }, Op::ReadTwoWords, 2,
+        PointFault{"readStatus5",
+                   [](zulsim::Options& o) { o.statusReply = 5; },
+                   Op::ReadTwoWords,
+                   2,
                    {kStatus5, kStatus5, L64("ZUL01: TRK: ERROR ConfigureAdapter(): Fail rc = 5"), kReadFailed2},
-                   {kRead, kWake, kVersion}, kMemory},
+                   {kRead, kWake, kVersion},
+                   kMemory},
         // A reply one value byte short is no answer to this read; the
         // handshake that follows succeeds, and the read still fails.
-        PointFault{"readShortValueArea", [](zulsim::Options& o) { o.shortValueArea = true; }, Op::ReadTwoWords, 2,
-                   {{32, "ZUL01: TRK: TRACKER Ver.ID = 0xF5h"}, kReadFailed2}, {kRead, kWake, kVersion}, kMemory},
-        PointFault{"readDamagedCrc", [](zulsim::Options& o) { o.damageCrc = true; }, Op::ReadTwoWords, 2,
+        PointFault{"readShortValueArea",
+                   [](zulsim::Options& o) { o.shortValueArea = true; },
+                   Op::ReadTwoWords,
+                   2,
+                   {{32, "ZUL01: TRK: TRACKER Ver.ID = 0xF5h"}, kReadFailed2},
+                   {kRead, kWake, kVersion},
+                   kMemory},
+        PointFault{"readDamagedCrc",
+                   [](zulsim::Options& o) { o.damageCrc = true; },
+                   Op::ReadTwoWords,
+                   2,
                    {L64("ERROR ChekReply:received CRC = 3959 , Calculated CRC = C6A6"), kVersionCrc,
                     L64("ZUL01: TRK: ERROR ConfigureAdapter(): Fail rc = 3"), kReadFailed2},
-                   {kRead, kWake, kVersion}, kMemory},
-        PointFault{"readSplitLongGap", [](zulsim::Options& o) { o.splitGapMs = 200; }, Op::ReadTwoWords, 2,
+                   {kRead, kWake, kVersion},
+                   kMemory},
+        PointFault{"readSplitLongGap",
+                   [](zulsim::Options& o) { o.splitGapMs = 200; },
+                   Op::ReadTwoWords,
+                   2,
                    {kNoFrame, kNoFrame, L64("ZUL01: TRK: ERROR ConfigureAdapter(): Fail rc = 2"), kReadFailed2},
-                   {kRead, kWake, kVersion}, kMemory},
+                   {kRead, kWake, kVersion},
+                   kMemory},
         // Nothing heard: three attempts, then the exchange fails; no handshake.
-        PointFault{"readSilent", [](zulsim::Options& o) { o.silent = true; }, Op::ReadTwoWords, 2,
-                   Join({}, kNothingHeard, 4, {kReadFailed2}), {kRead, kRead, kRead}, kMemory},
+        PointFault{"readSilent",
+                   [](zulsim::Options& o) { o.silent = true; },
+                   Op::ReadTwoWords,
+                   2,
+                   Join({}, kNothingHeard, 4, {kReadFailed2}),
+                   {kRead, kRead, kRead},
+                   kMemory},
 
         // ---- writes: a refused reply is 1, a failed exchange 2, no handshake
-        PointFault{"writeNak", [](zulsim::Options& o) { o.nakAll = true; }, Op::WriteWord, 1,
-                   {kNak, L64("ZUL01: TRK: ERROR BlockWrite():CheckReply() Fail rc = 1"), kWriteFailed1}, {kWrite},
+        PointFault{"writeNak",
+                   [](zulsim::Options& o) { o.nakAll = true; },
+                   Op::WriteWord,
+                   1,
+                   {kNak, L64("ZUL01: TRK: ERROR BlockWrite():CheckReply() Fail rc = 1"), kWriteFailed1},
+                   {kWrite},
                    kMemory},
         // The panel refuses the write with status 5 and keeps its memory.
-        PointFault{"writeStatus5", [](zulsim::Options& o) { o.statusReply = 5; }, Op::WriteWord, 1,
+        PointFault{"writeStatus5",
+                   [](zulsim::Options& o) { o.statusReply = 5; },
+                   Op::WriteWord,
+                   1,
                    {kStatus5, L64("ZUL01: TRK: ERROR BlockWrite():CheckReply() Fail rc = 5"), kWriteFailed1},
-                   {kWrite}, kMemory},
+                   {kWrite},
+                   kMemory},
         // The panel stored the value; only its reply was damaged.
-        PointFault{"writeDamagedCrc", [](zulsim::Options& o) { o.damageCrc = true; }, Op::WriteWord, 1,
+        PointFault{"writeDamagedCrc",
+                   [](zulsim::Options& o) { o.damageCrc = true; },
+                   Op::WriteWord,
+                   1,
                    {L64("ERROR ChekReply:received CRC = 7B31 , Calculated CRC = 84CE"),
                     L64("ZUL01: TRK: ERROR BlockWrite():CheckReply() Fail rc = 3"), kWriteFailed1},
-                   {kWrite}, {0xCD, 0xAB, 0x78, 0x56}},
-        PointFault{"writeSplitLongGap", [](zulsim::Options& o) { o.splitGapMs = 200; }, Op::WriteWord, 1,
+                   {kWrite},
+                   {0xCD, 0xAB, 0x78, 0x56}},
+        PointFault{"writeSplitLongGap",
+                   [](zulsim::Options& o) { o.splitGapMs = 200; },
+                   Op::WriteWord,
+                   1,
                    {kNoFrame, L64("ZUL01: TRK: ERROR BlockWrite():CheckReply() Fail rc = 2"), kWriteFailed1},
-                   {kWrite}, {0xCD, 0xAB, 0x78, 0x56}},
-        PointFault{"writeSilent", [](zulsim::Options& o) { o.silent = true; }, Op::WriteWord, 2,
-                   Join({}, kNothingHeard, 4, {kWriteFailed2}), {kWrite, kWrite, kWrite}, kMemory},
+                   {kWrite},
+                   {0xCD, 0xAB, 0x78, 0x56}},
+        PointFault{"writeSilent",
+                   [](zulsim::Options& o) { o.silent = true; },
+                   Op::WriteWord,
+                   2,
+                   Join({}, kNothingHeard, 4, {kWriteFailed2}),
+                   {kWrite, kWrite, kWrite},
+                   kMemory},
 
         // ---- merged writes: a failed preparatory read sends no write
-        PointFault{"nibbleWriteNak", [](zulsim::Options& o) { o.nakAll = true; }, Op::WriteNibble, 1,
-                   {kNak, L64("ZUL01: TRK: ERROR BlockRead(): Fail rc = 1"), kWriteFailed1}, {kByteRead}, kMemory},
-        PointFault{"nibbleWriteShortValueArea", [](zulsim::Options& o) { o.shortValueArea = true; },
-                   Op::WriteNibble, 2, {{32, "ZUL01: TRK: TRACKER Ver.ID = 0xF5h"}, kReadFailed2, kWriteFailed2},
-                   {kByteRead, kWake, kVersion}, kMemory}),
+        PointFault{"nibbleWriteNak",
+                   [](zulsim::Options& o) { o.nakAll = true; },
+                   Op::WriteNibble,
+                   1,
+                   {kNak, L64("ZUL01: TRK: ERROR BlockRead(): Fail rc = 1"), kWriteFailed1},
+                   {kByteRead},
+                   kMemory},
+        PointFault{"nibbleWriteShortValueArea",
+                   [](zulsim::Options& o) { o.shortValueArea = true; },
+                   Op::WriteNibble,
+                   2,
+                   {{32, "ZUL01: TRK: TRACKER Ver.ID = 0xF5h"}, kReadFailed2, kWriteFailed2},
+                   {kByteRead, kWake, kVersion},
+                   kMemory}),
     [](const ::testing::TestParamInfo<PointFault>& p) { return std::string(p.param.name); });
 
 using LateReplies = HostTest;

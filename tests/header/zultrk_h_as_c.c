@@ -25,8 +25,9 @@ _Static_assert(sizeof(ChannelContext) == 48 && offsetof(ChannelContext, PortHand
                    offsetof(ChannelContext, ActiveFlag) == 16 && offsetof(ChannelContext, Settings) == 20 &&
                    offsetof(ChannelContext, StartByte) == 42,
                "ChannelContext, 64-bit");
-_Static_assert(sizeof(DriverInfo) == 48 && offsetof(DriverInfo, DeviceName) == 8 && offsetof(DriverInfo, Banner) == 16 &&
-                   offsetof(DriverInfo, ContextSize) == 24 && offsetof(DriverInfo, HostValueA) == 28 &&
-                   offsetof(DriverInfo, DefaultBaudRate) == 32 && offsetof(DriverInfo, HostValueB) == 40,
+_Static_assert(sizeof(DriverInfo) == 48 && offsetof(DriverInfo, DeviceName) == 8 &&
+                   offsetof(DriverInfo, Banner) == 16 && offsetof(DriverInfo, ContextSize) == 24 &&
+                   offsetof(DriverInfo, HostValueA) == 28 && offsetof(DriverInfo, DefaultBaudRate) == 32 &&
+                   offsetof(DriverInfo, HostValueB) == 40,
                "DriverInfo, 64-bit");
 #endif

@@ -81,8 +81,7 @@ std::int32_t ReadWords() {
 }
 
 bool ReadsRight() {
-    return ReadWords() == 0 && slots[0][2] == 0x34 && slots[0][3] == 0x12 && slots[1][2] == 0x78 &&
-           slots[1][3] == 0x56;
+    return ReadWords() == 0 && slots[0][2] == 0x34 && slots[0][3] == 0x12 && slots[1][2] == 0x78 && slots[1][3] == 0x56;
 }
 
 void Touch(const std::string& path) {

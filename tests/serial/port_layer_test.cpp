@@ -34,7 +34,11 @@ protected:
 };
 
 TEST(PortLayerOpen, ConfiguresARawLineInTheRequestedFormatDespiteNoModemLines) {
-    struct { std::uint16_t baud, size, parity, stop; speed_t speed; tcflag_t format; } lines[] = {
+    struct {
+        std::uint16_t baud, size, parity, stop;
+        speed_t speed;
+        tcflag_t format;
+    } lines[] = {
         {9600, 8, NOPARITY, ONESTOPBIT, B9600, 0},
         {19200, 7, EVENPARITY, ONESTOPBIT, B19200, 0},
         {1200, 8, ODDPARITY, TWOSTOPBITS, B1200, PARODD | CSTOPB},

@@ -69,6 +69,8 @@ struct Stopwatch {
     }
     std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now();
     double cpuStart = CpuMs();
-    double Ms() const { return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count(); }
+    double Ms() const {
+        return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+    }
     double CpuSpentMs() const { return CpuMs() - cpuStart; }
 };

@@ -123,11 +123,13 @@ TEST_F(TermiosPort, DeviceLossEndsAWaitingReadWithFailureAndLaterCallsFailAtOnce
 }
 
 TEST_F(TermiosPort, SetCommStateRefusesALineItCannotSetAndChangesNothing) {
-    struct { DWORD baud; BYTE size, parity, stop; } bad[] = {
-        {14400, 8, NOPARITY, ONESTOPBIT},   // a Win32 rate the tty layer has no name for
-        {0, 8, NOPARITY, ONESTOPBIT},       {9600, 9, NOPARITY, ONESTOPBIT},
-        {9600, 8, 5, ONESTOPBIT},           {9600, 8, NOPARITY, 3},
-        {9600, 8, NOPARITY, ONE5STOPBITS},  // 1.5 only with 5 data bits
+    struct {
+        DWORD baud;
+        BYTE size, parity, stop;
+    } bad[] = {
+        {14400, 8, NOPARITY, ONESTOPBIT}, // a Win32 rate the tty layer has no name for
+        {0, 8, NOPARITY, ONESTOPBIT},     {9600, 9, NOPARITY, ONESTOPBIT},   {9600, 8, 5, ONESTOPBIT},
+        {9600, 8, NOPARITY, 3},           {9600, 8, NOPARITY, ONE5STOPBITS}, // 1.5 only with 5 data bits
         {9600, 5, NOPARITY, TWOSTOPBITS},
     };
     const DCB before = State();

@@ -17,7 +17,7 @@ namespace {
 const char* const kWake = "10 02 31 10 03 B4 BD";
 const char* const kVersion = "10 02 F0 10 03 F2 ED";
 const char* const kVersionReply = "10 02 F5 10 03 4F D4";
-const char* const kRead4 = "10 02 50 01 A2 F3 04 10 03 55 90";  // 4 bytes at 01A2F3
+const char* const kRead4 = "10 02 50 01 A2 F3 04 10 03 55 90";        // 4 bytes at 01A2F3
 const char* const kWrite2 = "10 02 60 01 A2 F3 02 AA BB 10 03 0C 53"; // AA BB to 01A2F3
 
 using Timed = std::vector<TimedByte>;
@@ -40,7 +40,12 @@ TEST(SimFixedFaults, EachModeAnswersAsItSaysAndKeepsMemory) {
         const char* request;
         Check check;
     } cases[] = {
-        {"silent, wake", [](auto& o) { o.silent = true; o.enqIdleMs = 50; }, kWake, Exactly("")},
+        {"silent, wake",
+         [](auto& o) {
+             o.silent = true;
+             o.enqIdleMs = 50;
+         },
+         kWake, Exactly("")},
         {"silent, version", [](auto& o) { o.silent = true; }, kVersion, Exactly("")},
         {"ENQ without ACK, wake", [](auto& o) { o.enqWithoutAck = true; }, kWake, Exactly("")},
         {"ENQ without ACK, version", [](auto& o) { o.enqWithoutAck = true; }, kVersion, Exactly(kVersionReply)},
@@ -93,7 +98,8 @@ TEST(SimRandomFaults, EachFaultShowsAndIsCounted) {
         {"flipped bits", [](auto& f) { f.flipBit = 1; }, kVersion, 7,
          [&](const Timed& got) {
              ASSERT_EQ(got.size(), clean.size());
-             for (std::size_t i = 0; i < clean.size(); ++i) EXPECT_EQ(std::bitset<8>(got[i].byte ^ clean[i]).count(), 1u);
+             for (std::size_t i = 0; i < clean.size(); ++i)
+                 EXPECT_EQ(std::bitset<8>(got[i].byte ^ clean[i]).count(), 1u);
          }},
         {"dropped bytes", [](auto& f) { f.dropByte = 1; }, kVersion, 7, Exactly("")},
         {"noise byte", [](auto& f) { f.noiseByte = 1; }, kVersion, 1,
@@ -107,7 +113,12 @@ TEST(SimRandomFaults, EachFaultShowsAndIsCounted) {
              }
              EXPECT_TRUE(found) << Hex(b);
          }},
-        {"delay", [](auto& f) { f.delay = 1; f.delayMs = 80; }, kVersion, 1,
+        {"delay",
+         [](auto& f) {
+             f.delay = 1;
+             f.delayMs = 80;
+         },
+         kVersion, 1,
          [&](const Timed& got) {
              ASSERT_EQ(ValuesOf(got), clean);
              EXPECT_GE(got.front().ms, 75);
@@ -126,7 +137,12 @@ TEST(SimRandomFaults, EachFaultShowsAndIsCounted) {
              EXPECT_NE(got[0].byte, ACK);
          }},
         {"damaged ACK leaves frames", [](auto& f) { f.damageAck = 1; }, kVersion, 0, Exactly(kVersionReply)},
-        {"late", [](auto& f) { f.late = 1; f.lateMinMs = f.lateMaxMs = 60; }, kVersion, 1,
+        {"late",
+         [](auto& f) {
+             f.late = 1;
+             f.lateMinMs = f.lateMaxMs = 60;
+         },
+         kVersion, 1,
          [&](const Timed& got) {
              ASSERT_EQ(ValuesOf(got), clean);
              EXPECT_GE(got.front().ms, 55);

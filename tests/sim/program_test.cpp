@@ -106,9 +106,12 @@ TEST(SimProgram, FaultOptionsReachThePanel) {
 
 TEST(SimProgram, RefusesBadArguments) {
     const std::vector<std::vector<std::string>> cases = {
-        {"--version-id", "300"}, {"--version-id", "F5"}, {"--set", "01A2F3"},  {"--set", "01A2F3=1FF"},
-        {"--late-ms", "50"},     {"--late-ms", "90,10"}, {"--delay", "2"},     {"--delay", "0.5,x"},
-        {"--flip-bit", "1.5"},   {"--memory-file", "/nonexistent/zulsim"},     {"--no-such-option"},
+        {"--version-id", "300"}, {"--version-id", "F5"},
+        {"--set", "01A2F3"},     {"--set", "01A2F3=1FF"},
+        {"--late-ms", "50"},     {"--late-ms", "90,10"},
+        {"--delay", "2"},        {"--delay", "0.5,x"},
+        {"--flip-bit", "1.5"},   {"--memory-file", "/nonexistent/zulsim"},
+        {"--no-such-option"},
     };
     for (const auto& args : cases) {
         SCOPED_TRACE(args[0] + (args.size() > 1 ? " " + args[1] : ""));

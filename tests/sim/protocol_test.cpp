@@ -59,10 +59,13 @@ TEST(SimProtocol, WritesAreStoredOnlyWhenIntact) {
         // One L element at 10000A: the address byte 10 travels doubled.
         {"write", H("10 02 60 10 10 00 0A 04 78 56 34 12 10 03 26 F5"), "10 02 11 00 10 03 CE 84", 0x10000A,
          "78 56 34 12"},
-        {"doubled DLE value", H("10 02 60 00 40 02 02 41 10 10 10 03 F2 EF"), "10 02 11 00 10 03 CE 84", 0x004002, "41 10"},
+        {"doubled DLE value", H("10 02 60 00 40 02 02 41 10 10 10 03 F2 EF"), "10 02 11 00 10 03 CE 84", 0x004002,
+         "41 10"},
         {"damaged CRC", H("10 02 60 01 A2 F3 02 34 12 10 03 48 81"), "15", 0x01A2F3, "AA BB"},
-        {"count above the data", H("10 02 60 01 A2 F3 03 34 12 10 03 0C 8B"), "10 02 11 01 10 03 12 DE", 0x01A2F3, "AA BB"},
-        {"count below the data", H("10 02 60 01 A2 F3 01 34 12 10 03 84 9D"), "10 02 11 01 10 03 12 DE", 0x01A2F3, "AA BB"},
+        {"count above the data", H("10 02 60 01 A2 F3 03 34 12 10 03 0C 8B"), "10 02 11 01 10 03 12 DE", 0x01A2F3,
+         "AA BB"},
+        {"count below the data", H("10 02 60 01 A2 F3 01 34 12 10 03 84 9D"), "10 02 11 01 10 03 12 DE", 0x01A2F3,
+         "AA BB"},
     };
     zulsim::PanelSim sim(Quiet());
     sim.SetBytes(0x01A2F3, {0xAA, 0xBB});
@@ -105,8 +108,12 @@ TEST(SimMemory, FileFormatAndItsErrors) {
         const char* line;
         const char* why;
     } bad[] = {
-        {"01A2F3 34 12", "expected ADDR"}, {"1000000: 01", "bad address"}, {"XYZ: 01", "bad address"},
-        {"0100: 123", "bad byte"},         {"0100: 1G", "bad byte"},       {"0100:", "no bytes"},
+        {"01A2F3 34 12", "expected ADDR"},
+        {"1000000: 01", "bad address"},
+        {"XYZ: 01", "bad address"},
+        {"0100: 123", "bad byte"},
+        {"0100: 1G", "bad byte"},
+        {"0100:", "no bytes"},
         {"FFFFFE: 01 02 03", "past address FFFFFF"},
     };
     for (const Case& c : bad) {
@@ -184,6 +191,6 @@ TEST(SimDevice, LossReconnectAndTheLink) {
     RawClient again(link);
     EXPECT_EQ(Hex(again.Exchange(H("10 02 50 01 A2 F3 04 10 03 55 90"))), "10 02 50 34 12 78 56 10 03 A6 C6");
     sim.Stop();
-    struct stat st{};
+    struct stat st {};
     EXPECT_NE(lstat(link.c_str(), &st), 0);
 }

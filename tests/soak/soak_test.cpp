@@ -114,7 +114,7 @@ struct Config {
         c.line = "field";
         return c;
     }
-    bool verbose = EnvNumber("ZUL_SOAK_VERBOSE", 0) != 0; // every failure with its log and line trace
+    bool verbose = EnvNumber("ZUL_SOAK_VERBOSE", 0) != 0;       // every failure with its log and line trace
     double showSlowerMs = EnvNumber("ZUL_SOAK_SHOW_SLOWER", 0); // > 0: the same for slower requests
 };
 
@@ -174,12 +174,18 @@ enum class Kind { Read, WholeWrite, NibbleWrite, BitWrite, NibbleBitWrite, Refus
 
 const char* KindName(Kind k) {
     switch (k) {
-    case Kind::Read: return "read";
-    case Kind::WholeWrite: return "write";
-    case Kind::NibbleWrite: return "nibble write";
-    case Kind::BitWrite: return "bit write";
-    case Kind::NibbleBitWrite: return "nibble bit write";
-    default: return "unsendable write";
+    case Kind::Read:
+        return "read";
+    case Kind::WholeWrite:
+        return "write";
+    case Kind::NibbleWrite:
+        return "nibble write";
+    case Kind::BitWrite:
+        return "bit write";
+    case Kind::NibbleBitWrite:
+        return "nibble bit write";
+    default:
+        return "unsendable write";
     }
 }
 
@@ -290,8 +296,7 @@ std::string Hex(const Bytes& b) {
 
 class Soak {
 public:
-    explicit Soak(const Config& c)
-        : config_(c), worst_(c.timeout), gen_(c.seed * 0x9E3779B97F4A7C15ull + 1) {}
+    explicit Soak(const Config& c) : config_(c), worst_(c.timeout), gen_(c.seed * 0x9E3779B97F4A7C15ull + 1) {}
 
     void Run() {
         // Panel dates go through mktime: a local time with summer time.
@@ -359,15 +364,15 @@ public:
 
         zulsim::Stats stats = sim_->GetStats();
         sim_->Stop();
-        std::printf("soak: line=%s baud=%d turnaround=%dms latency_timer=%dms late_max=%dms seed=%llu rate=%.2f late=%.2f split=%.2f timeout=%d0ms requests=%d (reads %d, writes %d, "
-                    "lifecycle %d) faults=%llu late_replies=%llu failures=%d wrong=%d violations=%d "
-                    "slowest=%.0fms (%s, bound %.0fms) fds=%d->%d elapsed=%.1fs\n",
-                    config_.line, config_.baud, config_.turnaroundMs, config_.latencyTimerMs, config_.lateMaxMs,
-                    static_cast<unsigned long long>(config_.seed), config_.rate, config_.late, config_.split,
-                    config_.timeout,
-                    done, reads_, writes_, lifecycle_, static_cast<unsigned long long>(stats.faultsInjected),
-                    static_cast<unsigned long long>(stats.lateReplies), failures_, wrong_, violations_,
-                    slowestMs_, slowest_.c_str(), slowestBound_, fdsAtStart_, fdsMost_, elapsed);
+        std::printf(
+            "soak: line=%s baud=%d turnaround=%dms latency_timer=%dms late_max=%dms seed=%llu rate=%.2f late=%.2f split=%.2f timeout=%d0ms requests=%d (reads %d, writes %d, "
+            "lifecycle %d) faults=%llu late_replies=%llu failures=%d wrong=%d violations=%d "
+            "slowest=%.0fms (%s, bound %.0fms) fds=%d->%d elapsed=%.1fs\n",
+            config_.line, config_.baud, config_.turnaroundMs, config_.latencyTimerMs, config_.lateMaxMs,
+            static_cast<unsigned long long>(config_.seed), config_.rate, config_.late, config_.split, config_.timeout,
+            done, reads_, writes_, lifecycle_, static_cast<unsigned long long>(stats.faultsInjected),
+            static_cast<unsigned long long>(stats.lateReplies), failures_, wrong_, violations_, slowestMs_,
+            slowest_.c_str(), slowestBound_, fdsAtStart_, fdsMost_, elapsed);
         std::fflush(stdout);
         EXPECT_EQ(wrong_, 0) << "values reported as good, or left in memory, that are not the panel's";
         EXPECT_EQ(violations_, 0) << "results, log lines, durations or descriptors out of bounds";
@@ -488,8 +493,8 @@ private:
         for (std::uint32_t a = from; a < to; ++a) {
             if (before[a - from] != Shadow(a)) {
                 char text[128];
-                std::snprintf(text, sizeof text, ": byte %06X changed between requests, %02X became %02X", a,
-                              Shadow(a), before[a - from]);
+                std::snprintf(text, sizeof text, ": byte %06X changed between requests, %02X became %02X", a, Shadow(a),
+                              before[a - from]);
                 Report(wrong_, what + text);
                 break;
             }
@@ -541,8 +546,8 @@ private:
             ++failures_;
             std::string line = Format("ZUL%02d: TRK: ERROR BlockWrite(): Fail rc = %d", ch, 1);
             if (rc != 1 || driver_.log.size() != 1 || driver_.log[0].text != line) {
-                Report(violations_, what + ": not refused with 1 and its one failure line (result " +
-                                        std::to_string(rc) + ")");
+                Report(violations_,
+                       what + ": not refused with 1 and its one failure line (result " + std::to_string(rc) + ")");
             }
             if (sim_->GetStats().framesIn != statsBefore.framesIn) {
                 Report(violations_, what + ": a write that cannot be sent put frames on the line");
@@ -567,7 +572,8 @@ private:
             }
             Bytes intended = IntendedBytes(op, host, mine);
             Bytes expected = before;
-            if (applied > 0) std::copy(intended.begin(), intended.end(), expected.begin() + static_cast<std::ptrdiff_t>(at));
+            if (applied > 0)
+                std::copy(intended.begin(), intended.end(), expected.begin() + static_cast<std::ptrdiff_t>(at));
             if (after != expected) {
                 Report(wrong_, what + ": memory " + Hex(after) + "is not " + Hex(expected) + "(before " + Hex(before) +
                                    ", " + std::to_string(applied) + " write frames applied, result " +
@@ -590,8 +596,8 @@ private:
         for (std::uint32_t a = from; a < to; ++a) shadow_[a] = after[a - from];
     }
 
-    void CheckReadValues(const std::string& what, const PointOp& op, const Bytes& mine,
-                         const std::uint8_t (*host)[4], const std::uint8_t (*slots)[4]) {
+    void CheckReadValues(const std::string& what, const PointOp& op, const Bytes& mine, const std::uint8_t (*host)[4],
+                         const std::uint8_t (*slots)[4]) {
         const int size = BytesPer(op.letter);
         for (int i = 0; i < op.count; ++i) {
             std::uint32_t want = ReadValue(op, mine.data() + i * size);
@@ -645,8 +651,8 @@ private:
             char line[96];
             std::snprintf(line, sizeof line, "ZUL01: TRK: ERROR ColdStart(): Fail to open %s", port_.c_str());
             if (rc != 2 || channel_.PortHandle != open || !driver_.Logged(line)) {
-                Report(violations_, "ColdStart on the open port gave " + std::to_string(rc) +
-                                        " or lost the open handle");
+                Report(violations_,
+                       "ColdStart on the open port gave " + std::to_string(rc) + " or lost the open handle");
             }
             break;
         }
@@ -697,8 +703,8 @@ private:
         std::int32_t rc = driver_.Call(channel_, ReopenPortCode, &p, 1);
         Timed("ReopenPort", 0);
         if (rc != expected || channel_.PortHandle == nullptr) {
-            Report(violations_, "ReopenPort " + name + " gave " + std::to_string(rc) + ", not " +
-                                    std::to_string(expected));
+            Report(violations_,
+                   "ReopenPort " + name + " gave " + std::to_string(rc) + ", not " + std::to_string(expected));
         }
         if (rc == 0) {
             name_ = name;

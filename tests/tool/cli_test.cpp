@@ -130,22 +130,21 @@ TEST_P(ZulhostBadCommandLine, GivesUsageAndExitStatus64) {
 
 INSTANTIATE_TEST_SUITE_P(
     Lines, ZulhostBadCommandLine,
-    testing::Values(BadLine{{}, "a subcommand is required"}, BadLine{{"--frobnicate", "info"}, "--frobnicate"},
-                    BadLine{{"bogus"}, "not expected: bogus"}, BadLine{{"info", "check"}, "not expected: check"},
-                    BadLine{{"read"}, "ADDRESS is required"}, BadLine{{"check", "W01A2F3", "--type", "x"}, "usage"},
-                    BadLine{{"--baud", "0", "info"}, "not in range"}, BadLine{{"--parity", "sideways", "info"}, "usage"},
-                    BadLine{{"--port", "/dev/ttyUSB1234", "read", "W01A2F3"}, "more than 11 characters"},
-                    BadLine{{"--port", "/dev/ttyS0", "--trace", "start"}, "--trace"},
-                    BadLine{{"poll", "W01A2F3"}, "--interval is required"},
-                    BadLine{{"write", "W01A2F3"}, "VALUE is required"},
-                    BadLine{{"write", "B004000", "300"}, "a byte takes 0..255"},
-                    BadLine{{"write", "E002000", "16"}, "a nibble takes 0..15"},
-                    BadLine{{"write", "B0040027", "2"}, "a bit takes 0 or 1"},
-                    BadLine{{"write", "E002000", "1", "2"}, "exactly one value"},
-                    BadLine{{"write", "D123456", "1"}, "read-only"},
-                    BadLine{{"write", "F003000", "warm"}, "a float takes"},
-                    BadLine{{"read", "W01A2F3", "128"}, "at most 127 W elements"},
-                    BadLine{{"--port", "/dev/ttyS0", "demo"}, "--allow-panel-writes"}),
+    testing::Values(
+        BadLine{{}, "a subcommand is required"}, BadLine{{"--frobnicate", "info"}, "--frobnicate"},
+        BadLine{{"bogus"}, "not expected: bogus"}, BadLine{{"info", "check"}, "not expected: check"},
+        BadLine{{"read"}, "ADDRESS is required"}, BadLine{{"check", "W01A2F3", "--type", "x"}, "usage"},
+        BadLine{{"--baud", "0", "info"}, "not in range"}, BadLine{{"--parity", "sideways", "info"}, "usage"},
+        BadLine{{"--port", "/dev/ttyUSB1234", "read", "W01A2F3"}, "more than 11 characters"},
+        BadLine{{"--port", "/dev/ttyS0", "--trace", "start"}, "--trace"},
+        BadLine{{"poll", "W01A2F3"}, "--interval is required"}, BadLine{{"write", "W01A2F3"}, "VALUE is required"},
+        BadLine{{"write", "B004000", "300"}, "a byte takes 0..255"},
+        BadLine{{"write", "E002000", "16"}, "a nibble takes 0..15"},
+        BadLine{{"write", "B0040027", "2"}, "a bit takes 0 or 1"},
+        BadLine{{"write", "E002000", "1", "2"}, "exactly one value"}, BadLine{{"write", "D123456", "1"}, "read-only"},
+        BadLine{{"write", "F003000", "warm"}, "a float takes"},
+        BadLine{{"read", "W01A2F3", "128"}, "at most 127 W elements"},
+        BadLine{{"--port", "/dev/ttyS0", "demo"}, "--allow-panel-writes"}),
     [](const testing::TestParamInfo<BadLine>& param) {
         std::string name;
         for (const std::string& arg : param.param.args) name += arg + " ";
@@ -182,7 +181,8 @@ TEST(ZulhostPort, UnopenablePortFailsColdStartWith2AndShowsTheDriverLine) {
     ToolRun run = RunTool({"--port", "/dev/nozul", "read", "W01A2F3"});
     ASSERT_TRUE(run.exited);
     EXPECT_EQ(run.status, 2);
-    EXPECT_NE(run.err.find("[32] ZUL01: TRK: ERROR ColdStart(): Fail to open /dev/nozul"), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find("[32] ZUL01: TRK: ERROR ColdStart(): Fail to open /dev/nozul"), std::string::npos)
+        << run.err;
     EXPECT_NE(run.err.find("read W01A2F3: ColdStart failed with 2: the serial port could not be opened"),
               std::string::npos)
         << run.err;

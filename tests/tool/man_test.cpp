@@ -45,7 +45,8 @@ TEST(ManPages, EveryOptionOfEveryCommandIsDocumented) {
         std::vector<std::string> commands;
     };
     const Program programs[] = {
-        {ZULHOST_PROGRAM, ZULTRK_SOURCE_DIR "/man/zulhost.1",
+        {ZULHOST_PROGRAM,
+         ZULTRK_SOURCE_DIR "/man/zulhost.1",
          {"info", "check", "read", "write", "poll", "start", "demo", "decode", "spy", "ports"}},
         {ZULSIM_PROGRAM, ZULTRK_SOURCE_DIR "/man/zulsim.1", {}},
     };
@@ -61,7 +62,8 @@ TEST(ManPages, EveryOptionOfEveryCommandIsDocumented) {
             EXPECT_TRUE(named) << p.page << " lacks the command " << c;
             for (const std::string& o : OptionsIn(HelpOf(p.path, {c, "--help"}))) options.insert(o);
         }
-        for (const std::string& o : options) EXPECT_NE(page.find(Roff(o)), std::string::npos) << p.page << " lacks " << o;
+        for (const std::string& o : options)
+            EXPECT_NE(page.find(Roff(o)), std::string::npos) << p.page << " lacks " << o;
     }
 }
 

@@ -103,7 +103,8 @@ TEST(ZulhostBuiltInPanel, TraceShowsThePanelsSideOfTheLine) {
     ASSERT_TRUE(run.exited);
     ASSERT_EQ(run.status, 0) << run.err;
     EXPECT_NE(run.err.find("panel: "), std::string::npos) << run.err;
-    EXPECT_NE(run.err.find("10 02 50 01 A2 F3 04 10 03 55 90"), std::string::npos) << "the read request frame\n" << run.err;
+    EXPECT_NE(run.err.find("10 02 50 01 A2 F3 04 10 03 55 90"), std::string::npos) << "the read request frame\n"
+                                                                                   << run.err;
 }
 
 TEST(ZulhostDemo, EveryStepPassesAgainstTheBuiltInPanel) {
@@ -117,10 +118,10 @@ TEST(ZulhostDemo, EveryStepPassesAgainstTheBuiltInPanel) {
     EXPECT_EQ(j["passed"], j["steps"].size());
     std::string names;
     for (const auto& step : j["steps"]) names += step["step"].get<std::string>() + ";";
-    for (const char* expected : {"get-info;", "cold-start;", "write+read B004001;", "write+read E002000;",
-                                 "write+read M002000;", "write+read T000100;", "write+read W01A2F3;",
-                                 "write+read L10000A;", "write+read F003000;", "write+read B0040037;",
-                                 "read D123456 x3;", "poll W01A2F3", "close;"}) {
+    for (const char* expected :
+         {"get-info;", "cold-start;", "write+read B004001;", "write+read E002000;", "write+read M002000;",
+          "write+read T000100;", "write+read W01A2F3;", "write+read L10000A;", "write+read F003000;",
+          "write+read B0040037;", "read D123456 x3;", "poll W01A2F3", "close;"}) {
         EXPECT_NE(names.find(expected), std::string::npos) << expected << " missing from " << names;
     }
     EXPECT_EQ(j["summary"].get<std::string>().rfind("demo: all ", 0), 0u) << j["summary"];

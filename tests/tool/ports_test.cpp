@@ -24,10 +24,10 @@ protected:
         ASSERT_NE(mkdtemp(pattern), nullptr);
         root = pattern;
         const std::string usb = "/sys/devices/pci0/usb1/1-1";
-        for (const char* dir : {"/dev/serial/by-id", "/sys/class/tty/ttyS0/device", "/sys/class/tty/ttyS1/device",
-                                "/sys/class/tty/tty1", "/sys/class/tty/ttyACM0/device", "/sys/bus/usb-serial/drivers/ftdi_sio",
-                                "/sys/bus/serial/drivers/port", "/sys/bus/usb/drivers/cdc_acm", "/proc/4242",
-                                "/proc/4243/fd", "/proc/4244", "/ports"}) {
+        for (const char* dir :
+             {"/dev/serial/by-id", "/sys/class/tty/ttyS0/device", "/sys/class/tty/ttyS1/device", "/sys/class/tty/tty1",
+              "/sys/class/tty/ttyACM0/device", "/sys/bus/usb-serial/drivers/ftdi_sio", "/sys/bus/serial/drivers/port",
+              "/sys/bus/usb/drivers/cdc_acm", "/proc/4242", "/proc/4243/fd", "/proc/4244", "/ports"}) {
             Mkdirs(root + dir);
         }
         Mkdirs(root + usb + "/1-1:1.0/ttyUSB0");
@@ -75,7 +75,8 @@ protected:
         setenv("ZULHOST_IDENTITY", "1000:1000:ana", 1);
     }
     void TearDown() override {
-        for (const char* v : {"ZULHOST_DEV_ROOT", "ZULHOST_SYS_ROOT", "ZULHOST_PROC_ROOT", "ZULTRK_PORTS", "ZULHOST_IDENTITY"})
+        for (const char* v :
+             {"ZULHOST_DEV_ROOT", "ZULHOST_SYS_ROOT", "ZULHOST_PROC_ROOT", "ZULTRK_PORTS", "ZULHOST_IDENTITY"})
             unsetenv(v);
         std::string command = "rm -rf '" + root + "'";
         EXPECT_EQ(system(command.c_str()), 0);
@@ -84,8 +85,12 @@ protected:
         std::string command = "mkdir -p '" + path + "'";
         ASSERT_EQ(system(command.c_str()), 0);
     }
-    void File(const std::string& path, const std::string& text) { std::ofstream(root + path) << text << (text.empty() ? "" : "\n"); }
-    void Link(const std::string& target, const std::string& path) { ASSERT_EQ(symlink(target.c_str(), (root + path).c_str()), 0); }
+    void File(const std::string& path, const std::string& text) {
+        std::ofstream(root + path) << text << (text.empty() ? "" : "\n");
+    }
+    void Link(const std::string& target, const std::string& path) {
+        ASSERT_EQ(symlink(target.c_str(), (root + path).c_str()), 0);
+    }
 
     std::string root;
     gid_t otherGroup = 20;

@@ -36,7 +36,8 @@ protected:
     }
     // The spy as a process of its own, as an integrator runs it.
     void StartSpy(const std::string& device) {
-        std::vector<std::string> args{ZULHOST_PROGRAM, "--quiet", "--pcap", pcap, "--port", device, "spy", "--link", link};
+        std::vector<std::string> args{ZULHOST_PROGRAM, "--quiet", "--pcap", pcap, "--port",
+                                      device,          "spy",     "--link", link};
         std::vector<char*> argv;
         for (std::string& a : args) argv.push_back(a.data());
         argv.push_back(nullptr);

@@ -41,11 +41,11 @@ TEST(EncodeValue, OutOfRangeOrMalformedValuesAreRefusedWithAReason) {
         const char* text;
         const char* reason;
     } cases[] = {
-        {'B', NoBit, "256", "0..255"},     {'W', NoBit, "65536", "0..65535"}, {'W', NoBit, "-1", "0..65535"},
-        {'M', NoBit, "16", "0..15"},       {'W', 3, "2", "0 or 1"},           {'L', NoBit, "4294967296", "32-bit"},
-        {'L', NoBit, "0x", "32-bit"},      {'W', NoBit, "12abc", "0..65535"}, {'W', NoBit, "", "0..65535"},
-        {'F', NoBit, "inf", "finite"},     {'F', NoBit, "1.5x", "finite"},    {'D', NoBit, "1", "read-only"},
-        {'W', NoBit, "0x-5", "0..65535"},  {'T', NoBit, " 5", "0..65535"},
+        {'B', NoBit, "256", "0..255"},    {'W', NoBit, "65536", "0..65535"}, {'W', NoBit, "-1", "0..65535"},
+        {'M', NoBit, "16", "0..15"},      {'W', 3, "2", "0 or 1"},           {'L', NoBit, "4294967296", "32-bit"},
+        {'L', NoBit, "0x", "32-bit"},     {'W', NoBit, "12abc", "0..65535"}, {'W', NoBit, "", "0..65535"},
+        {'F', NoBit, "inf", "finite"},    {'F', NoBit, "1.5x", "finite"},    {'D', NoBit, "1", "read-only"},
+        {'W', NoBit, "0x-5", "0..65535"}, {'T', NoBit, " 5", "0..65535"},
     };
     for (const Bad& bad : cases) {
         Encoded e = EncodeValue(P(bad.letter, bad.bit), bad.text);

@@ -131,7 +131,8 @@ TEST(LineDecoder, AFrameCutOffAtTheEndIsBroken) {
 std::string TypeOf(const zultrace::Item& item) {
     if (item.kind == zultrace::Item::Kind::Broken) return "broken";
     if (item.kind == zultrace::Item::Kind::Noise) return "noise";
-    if (item.kind == zultrace::Item::Kind::Control) return item.raw[0] == 0x05 ? "enq" : item.raw[0] == 0x06 ? "ack" : "nak";
+    if (item.kind == zultrace::Item::Kind::Control)
+        return item.raw[0] == 0x05 ? "enq" : item.raw[0] == 0x06 ? "ack" : "nak";
     if (item.meaning.rfind("block read", 0) == 0) return "read_request";
     if (item.meaning.rfind("read reply", 0) == 0) return "read_reply";
     return "frame";
@@ -172,8 +173,8 @@ std::string Stamp(double t) {
 std::string Socat(const std::vector<Chunk>& chunks, bool verbose) {
     std::string out;
     for (const Chunk& c : chunks) {
-        out += std::string(c.direction == H ? ">" : "<") + " " + Stamp(c.time) + "  length=" +
-               std::to_string(c.bytes.size()) + " from=0 to=" + std::to_string(c.bytes.size() - 1) + "\n";
+        out += std::string(c.direction == H ? ">" : "<") + " " + Stamp(c.time) +
+               "  length=" + std::to_string(c.bytes.size()) + " from=0 to=" + std::to_string(c.bytes.size() - 1) + "\n";
         if (!verbose) {
             out += Hex(c.bytes, 0, c.bytes.size()) + "\n";
             continue;
@@ -182,7 +183,8 @@ std::string Socat(const std::vector<Chunk>& chunks, bool verbose) {
             std::size_t end = std::min(c.bytes.size(), i + 16);
             std::string line = Hex(c.bytes, i, end);
             line.resize(49, ' ');
-            for (std::size_t k = i; k < end; ++k) line += (c.bytes[k] >= 32 && c.bytes[k] < 127) ? char(c.bytes[k]) : '.';
+            for (std::size_t k = i; k < end; ++k)
+                line += (c.bytes[k] >= 32 && c.bytes[k] < 127) ? char(c.bytes[k]) : '.';
             out += line + "\n";
         }
         out += "--\n";

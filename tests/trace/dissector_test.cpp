@@ -91,10 +91,11 @@ std::string Items(const Rows& rows, std::size_t field) {
     return all;
 }
 
-const std::vector<std::string> Fields = {"frame.number", "zultrk.type",   "zultrk.address",
-                                         "zultrk.count", "zultrk.value",  "zultrk.crc.status",
-                                         "zultrk.status", "_ws.expert",   "zultrk.request_in",
-                                         "zultrk.response_in", "zultrk.version_accepted", "zultrk.begun_in", "_ws.col.Info"};
+const std::vector<std::string> Fields = {
+    "frame.number",      "zultrk.type",        "zultrk.address",          "zultrk.count",
+    "zultrk.value",      "zultrk.crc.status",  "zultrk.status",           "_ws.expert",
+    "zultrk.request_in", "zultrk.response_in", "zultrk.version_accepted", "zultrk.begun_in",
+    "_ws.col.Info"};
 enum { Number, Type, Address, Count, Value, Crc, Status, Expert, RequestIn, ResponseIn, Accepted, BegunIn, Info };
 
 TEST(Dissector, NamesACleanSessionAndLinksRepliesWithoutWarnings) {

@@ -29,7 +29,7 @@ TEST_F(AddressTest, ParsedFields) {
         std::int32_t bit;
     };
     const Case cases[] = {
-        {"W01A2F3", 'W', 0x01A2F3, 255}, {"b0040027", 'B', 0x004002, 7}, {"L10000A", 'L', 0x10000A, 255},
+        {"W01A2F3", 'W', 0x01A2F3, 255}, {"b0040027", 'B', 0x004002, 7},  {"L10000A", 'L', 0x10000A, 255},
         {"L10000A1", 'L', 0x10000A, 1},  {"d123456", 'D', 0x123456, 255}, {"WFFFFFFF", 'W', 0xFFFFFF, 15},
         {"WFFFFFF", 'W', 0xFFFFFF, 255}, {"e000000a", 'E', 0, 10},        {"m00ff00", 'M', 0x00FF00, 255},
         {"TabcdefB", 'T', 0xABCDEF, 11}, {"F7F00FF", 'F', 0x7F00FF, 255},
@@ -72,9 +72,9 @@ TEST_F(AddressTest, TypeCheckTable) {
 
 TEST_F(AddressTest, RefusedWhateverTheType) {
     std::string longText(40, 'W');
-    const char* texts[] = {"X000000",    "W00000",     "W000000 ",  "W0000000A", "W0G0000", "",
-                           "W0000000 x", "W 000000",   "+W000000",  "W-00000",   "0x00000", "W00000\xE7",
-                           "W000000\xE1", longText.c_str(), "W0000000 "};
+    const char* texts[] = {"X000000", "W00000",     "W000000 ",    "W0000000A",      "W0G0000",
+                           "",        "W0000000 x", "W 000000",    "+W000000",       "W-00000",
+                           "0x00000", "W00000\xE7", "W000000\xE1", longText.c_str(), "W0000000 "};
     for (const char* text : texts) {
         for (std::int32_t type : {0, 3, 6, 7}) {
             AddressDefinition d = Check(text, type);
@@ -135,7 +135,7 @@ TEST(DataSize, BytesPerLetterTimesCount) {
         std::int32_t count, elementLength, size;
     };
     const Case cases[] = {
-        {'W', 3, 0, 6}, {'D', 2, 0, 6}, {'F', 1, 0, 4}, {'B', 0, 0, 0}, {'Q', 5, 0, 10}, {'A', 2, 32, 64},
+        {'W', 3, 0, 6},  {'D', 2, 0, 6}, {'F', 1, 0, 4}, {'B', 0, 0, 0},    {'Q', 5, 0, 10},    {'A', 2, 32, 64},
         {'S', 3, 5, 15}, {'E', 7, 0, 7}, {'M', 1, 0, 1}, {'L', 63, 0, 252}, {'T', 127, 0, 254},
     };
     for (const auto& c : cases) {

@@ -34,7 +34,9 @@ protected:
         t.tm_isdst = -1;
         return static_cast<std::int32_t>(std::mktime(&t));
     }
-    static std::int32_t Day(int n) { return TrkDateToTime(static_cast<std::uint8_t>(n & 0xFF), static_cast<std::uint8_t>(n >> 8)); }
+    static std::int32_t Day(int n) {
+        return TrkDateToTime(static_cast<std::uint8_t>(n & 0xFF), static_cast<std::uint8_t>(n >> 8));
+    }
     std::string saved;
     bool hadZone = false;
 };
@@ -45,9 +47,9 @@ TEST_P(ZoneTest, DayNumberTable) {
         int year, month, mday;
     };
     const Case cases[] = {
-        {1, 1977, 1, 1},     {2, 1977, 1, 2},     {365, 1977, 12, 31}, {366, 1978, 1, 1},   {1155, 1980, 2, 29},
-        {1154, 1980, 2, 28}, {1156, 1980, 3, 1},  {1461, 1980, 12, 31}, {1462, 1981, 1, 1}, {8401, 2000, 1, 1},
-        {0, 1976, 12, 31},   {2616, 1984, 2, 29}, {8461, 2000, 3, 1},  {22298, 2038, 1, 18},
+        {1, 1977, 1, 1},     {2, 1977, 1, 2},     {365, 1977, 12, 31},  {366, 1978, 1, 1},    {1155, 1980, 2, 29},
+        {1154, 1980, 2, 28}, {1156, 1980, 3, 1},  {1461, 1980, 12, 31}, {1462, 1981, 1, 1},   {8401, 2000, 1, 1},
+        {0, 1976, 12, 31},   {2616, 1984, 2, 29}, {8461, 2000, 3, 1},   {22298, 2038, 1, 18},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(Day(c.day), Midnight(c.year, c.month, c.mday)) << c.day;
@@ -72,6 +74,7 @@ TEST_P(ZoneTest, DatesBeyond2038AreMinusOne) {
     EXPECT_EQ(Day(0xFFFF), -1);
 }
 
-INSTANTIATE_TEST_SUITE_P(Zones, ZoneTest, ::testing::Values("UTC0", "CET-1CEST,M3.5.0,M10.5.0/3", "EST5EDT,M3.2.0,M11.1.0"));
+INSTANTIATE_TEST_SUITE_P(Zones, ZoneTest,
+                         ::testing::Values("UTC0", "CET-1CEST,M3.5.0,M10.5.0/3", "EST5EDT,M3.2.0,M11.1.0"));
 
 } // namespace

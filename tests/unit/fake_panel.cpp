@@ -118,7 +118,9 @@ void FakePanel::OnWrite(fake::Device& device, const Bytes& bytes) {
         if (payload[0] == 0x50) {
             Bytes reply{readReplyCode};
             Bytes values = Get(address, count + static_cast<std::size_t>(extraValue));
-            std::size_t keep = values.size() > static_cast<std::size_t>(shortValue) ? values.size() - static_cast<std::size_t>(shortValue) : 0;
+            std::size_t keep = values.size() > static_cast<std::size_t>(shortValue)
+                                   ? values.size() - static_cast<std::size_t>(shortValue)
+                                   : 0;
             reply.insert(reply.end(), values.begin(), values.begin() + static_cast<long>(keep));
             Reply(device, Frame(reply));
             return;

@@ -20,24 +20,24 @@ Bytes Frame(const Bytes& payload);
 class FakePanel : public fake::Peer {
 public:
     // Behaviour.
-    bool announce = true;          // ENQ after each RTS rise
-    bool ackWake = true;           // ACK the wake frame
-    std::uint8_t wakeReply = ACK;  // the byte sent for the wake frame
+    bool announce = true;         // ENQ after each RTS rise
+    bool ackWake = true;          // ACK the wake frame
+    std::uint8_t wakeReply = ACK; // the byte sent for the wake frame
     std::uint8_t versionId = 0xF5;
-    bool silent = false;           // answers no request frame
-    int silentRequests = 0;        // the next N request frames get no answer
-    bool nak = false;              // NAK every request frame
-    bool damageCrc = false;        // replies with a wrong CRC
-    int status = -1;               // >= 0: answer read/write frames with 11 status
-    int shortValue = 0;            // read replies lack this many value bytes
-    int extraValue = 0;            // read replies carry this many bytes too many
+    bool silent = false;    // answers no request frame
+    int silentRequests = 0; // the next N request frames get no answer
+    bool nak = false;       // NAK every request frame
+    bool damageCrc = false; // replies with a wrong CRC
+    int status = -1;        // >= 0: answer read/write frames with 11 status
+    int shortValue = 0;     // read replies lack this many value bytes
+    int extraValue = 0;     // read replies carry this many bytes too many
     std::uint8_t readReplyCode = 0x50;
     fake::Micros replyDelay = 2 * fake::Ms; // turnaround after the request has arrived
-    fake::Micros perByte = 0;      // > 0: the line's pace, both ways (the port's write returns at once)
-    fake::Micros latencyTimer = 0; // > 0: a USB adapter hands bytes over at multiples of it, or per 62
-    fake::Micros splitGap = 0;     // > 0: replies split in two with this gap
-    fake::Micros lateBy = 0;       // > 0: the next reply comes this much later
-    int lateReplies = 0;           // how many replies come late
+    fake::Micros perByte = 0;               // > 0: the line's pace, both ways (the port's write returns at once)
+    fake::Micros latencyTimer = 0;          // > 0: a USB adapter hands bytes over at multiples of it, or per 62
+    fake::Micros splitGap = 0;              // > 0: replies split in two with this gap
+    fake::Micros lateBy = 0;                // > 0: the next reply comes this much later
+    int lateReplies = 0;                    // how many replies come late
 
     std::map<std::uint32_t, std::uint8_t> memory;
     std::vector<Bytes> requests; // unstuffed payloads of the frames received

@@ -38,7 +38,7 @@ TEST_F(FieldTimingTest, StaleFrameFromARefusedWriteIsNotTakenAsTheNextReply) {
     Started();
     panel.Set(0x01A2F3, {0x34, 0x12, 0x78, 0x56});
     panel.replyDelay = 30 * fake::Ms;
-    panel.damageCrc = true; // the write's reply is refused at 30 ms
+    panel.damageCrc = true;                                                // the write's reply is refused at 30 ms
     device->Deliver(Frame({0x50, 0xAA, 0xBB, 0xCC, 0xDD}), 45 * fake::Ms); // a stale read reply
     std::uint8_t written[1][4] = {{0, 0, 0x99, 0x99}};
     EXPECT_EQ(Transfer(BlockWriteCode, 'W', 0x002000, 1, written), 1);

@@ -46,9 +46,15 @@ TEST_F(LifecycleTest, ColdStartTimeoutTable) {
     // gets the stored minimum as well.
     // Ten times the value must not wrap in the port's unsigned field: the
     // port gets at most 60 s, the context keeps what the host gave.
-    const Case cases[] = {{20, 200, 100},          {300, 3000, 300},          {100, 1000, 100},
-                          {0, 1000, 100},          {-5, 1000, 100},           {6000, 60000, 6000},
-                          {6001, 60000, 6001},     {429496730, 60000, 429496730}, {INT32_MAX, 60000, INT32_MAX}};
+    const Case cases[] = {{20, 200, 100},
+                          {300, 3000, 300},
+                          {100, 1000, 100},
+                          {0, 1000, 100},
+                          {-5, 1000, 100},
+                          {6000, 60000, 6000},
+                          {6001, 60000, 6001},
+                          {429496730, 60000, 429496730},
+                          {INT32_MAX, 60000, INT32_MAX}};
     for (const auto& c : cases) {
         SetUp();
         ASSERT_EQ(ColdStartOn("COM5", c.given), 0);
@@ -65,10 +71,17 @@ TEST_F(LifecycleTest, PortsAboveCom9GoThroughTheDeviceNamespace) {
         const char* host;
         const char* platform;
     };
-    const Case cases[] = {{"COM12", "\\\\.\\COM12"}, {"com10", "\\\\.\\com10"}, {"CoM255", "\\\\.\\CoM255"},
-                          {"COM9", "COM9"},            {"COM1", "COM1"},            {"NUL", "NUL"},
-                          {"COM", "COM"},              {"COM1X", "COM1X"},          {"COM012", "COM012"},
-                          {"/dev/ttyS0", "/dev/ttyS0"}, {"\\\\.\\COM12", "\\\\.\\COM12"}};
+    const Case cases[] = {{"COM12", "\\\\.\\COM12"},
+                          {"com10", "\\\\.\\com10"},
+                          {"CoM255", "\\\\.\\CoM255"},
+                          {"COM9", "COM9"},
+                          {"COM1", "COM1"},
+                          {"NUL", "NUL"},
+                          {"COM", "COM"},
+                          {"COM1X", "COM1X"},
+                          {"COM012", "COM012"},
+                          {"/dev/ttyS0", "/dev/ttyS0"},
+                          {"\\\\.\\COM12", "\\\\.\\COM12"}};
     for (const auto& c : cases) {
         char platform[PlatformPortNameSize];
         PlatformPortName(c.host, platform);

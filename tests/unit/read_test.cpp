@@ -63,10 +63,17 @@ TEST_F(ReadTest, DecodingTable) {
     std::uint32_t tenThousandBits;
     std::memcpy(&tenThousandBits, &tenThousand, 4);
     const Case cases[] = {
-        {'B', NoBit, {0xF7}, 247, false}, {'B', 3, {0x08}, 1, false},  {'B', 3, {0xF7}, 0, false},
-        {'B', 7, {0x80}, 1, false},       {'B', 9, {0xFF}, 0, false},  {'B', 15, {0xFF}, 0, false},
-        {'E', NoBit, {0xA5}, 5, false},   {'M', NoBit, {0xA5}, 10, false}, {'W', NoBit, {0xFF, 0xFF}, 0xFFFF, false},
-        {'T', NoBit, {0x01, 0x80}, 0x8001, false}, {'L', NoBit, {0x78, 0x56, 0x34, 0x12}, 0x12345678, true},
+        {'B', NoBit, {0xF7}, 247, false},
+        {'B', 3, {0x08}, 1, false},
+        {'B', 3, {0xF7}, 0, false},
+        {'B', 7, {0x80}, 1, false},
+        {'B', 9, {0xFF}, 0, false},
+        {'B', 15, {0xFF}, 0, false},
+        {'E', NoBit, {0xA5}, 5, false},
+        {'M', NoBit, {0xA5}, 10, false},
+        {'W', NoBit, {0xFF, 0xFF}, 0xFFFF, false},
+        {'T', NoBit, {0x01, 0x80}, 0x8001, false},
+        {'L', NoBit, {0x78, 0x56, 0x34, 0x12}, 0x12345678, true},
         {'F', NoBit, {0x10, 0x27, 0xAA, 0xBB}, tenThousandBits, true},
     };
     for (const auto& c : cases) {
@@ -164,9 +171,9 @@ TEST_F(ReadTest, RefusedRequestsNeverReachTheLine) {
         std::int32_t elementLength;
     };
     const Case cases[] = {
-        {'W', 128, NoBit, 0}, {'L', 64, NoBit, 0}, {'B', 256, NoBit, 0}, {'W', -1, NoBit, 0},
-        {'L', 0x40000001, NoBit, 0}, {'A', 2, NoBit, 32}, {'S', 1, NoBit, 4}, {'Q', 1, NoBit, 0},
-        {'w', 1, NoBit, 0}, {'B', 1, 16, 0}, {'B', 1, -1, 0}, {'W', 1, 254, 0},
+        {'W', 128, NoBit, 0},        {'L', 64, NoBit, 0}, {'B', 256, NoBit, 0}, {'W', -1, NoBit, 0},
+        {'L', 0x40000001, NoBit, 0}, {'A', 2, NoBit, 32}, {'S', 1, NoBit, 4},   {'Q', 1, NoBit, 0},
+        {'w', 1, NoBit, 0},          {'B', 1, 16, 0},     {'B', 1, -1, 0},      {'W', 1, 254, 0},
     };
     for (const auto& c : cases) {
         log.clear();

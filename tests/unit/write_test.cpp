@@ -14,8 +14,8 @@ protected:
         Started();
     }
     // Writes one slot per value; 16-bit values go to bytes 2-3.
-    std::int32_t Write(char letter, std::uint32_t address, std::vector<std::uint32_t> values,
-                       std::int32_t bit = NoBit, bool whole = false) {
+    std::int32_t Write(char letter, std::uint32_t address, std::vector<std::uint32_t> values, std::int32_t bit = NoBit,
+                       bool whole = false) {
         std::memset(slots, 0, sizeof slots);
         for (std::size_t i = 0; i < values.size(); ++i) {
             if (whole) {
@@ -55,17 +55,36 @@ TEST_F(WriteTest, PayloadsAndLineBytes) {
         Bytes wire; // empty: not pinned
     };
     const Case cases[] = {
-        {"one W", 'W', 0x01A2F3, {0x1234}, false, {0x60, 0x01, 0xA2, 0xF3, 0x02, 0x34, 0x12},
+        {"one W",
+         'W',
+         0x01A2F3,
+         {0x1234},
+         false,
+         {0x60, 0x01, 0xA2, 0xF3, 0x02, 0x34, 0x12},
          {0x10, 0x02, 0x60, 0x01, 0xA2, 0xF3, 0x02, 0x34, 0x12, 0x10, 0x03, 0x48, 0x80}},
-        {"one L, stuffed address", 'L', 0x10000A, {0x12345678}, true,
+        {"one L, stuffed address",
+         'L',
+         0x10000A,
+         {0x12345678},
+         true,
          {0x60, 0x10, 0x00, 0x0A, 0x04, 0x78, 0x56, 0x34, 0x12},
          {0x10, 0x02, 0x60, 0x10, 0x10, 0x00, 0x0A, 0x04, 0x78, 0x56, 0x34, 0x12, 0x10, 0x03, 0x26, 0xF5}},
-        {"two B", 'B', 0x004002, {0x41, 0x10}, false, {0x60, 0x00, 0x40, 0x02, 0x02, 0x41, 0x10},
+        {"two B",
+         'B',
+         0x004002,
+         {0x41, 0x10},
+         false,
+         {0x60, 0x00, 0x40, 0x02, 0x02, 0x41, 0x10},
          {0x10, 0x02, 0x60, 0x00, 0x40, 0x02, 0x02, 0x41, 0x10, 0x10, 0x10, 0x03, 0xF2, 0xEF}},
         {"one F 1.0", 'F', 0x003000, {0x3F800000}, true, {0x60, 0x00, 0x30, 0x00, 0x04, 0x00, 0x00, 0x80, 0x3F}, {}},
         {"B takes the low byte", 'B', 0x000010, {0xAB12}, false, {0x60, 0x00, 0x00, 0x10, 0x01, 0x12}, {}},
-        {"three T", 'T', 0x000020, {1, 2, 0xFFFF}, false,
-         {0x60, 0x00, 0x00, 0x20, 0x06, 0x01, 0x00, 0x02, 0x00, 0xFF, 0xFF}, {}},
+        {"three T",
+         'T',
+         0x000020,
+         {1, 2, 0xFFFF},
+         false,
+         {0x60, 0x00, 0x00, 0x20, 0x06, 0x01, 0x00, 0x02, 0x00, 0xFF, 0xFF},
+         {}},
         {"zero elements", 'W', 0x000030, {}, false, {0x60, 0x00, 0x00, 0x30, 0x00}, {}},
     };
     for (const auto& c : cases) {
@@ -177,9 +196,10 @@ TEST_F(WriteTest, RefusedRequestsNeverReachTheLine) {
         std::int32_t bit;
     };
     const Case cases[] = {
-        {'D', 1, NoBit},  {'A', 1, NoBit}, {'S', 1, NoBit},  {'Q', 1, NoBit},  {'W', 128, NoBit},
-        {'B', 256, NoBit}, {'W', -3, NoBit}, {'L', 0x40000001, NoBit}, {'W', 1, 16}, {'B', 1, -2},
-        {'E', 2, NoBit},  {'M', 3, NoBit}, {'W', 2, 4},
+        {'D', 1, NoBit},   {'A', 1, NoBit},   {'S', 1, NoBit},  {'Q', 1, NoBit},
+        {'W', 128, NoBit}, {'B', 256, NoBit}, {'W', -3, NoBit}, {'L', 0x40000001, NoBit},
+        {'W', 1, 16},      {'B', 1, -2},      {'E', 2, NoBit},  {'M', 3, NoBit},
+        {'W', 2, 4},
     };
     for (const auto& c : cases) {
         log.clear();

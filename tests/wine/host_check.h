@@ -19,38 +19,34 @@ namespace host {
 // (8-byte pointers and handles), which this machine can run under wine64.
 #if defined(_WIN64)
 constexpr int PointerSize = 8;
-namespace request {  // DriverRequest, 32 bytes
+namespace request { // DriverRequest, 32 bytes
 constexpr int Size = 32, Channel = 0, Code = 8, ChannelNumber = 12, HostWord = 16, Params = 24;
 }
-namespace context {  // ChannelContext, 48 bytes
-constexpr int Size = 48, ResponseTimeout = 0, PortHandle = 8, ActiveFlag = 16, PortName = 20,
-              BaudRate = 32, ByteSize = 34, StopBits = 36, Parity = 38, LineOptions = 40,
-              StartByte = 42;
+namespace context { // ChannelContext, 48 bytes
+constexpr int Size = 48, ResponseTimeout = 0, PortHandle = 8, ActiveFlag = 16, PortName = 20, BaudRate = 32,
+              ByteSize = 34, StopBits = 36, Parity = 38, LineOptions = 40, StartByte = 42;
 }
-namespace info {  // DriverInfo, 48 bytes
-constexpr int Size = 48, Version = 0, DeviceName = 8, Banner = 16, ContextSize = 24,
-              HostValueA = 28, BaudRate = 32, ByteSize = 34, StopBits = 36, Parity = 38,
-              HostValueB = 40;
+namespace info { // DriverInfo, 48 bytes
+constexpr int Size = 48, Version = 0, DeviceName = 8, Banner = 16, ContextSize = 24, HostValueA = 28, BaudRate = 32,
+              ByteSize = 34, StopBits = 36, Parity = 38, HostValueB = 40;
 }
 #else
 constexpr int PointerSize = 4;
-namespace request {  // DriverRequest, 20 bytes
+namespace request { // DriverRequest, 20 bytes
 constexpr int Size = 20, Channel = 0, Code = 4, ChannelNumber = 8, HostWord = 12, Params = 16;
 }
-namespace context {  // ChannelContext, 36 bytes
-constexpr int Size = 36, ResponseTimeout = 0, PortHandle = 4, ActiveFlag = 8, PortName = 12,
-              BaudRate = 24, ByteSize = 26, StopBits = 28, Parity = 30, LineOptions = 32,
-              StartByte = 34;
+namespace context { // ChannelContext, 36 bytes
+constexpr int Size = 36, ResponseTimeout = 0, PortHandle = 4, ActiveFlag = 8, PortName = 12, BaudRate = 24,
+              ByteSize = 26, StopBits = 28, Parity = 30, LineOptions = 32, StartByte = 34;
 }
-namespace info {  // DriverInfo, 32 bytes
-constexpr int Size = 32, Version = 0, DeviceName = 4, Banner = 8, ContextSize = 12,
-              HostValueA = 16, BaudRate = 20, ByteSize = 22, StopBits = 24, Parity = 26,
-              HostValueB = 28;
+namespace info { // DriverInfo, 32 bytes
+constexpr int Size = 32, Version = 0, DeviceName = 4, Banner = 8, ContextSize = 12, HostValueA = 16, BaudRate = 20,
+              ByteSize = 22, StopBits = 24, Parity = 26, HostValueB = 28;
 }
 #endif
-namespace coldstart {  // ColdStartParams, 28 bytes: no pointers, the same in both
-constexpr int Size = 28, PortName = 0, ActiveFlag = 12, ResponseTimeout = 16, BaudRate = 20,
-              ByteSize = 22, StopBits = 24, Parity = 26;
+namespace coldstart { // ColdStartParams, 28 bytes: no pointers, the same in both
+constexpr int Size = 28, PortName = 0, ActiveFlag = 12, ResponseTimeout = 16, BaudRate = 20, ByteSize = 22,
+              StopBits = 24, Parity = 26;
 }
 
 inline std::uint32_t Get32(const unsigned char* block, int offset) {
@@ -63,12 +59,8 @@ inline std::uint16_t Get16(const unsigned char* block, int offset) {
     std::memcpy(&value, block + offset, 2);
     return value;
 }
-inline void Put32(unsigned char* block, int offset, std::uint32_t value) {
-    std::memcpy(block + offset, &value, 4);
-}
-inline void Put16(unsigned char* block, int offset, std::uint16_t value) {
-    std::memcpy(block + offset, &value, 2);
-}
+inline void Put32(unsigned char* block, int offset, std::uint32_t value) { std::memcpy(block + offset, &value, 4); }
+inline void Put16(unsigned char* block, int offset, std::uint16_t value) { std::memcpy(block + offset, &value, 2); }
 inline void PutPointer(unsigned char* block, int offset, const void* pointer) {
     static_assert(sizeof pointer == PointerSize, "the layout above is this build's");
     std::memcpy(block + offset, &pointer, PointerSize);
@@ -103,9 +95,8 @@ public:
         return false;
     }
     bool ExpectEq32(std::uint32_t actual, std::uint32_t expected, const char* what) {
-        return Expect(actual == expected, "%s is %lu (0x%08lX), expected %lu", what,
-                      static_cast<unsigned long>(actual), static_cast<unsigned long>(actual),
-                      static_cast<unsigned long>(expected));
+        return Expect(actual == expected, "%s is %lu (0x%08lX), expected %lu", what, static_cast<unsigned long>(actual),
+                      static_cast<unsigned long>(actual), static_cast<unsigned long>(expected));
     }
     int Finish() {
         std::printf("%d passed, %d failed\n", passed_, failed_);
@@ -175,11 +166,10 @@ struct Driver {
     std::int32_t Call(Checks& checks, unsigned char* requestRecord, const char* what) {
         int distance = 12345;
         std::int32_t result = ZulProbeCall(zulMain, requestRecord, &distance);
-        checks.Expect(distance == 0,
-                      "%s: ZulMain left the stack %d bytes off (not stdcall with one argument?)",
-                      what, distance);
+        checks.Expect(distance == 0, "%s: ZulMain left the stack %d bytes off (not stdcall with one argument?)", what,
+                      distance);
         return result;
     }
 };
 
-}  // namespace host
+} // namespace host

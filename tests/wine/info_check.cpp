@@ -31,8 +31,7 @@ struct Request {
     }
     bool RecordUnchanged(std::int32_t code) const {
         return Get32(record, request::Code) == static_cast<std::uint32_t>(code) &&
-               Get32(record, request::ChannelNumber) == 7 &&
-               Get32(record, request::HostWord) == 0x5AC3E1F0u &&
+               Get32(record, request::ChannelNumber) == 7 && Get32(record, request::HostWord) == 0x5AC3E1F0u &&
                GetText(record, request::Params) == reinterpret_cast<const char*>(block) &&
                GetText(record, request::Channel) == reinterpret_cast<const char*>(channel);
     }
@@ -58,7 +57,7 @@ std::vector<std::string> SplitLines(const std::string& text) {
         lines.push_back(text.substr(start, at - start));
         start = at + 1;
     }
-    if (start < text.size()) lines.push_back(text.substr(start));  // an unterminated tail
+    if (start < text.size()) lines.push_back(text.substr(start)); // an unterminated tail
     return lines;
 }
 
@@ -74,16 +73,16 @@ void CheckBanner(Checks& checks, const char* banner) {
         return;
     const std::size_t widths[6] = {62, 62, 62, 20, 62, 62};
     for (int i = 0; i < 6; ++i)
-        checks.Expect(lines[i].size() == widths[i], "banner line %d is %u characters wide, expected %u",
-                      i + 1, static_cast<unsigned>(lines[i].size()), static_cast<unsigned>(widths[i]));
+        checks.Expect(lines[i].size() == widths[i], "banner line %d is %u characters wide, expected %u", i + 1,
+                      static_cast<unsigned>(lines[i].size()), static_cast<unsigned>(widths[i]));
 
     const unsigned char vertical = 0xB3;
     checks.Expect(lines[0] == Repeat(0xDA, 1) + Repeat(0xC4, 60) + Repeat(0xBF, 1),
                   "banner top border is not DA, sixty C4, BF");
     const std::string ramp = Repeat(0xDB, 5) + Repeat(0xB2, 6) + Repeat(0xB1, 6) + Repeat(0xB0, 5);
     const std::string mirrored = Repeat(0xB0, 5) + Repeat(0xB1, 6) + Repeat(0xB2, 6) + Repeat(0xDB, 5);
-    checks.Expect(lines[1] == Repeat(vertical, 1) + " " + ramp + " Z U L T R K " + mirrored + "  " +
-                                  Repeat(vertical, 1),
+    checks.Expect(lines[1] ==
+                      Repeat(vertical, 1) + " " + ramp + " Z U L T R K " + mirrored + "  " + Repeat(vertical, 1),
                   "banner title line differs");
     checks.Expect(lines[2] == Repeat(vertical, 1) + std::string(16, ' ') + "Trane Tracker panel protocol" +
                                   std::string(16, ' ') + Repeat(vertical, 1),
@@ -118,19 +117,41 @@ void PrintCp437(const char* text) {
     std::string out;
     for (const char* p = text; *p; ++p) {
         switch (static_cast<unsigned char>(*p)) {
-        case 0xB0: out += "\u2591"; break;
-        case 0xB1: out += "\u2592"; break;
-        case 0xB2: out += "\u2593"; break;
-        case 0xB3: out += "\u2502"; break;
-        case 0xBF: out += "\u2510"; break;
-        case 0xC0: out += "\u2514"; break;
-        case 0xC4: out += "\u2500"; break;
-        case 0xD9: out += "\u2518"; break;
-        case 0xDA: out += "\u250C"; break;
-        case 0xDB: out += "\u2588"; break;
+        case 0xB0:
+            out += "\u2591";
+            break;
+        case 0xB1:
+            out += "\u2592";
+            break;
+        case 0xB2:
+            out += "\u2593";
+            break;
+        case 0xB3:
+            out += "\u2502";
+            break;
+        case 0xBF:
+            out += "\u2510";
+            break;
+        case 0xC0:
+            out += "\u2514";
+            break;
+        case 0xC4:
+            out += "\u2500";
+            break;
+        case 0xD9:
+            out += "\u2518";
+            break;
+        case 0xDA:
+            out += "\u250C";
+            break;
+        case 0xDB:
+            out += "\u2588";
+            break;
         default:
-            if (static_cast<unsigned char>(*p) >= 0x80) out += '?';
-            else out += *p;
+            if (static_cast<unsigned char>(*p) >= 0x80)
+                out += '?';
+            else
+                out += *p;
         }
     }
     std::fputs(out.c_str(), stdout);
@@ -146,12 +167,13 @@ void PrintAnswer(const unsigned char* block) {
                 Get16(block, info::BaudRate), Get16(block, info::ByteSize), Get16(block, info::StopBits),
                 Get16(block, info::Parity));
     std::printf("  HostValueB      %lu\n", static_cast<unsigned long>(Get32(block, info::HostValueB)));
-    std::printf("  Banner (%u bytes, shown from code page 437):", static_cast<unsigned>(std::strlen(GetText(block, info::Banner))));
+    std::printf("  Banner (%u bytes, shown from code page 437):",
+                static_cast<unsigned>(std::strlen(GetText(block, info::Banner))));
     PrintCp437(GetText(block, info::Banner));
     std::fflush(stdout);
 }
 
-}  // namespace
+} // namespace
 
 int main() {
     Checks checks;
@@ -159,8 +181,7 @@ int main() {
     if (!driver.Load(checks)) return checks.Finish();
 
     // The export is reachable by ordinal 1 as well, and only undecorated.
-    checks.Expect(GetProcAddress(driver.module, MAKEINTRESOURCEA(1)) == driver.zulMain,
-                  "ordinal 1 is not ZulMain");
+    checks.Expect(GetProcAddress(driver.module, MAKEINTRESOURCEA(1)) == driver.zulMain, "ordinal 1 is not ZulMain");
     checks.Expect(GetProcAddress(driver.module, "ZulMain@4") == nullptr &&
                       GetProcAddress(driver.module, "_ZulMain@4") == nullptr,
                   "a decorated ZulMain is exported too");
@@ -187,8 +208,7 @@ int main() {
         const char* banner = GetText(block, info::Banner);
         bool namesInside = checks.Expect(InsideModule(deviceName, driver.module),
                                          "DeviceName does not point into zultrk.dll");
-        bool bannerInside = checks.Expect(InsideModule(banner, driver.module),
-                                          "Banner does not point into zultrk.dll");
+        bool bannerInside = checks.Expect(InsideModule(banner, driver.module), "Banner does not point into zultrk.dll");
         if (namesInside)
             checks.Expect(std::strcmp(deviceName, "Trane Tracker panel") == 0, "DeviceName is \"%s\"", deviceName);
         checks.Expect(call.ChannelUnchanged(), "get-info changed the channel context");

@@ -19,7 +19,7 @@ namespace {
 using namespace host;
 
 constexpr std::int32_t ColdStartCode = 1, WarmStartCode = 2, ClosePortCode = 12, OpenPortCode = 13;
-constexpr std::int32_t ChannelNumber = 1;  // "ZUL01" in the log lines
+constexpr std::int32_t ChannelNumber = 1; // "ZUL01" in the log lines
 constexpr int Level32 = 32, Level64 = 64;
 
 struct LogLine {
@@ -78,10 +78,9 @@ void ExpectPortConfiguration(Checks& checks, HANDLE port, DWORD readTimeoutMs, c
     DCB dcb;
     std::memset(&dcb, 0, sizeof dcb);
     dcb.DCBlength = sizeof dcb;
-    if (checks.Expect(GetCommState(port, &dcb) != 0, "%s: GetCommState on the driver's handle failed, error %lu",
-                      when, static_cast<unsigned long>(GetLastError()))) {
-        checks.Expect(dcb.BaudRate == 9600 && dcb.ByteSize == 8 && dcb.Parity == NOPARITY &&
-                          dcb.StopBits == ONESTOPBIT,
+    if (checks.Expect(GetCommState(port, &dcb) != 0, "%s: GetCommState on the driver's handle failed, error %lu", when,
+                      static_cast<unsigned long>(GetLastError()))) {
+        checks.Expect(dcb.BaudRate == 9600 && dcb.ByteSize == 8 && dcb.Parity == NOPARITY && dcb.StopBits == ONESTOPBIT,
                       "%s: line is %lu baud, %u data bits, parity %u, stop bits %u; expected 9600 8N1", when,
                       static_cast<unsigned long>(dcb.BaudRate), dcb.ByteSize, dcb.Parity, dcb.StopBits);
         checks.Expect(!dcb.fOutxCtsFlow && !dcb.fOutxDsrFlow && !dcb.fOutX && !dcb.fInX,
@@ -97,9 +96,8 @@ void ExpectPortConfiguration(Checks& checks, HANDLE port, DWORD readTimeoutMs, c
     std::memset(&timeouts, 0xEE, sizeof timeouts);
     if (checks.Expect(GetCommTimeouts(port, &timeouts) != 0, "%s: GetCommTimeouts failed, error %lu", when,
                       static_cast<unsigned long>(GetLastError()))) {
-        checks.Expect(timeouts.ReadTotalTimeoutConstant == readTimeoutMs,
-                      "%s: read timeout is %lu ms, expected %lu", when,
-                      static_cast<unsigned long>(timeouts.ReadTotalTimeoutConstant),
+        checks.Expect(timeouts.ReadTotalTimeoutConstant == readTimeoutMs, "%s: read timeout is %lu ms, expected %lu",
+                      when, static_cast<unsigned long>(timeouts.ReadTotalTimeoutConstant),
                       static_cast<unsigned long>(readTimeoutMs));
         checks.Expect(timeouts.ReadIntervalTimeout == 0 && timeouts.ReadTotalTimeoutMultiplier == 0 &&
                           timeouts.WriteTotalTimeoutMultiplier == 0 && timeouts.WriteTotalTimeoutConstant == 0,
@@ -149,7 +147,7 @@ void ReportRefusedCalls(HANDLE port) {
     std::fflush(stdout);
 }
 
-}  // namespace
+} // namespace
 
 int main(int argc, char** argv) {
     Checks checks;
@@ -218,7 +216,8 @@ int main(int argc, char** argv) {
     checks.ExpectEq32(static_cast<std::uint32_t>(result), 0, "ColdStart result");
     HANDLE port = PortHandleOf(channel);
     checks.Expect(port != nullptr && port != INVALID_HANDLE_VALUE, "ColdStart stored no usable PortHandle (0x%08lX)",
-                  static_cast<unsigned long>(static_cast<std::uint32_t>(GetPointerValue(channel, context::PortHandle))));
+                  static_cast<unsigned long>(
+                      static_cast<std::uint32_t>(GetPointerValue(channel, context::PortHandle))));
     checks.ExpectEq32(Get32(channel, context::ResponseTimeout), 100, "stored ResponseTimeout");
     checks.ExpectEq32(Get32(channel, context::ActiveFlag), 1, "ActiveFlag after ColdStart");
     checks.ExpectEq32(channel[context::StartByte], 0, "StartByte after ColdStart");
@@ -249,7 +248,8 @@ int main(int argc, char** argv) {
     mark = logLines.size();
     result = run(ClosePortCode, nullptr, "ClosePort");
     checks.ExpectEq32(static_cast<std::uint32_t>(result), 0, "ClosePort result");
-    checks.ExpectEq32(static_cast<std::uint32_t>(GetPointerValue(channel, context::PortHandle)), 0, "PortHandle after ClosePort");
+    checks.ExpectEq32(static_cast<std::uint32_t>(GetPointerValue(channel, context::PortHandle)), 0,
+                      "PortHandle after ClosePort");
     checks.ExpectEq32(Get32(channel, context::ActiveFlag), 1, "ActiveFlag after ClosePort");
     checks.Expect(std::memcmp(channel + context::PortName, afterStart + context::PortName, 22) == 0 &&
                       Get32(channel, context::ResponseTimeout) == 100,
@@ -293,7 +293,8 @@ int main(int argc, char** argv) {
 
     result = run(ClosePortCode, nullptr, "ClosePort at the end");
     checks.ExpectEq32(static_cast<std::uint32_t>(result), 0, "final ClosePort result");
-    checks.ExpectEq32(static_cast<std::uint32_t>(GetPointerValue(channel, context::PortHandle)), 0, "PortHandle after the final ClosePort");
+    checks.ExpectEq32(static_cast<std::uint32_t>(GetPointerValue(channel, context::PortHandle)), 0,
+                      "PortHandle after the final ClosePort");
 
     setSink(nullptr, nullptr);
     FreeLibrary(driver.module);

@@ -15,7 +15,8 @@ int main() {
     char path[] = "zultrk.dll";
     DWORD ignored = 0;
     DWORD size = GetFileVersionInfoSizeA(path, &ignored);
-    if (!checks.Expect(size > 0, "zultrk.dll has no version resource (error %lu)", static_cast<unsigned long>(GetLastError())))
+    if (!checks.Expect(size > 0, "zultrk.dll has no version resource (error %lu)",
+                       static_cast<unsigned long>(GetLastError())))
         return checks.Finish();
     std::vector<char> data(size);
     checks.Expect(GetFileVersionInfoA(path, 0, size, data.data()) != 0, "GetFileVersionInfoA failed");
