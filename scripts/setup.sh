@@ -18,6 +18,7 @@ packages=(
   "make:make"
   "g++:g++"
   "clang:clang"
+  "clang-format-14:clang-format-14"
   "libclang-rt-14-dev:-"
   "googletest:/usr/src/googletest"
   "libgtest-dev:/usr/include/gtest/gtest.h"

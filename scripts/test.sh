@@ -6,8 +6,9 @@
 # counts as failed, and so does one that could not run at all: nothing is
 # skipped quietly. Exits non-zero if anything failed.
 #
-#   bash scripts/test.sh [PRESET...]     (default: native asan win32 win64 fuzz release)
+#   bash scripts/test.sh [PRESET...]     (default: format native asan win32 win64 fuzz release)
 #
+# format: every C and C++ file is laid out as .clang-format says.
 # release: scripts/release.sh makes the packages and the zip, then
 # tests/release/check.sh runs lintian, installs the packages (as root), uses
 # them from their installed paths, purges them, and tries the zip under wine.
@@ -20,7 +21,7 @@ set -uo pipefail
 cd "$(dirname "$0")/.."
 
 presets=("$@")
-[[ ${#presets[@]} -gt 0 ]] || presets=(native asan win32 win64 fuzz release)
+[[ ${#presets[@]} -gt 0 ]] || presets=(format native asan win32 win64 fuzz release)
 started=$SECONDS
 failures=()
 
@@ -48,6 +49,10 @@ step() {  # step PRESET WHAT COMMAND...
 }
 
 for preset in "${presets[@]}"; do
+  if [[ $preset == format ]]; then
+    step format "layout check" bash scripts/format.sh --check
+    continue
+  fi
   if [[ $preset == fuzz ]]; then
     step fuzz "bounded runs" bash fuzz/run.sh "${ZUL_FUZZ_SECONDS:-30}"
     continue
