@@ -4,8 +4,8 @@
 # version may lay out the same code differently).
 #
 #   bash scripts/format.sh          rewrite the files in place
-#   bash scripts/format.sh --check  change nothing; list the files that
-#                                   differ and fail if any does
+#   bash scripts/format.sh --check  change nothing; name each place that
+#                                   differs and fail if any does
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -17,13 +17,9 @@ if [[ ${1:-} != --check ]]; then
   "$formatter" -i --style=file "${files[@]}"
   exit 0
 fi
-differ=()
-for f in "${files[@]}"; do
-  "$formatter" --style=file --dry-run --Werror "$f" >/dev/null 2>&1 || differ+=("$f")
-done
-if [[ ${#differ[@]} -ne 0 ]]; then
-  echo "format: ${#differ[@]} file(s) not laid out as .clang-format says (bash scripts/format.sh fixes them):" >&2
-  printf '  %s\n' "${differ[@]}" >&2
+# One run over every file: the formatter names each place that differs.
+if ! "$formatter" --style=file --dry-run --Werror "${files[@]}"; then
+  echo "format: not laid out as .clang-format says (bash scripts/format.sh fixes it)" >&2
   exit 1
 fi
 echo "format: ${#files[@]} files as .clang-format says"
