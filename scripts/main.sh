@@ -13,11 +13,15 @@ bash scripts/setup.sh
 
 # The DLL is 32-bit; where this machine cannot run 32-bit programs, wine64
 # shows the 64-bit build of the same sources instead.
-windows=$(bash scripts/wine-arch.sh)
+# The cause is found afresh (is 32-bit wine installed, does its loader run).
+windows=$(bash scripts/wine-arch.sh 2>/tmp/zul-wine-arch.$$)
 if [[ $windows == win64 ]]; then
-  echo "main: showing the 64-bit build under wine64 instead of the 32-bit DLL (see the line above)"
+  echo "!!! main: $(sed 's/^wine-arch: //' /tmp/zul-wine-arch.$$)"
+  echo "!!! main: the 32-bit DLL cannot run under wine here; showing the 64-bit build of the same"
+  echo "!!! main: sources under wine64 instead."
   export ZUL_WINE_ARCH=win64
 fi
+rm -f /tmp/zul-wine-arch.$$
 
 mkdir -p build
 presets=(native win32)

@@ -13,10 +13,13 @@
 # tests/release/check.sh runs lintian, installs the packages (as root), uses
 # them from their installed paths, purges them, and tries the zip under wine.
 #
-# The product is a 32-bit DLL. On a machine that cannot run 32-bit programs
-# (some kernels run 64-bit user code only), the win32 step builds it and runs
-# only the checks that read its files, says so loudly, and the win64 step
-# runs the Windows tests on the 64-bit build of the same sources under wine64.
+# The product is a 32-bit DLL. Where 32-bit wine is not installed (it is
+# the one optional package: scripts/setup.sh) or the machine cannot run
+# 32-bit programs (some kernels run 64-bit user code only), the win32 step
+# builds it and runs only the checks that read its files, says so loudly
+# with the cause, and the win64 step runs the Windows tests on the 64-bit
+# build of the same sources under wine64. The last line says which parts ran
+# in full, which in part, and why.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 
@@ -24,6 +27,8 @@ presets=("$@")
 [[ ${#presets[@]} -gt 0 ]] || presets=(format native asan win32 win64 fuzz release)
 started=$SECONDS
 failures=()
+ran=()     # the parts that ran in full
+partial=() # the parts that ran in part, each with why
 
 if ! bash scripts/setup.sh; then
   echo "test: setup failed; the tools above are missing" >&2
@@ -32,6 +37,12 @@ if ! bash scripts/setup.sh; then
   fi
   failures+=("setup")
 fi
+
+# Whether 32-bit wine is here and runs, found afresh: the cause, when it is
+# not, goes into the notice and into the last line.
+windows=$(bash scripts/wine-arch.sh 2>/tmp/zul-wine-arch.$$)
+no_win32=$(sed 's/^wine-arch: //' /tmp/zul-wine-arch.$$)
+rm -f /tmp/zul-wine-arch.$$
 
 step() {  # step PRESET WHAT COMMAND...
   local preset=$1 what=$2
@@ -50,40 +61,42 @@ step() {  # step PRESET WHAT COMMAND...
 
 for preset in "${presets[@]}"; do
   if [[ $preset == format ]]; then
-    step format "layout check" bash scripts/format.sh --check
+    step format "layout check" bash scripts/format.sh --check && ran+=(format)
     continue
   fi
   if [[ $preset == fuzz ]]; then
-    step fuzz "bounded runs" bash fuzz/run.sh "${ZUL_FUZZ_SECONDS:-30}"
+    step fuzz "bounded runs" bash fuzz/run.sh "${ZUL_FUZZ_SECONDS:-30}" && ran+=(fuzz)
     continue
   fi
   if [[ $preset == release ]]; then
     extra=()
-    [[ $(bash scripts/wine-arch.sh 2>/dev/null) == win64 ]] && extra=(--win64)
+    [[ $windows == win64 ]] && extra=(--win64)
     step release "packages and zip" bash scripts/release.sh "${extra[@]}" || continue
     step release "install and zip checks" bash tests/release/check.sh || continue
+    if [[ $windows == win64 ]]; then partial+=("release (the 64-bit zip under wine64: $no_win32)"); else ran+=(release); fi
     continue
   fi
   step "$preset" configure cmake --preset "$preset" || continue
   step "$preset" build cmake --build --preset "$preset" || continue
   # The win32 suite uses the native simulator, so the native build comes first.
-  if [[ $preset == win32 && $(bash scripts/wine-arch.sh 2>/tmp/zul-wine-arch.$$) == win64 ]]; then
+  if [[ $preset == win32 && $windows == win64 ]]; then
     echo
-    echo "!!! win32: $(cat /tmp/zul-wine-arch.$$)"
+    echo "!!! win32: $no_win32"
     echo "!!! win32: the 32-bit Windows tests under wine CANNOT RUN on this machine; only the checks"
     echo "!!! win32: that read the built files run here. The win64 step runs the Windows tests on"
     echo "!!! win32: the 64-bit build of the same sources under wine64."
-    rm -f /tmp/zul-wine-arch.$$
-    step "$preset" "test (files only, no wine)" ctest --preset "$preset" -L static --output-on-failure || continue
+    step "$preset" "test (files only, no wine)" ctest --preset "$preset" -L static --output-on-failure &&
+      partial+=("win32 (its file checks only: $no_win32)")
     continue
   fi
-  rm -f /tmp/zul-wine-arch.$$
-  step "$preset" test ctest --preset "$preset" --output-on-failure || continue
+  step "$preset" test ctest --preset "$preset" --output-on-failure && ran+=("$preset")
 done
 
 echo
+summary="ran: ${ran[*]:-nothing}"
+[[ ${#partial[@]} -gt 0 ]] && summary+="; in part: $(IFS=';'; echo "${partial[*]}" | sed 's/;/; /g')"
 if [[ ${#failures[@]} -ne 0 ]]; then
-  echo "test: FAILED: ${failures[*]} ($((SECONDS - started)) s)"
+  echo "test: FAILED: ${failures[*]} ($((SECONDS - started)) s); $summary"
   exit 1
 fi
-echo "test: all presets passed: ${presets[*]} ($((SECONDS - started)) s)"
+echo "test: all passed ($((SECONDS - started)) s); $summary"
