@@ -73,7 +73,9 @@ std::int32_t ColdStart(DriverRequest* request) {
 
     channel->Settings = settings;
     channel->ResponseTimeout = std::max(timeout, MinimumResponseTimeout).count();
+    // Nothing learned of the new line yet, and nothing on it to be out of step with.
     channel->StartByte = 0;
+    channel->Reserved = 0;
 
     std::int32_t rc = ConfigureAdapter(LinkOf(*request));
     if (rc == HandshakeOk) {

@@ -42,6 +42,9 @@ typedef struct ChannelContext {
     void* PortHandle;        /* the open device (a Win32 HANDLE); null while none is open */
     int32_t ActiveFlag;
     PortSettings Settings;
+    /* StartByte and the byte after it are the driver's own: its link state
+     * (the link's learned delay, and whether the line may still carry an
+     * earlier reply). ColdStart clears both; a host leaves them alone. */
     uint8_t StartByte;
     uint8_t Reserved;
 } ChannelContext;
@@ -168,6 +171,7 @@ ZULTRK_PIN(ChannelContext, PortHandle, 4);
 ZULTRK_PIN(ChannelContext, ActiveFlag, 8);
 ZULTRK_PIN(ChannelContext, Settings, 12);
 ZULTRK_PIN(ChannelContext, StartByte, 34);
+ZULTRK_PIN(ChannelContext, Reserved, 35);
 ZULTRK_ASSERT(sizeof(DriverRequest) == 20, "DriverRequest");
 ZULTRK_PIN(DriverRequest, Channel, 0);
 ZULTRK_PIN(DriverRequest, Code, 4);

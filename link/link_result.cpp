@@ -12,6 +12,7 @@ int LinkResultCode(LinkResult result) {
     case LinkStatus::NoReply:
     case LinkStatus::NoFrame:
     case LinkStatus::Unexpected:
+    case LinkStatus::NotInStep:
         return 2;
     case LinkStatus::Nak:
         return 1;

@@ -13,6 +13,7 @@ enum class LinkStatus {
     CrcMismatch, // the reply's CRC is not the one computed over it
     PanelStatus, // a status reply other than 0; value: the status code
     Unexpected,  // a valid frame, but not the kind or length of reply the request asked for
+    NotInStep,   // not sent: the line may still carry an earlier reply, and the fence was not answered
 };
 
 struct LinkResult {

@@ -3,6 +3,7 @@
 #include "link/exchange.h"
 #include "panel/address.h"
 #include "panel/handshake.h"
+#include "panel/in_step.h"
 #include "panel/points.h"
 #include "panel/request_link.h"
 #include "panel/results.h"
@@ -96,7 +97,7 @@ std::int32_t ReadPoints(const DriverRequest& request, const PointRequest& points
     // A read's answer is its reply code and exactly the announced value
     // bytes; a status reply, or any other length, may be a late reply to
     // another request and is refused.
-    LinkResult exchange = Exchange(channel, frame, reply, ReplyShape{1 + byteCount, false});
+    LinkResult exchange = RequestExchange(channel, frame, reply, ReplyShape{1 + byteCount, false});
     if (exchange.Ok()) {
         DecodeBlock(points, reply);
     } else if (!ReplyRefused(exchange)) {

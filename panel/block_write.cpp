@@ -2,6 +2,7 @@
 
 #include "link/exchange.h"
 #include "panel/address.h"
+#include "panel/in_step.h"
 #include "panel/points.h"
 #include "panel/request_link.h"
 #include "panel/results.h"
@@ -111,7 +112,7 @@ std::int32_t BlockWrite(DriverRequest* request) {
             if (frame.length == 0) {
                 result = WriteRefused;
             } else {
-                LinkResult exchange = Exchange(channel, frame, reply, ReplyShape{});
+                LinkResult exchange = RequestExchange(channel, frame, reply, ReplyShape{});
                 if (ReplyRefused(exchange)) {
                     err(LogLevel64, "ZUL%02d: TRK: ERROR BlockWrite():CheckReply() Fail rc = %d",
                         request->ChannelNumber, LinkResultCode(exchange));

@@ -1,30 +1,13 @@
 #include "panel/handshake.h"
 
 #include "panel/results.h"
+#include "panel/version_reply.h"
 #include "platform/host_log.h"
 #include "serial/port.h"
 
 std::uint8_t PanelVersionId = 0;
 
 namespace {
-
-constexpr std::uint8_t WakeCommand = 0x31;
-constexpr std::uint8_t VersionCommand = 0xF0;
-
-// The two fixed frames: a one-byte command between DLE STX and DLE ETX,
-// followed by their CRC (which has no DLE byte, so no doubling).
-void BuildFixedFrame(MsgBuffer& frame, std::uint8_t command) {
-    frame.data[0] = DLE;
-    frame.data[1] = STX;
-    frame.data[2] = command;
-    frame.data[3] = DLE;
-    frame.data[4] = ETX;
-    frame.length = 5;
-    CalcCRC(frame);
-    frame.data[5] = frame.crcLow;
-    frame.data[6] = frame.crcHigh;
-    frame.length = 7;
-}
 
 bool ReadOneByte(HANDLE port, std::uint8_t& byte) {
     std::uint32_t gathered = 0;
@@ -44,8 +27,6 @@ bool PanelAnnounced(HANDLE port) {
 }
 
 } // namespace
-
-bool IsAcceptedVersionId(std::uint8_t id) { return id == 0xF2 || id == 0xF5 || id == 0xF6 || id == 0xFA; }
 
 std::int32_t ConfigureAdapter(const LinkChannel& channel) {
     PanelVersionId = 0;
@@ -74,7 +55,17 @@ std::int32_t ConfigureAdapter(const LinkChannel& channel) {
     }
 
     if (result == HandshakeOk) {
-        result = LinkResultCode(Exchange(channel, version, reply, ReplyShape{}));
+        // A long link shows itself here first: the identifier may take the
+        // whole read timeout, and teaches the channel how long its link takes.
+        // A late read reply ahead of it is read past; anything else is the
+        // panel's answer, as it always was, and an accepted identifier puts
+        // the channel in step.
+        ReplyShape shape;
+        shape.readPast = ReadPast::LeadingMatch;
+        shape.frames = IsDataReply;
+        shape.inStep = IsVersionReply;
+        shape.waitReadTimeout = true;
+        result = LinkResultCode(Exchange(channel, version, reply, shape));
     }
     if (result == HandshakeOk) {
         PanelVersionId = reply.data[2];

@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "link/exchange.h"
+#include "panel/version_reply.h"
 #include "serial/time_units.h"
 
 constexpr int WakeAttempts = 5;
@@ -14,8 +15,6 @@ constexpr milliseconds BeforeAckRead{50};
 // The last identifier the panel gave and the driver accepted; 0 otherwise.
 // Module-wide, so that it can be read after the request that set it.
 extern std::uint8_t PanelVersionId;
-
-bool IsAcceptedVersionId(std::uint8_t id);
 
 // HandshakeOk, VersionRefused or WakeNotAcknowledged (panel/results.h), or
 // the number of the exchange's or the reply check's failure.

@@ -1,6 +1,8 @@
-// What the layers below need of the host's records: the channel's port and
-// number for an exchange, and the line its settings describe.
+// What the layers below need of the host's records: the channel's port,
+// number and link state for an exchange, and the line its settings describe.
 #pragma once
+
+#include <cstddef>
 
 #include "driver/zultrk.h"
 #include "link/exchange.h"
@@ -17,7 +19,13 @@ inline LineSettings LineOf(const PortSettings& settings) {
     return line;
 }
 
+// The link keeps its state in StartByte and the byte after it, the two
+// bytes of the context that are the driver's own.
+static_assert(offsetof(ChannelContext, Reserved) == offsetof(ChannelContext, StartByte) + 1,
+              "the link state's two bytes follow each other");
+static_assert(LinkStateBytes == 2, "the link state fits StartByte and the byte after it");
 inline LinkChannel LinkOf(const DriverRequest& request) {
-    const ChannelContext& channel = *request.Channel;
-    return LinkChannel{channel.PortHandle, request.ChannelNumber, CharacterTime(LineOf(channel.Settings))};
+    ChannelContext& channel = *request.Channel;
+    return LinkChannel{channel.PortHandle, request.ChannelNumber, CharacterTime(LineOf(channel.Settings)),
+                       &channel.StartByte};
 }

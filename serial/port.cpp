@@ -115,6 +115,12 @@ TenMs SetReadTimeout(HANDLE handle, TenMs timeout) {
     return TenMs{static_cast<std::int32_t>(previous) / 10};
 }
 
+milliseconds ReadTimeout(HANDLE handle) {
+    COMMTIMEOUTS timeouts;
+    if (!GetCommTimeouts(handle, &timeouts)) return milliseconds{0};
+    return milliseconds(timeouts.ReadTotalTimeoutConstant);
+}
+
 PortResult FlushInput(HANDLE handle) {
     DWORD errors = 0;
     COMSTAT stat;

@@ -30,6 +30,8 @@ PortResult OpenComm(const char* name, const LineSettings& line, HANDLE& handle);
 PortResult CloseComm(HANDLE handle);
 // Returns the previous read timeout, or 0 on failure.
 TenMs SetReadTimeout(HANDLE handle, TenMs timeout);
+// The port's total read timeout as it is set now; 0 when it cannot be read.
+milliseconds ReadTimeout(HANDLE handle);
 PortResult FlushInput(HANDLE handle);
 PortResult WriteComm(HANDLE handle, const void* bytes, std::uint32_t count, std::uint32_t* written);
 PortResult ReadComm(HANDLE handle, void* destination, std::uint32_t count, std::uint32_t* gathered);

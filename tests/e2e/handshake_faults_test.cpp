@@ -118,7 +118,7 @@ INSTANTIATE_TEST_SUITE_P(
                   true},
         // The receive ends in the gap: the first half has no DLE ETX.
         FaultCase{"splitReplyLongGap",
-                  [](zulsim::Options& o) { o.splitGapMs = 200; },
+                  [](zulsim::Options& o) { o.splitGapMs = 600; },
                   100,
                   2,
                   {{64, "ERROR ChekReply:BreakIt() Failed"}},

@@ -73,7 +73,12 @@ TEST_P(PointFaults, ResultLinesLineAndMemory) {
     switch (c.op) {
     case Op::ReadTwoWords:
         EXPECT_EQ(Read('W', kAddress, slots), c.rc);
-        EXPECT_EQ(slots, std::vector<std::uint32_t>(2, Untouched)) << "a failed read leaves the slots";
+        if (c.rc == 0) {
+            EXPECT_EQ(slots, (std::vector<std::uint32_t>{(Untouched & 0xFFFF) | 0x1234u << 16,
+                                                         (Untouched & 0xFFFF) | 0x5678u << 16}));
+        } else {
+            EXPECT_EQ(slots, std::vector<std::uint32_t>(2, Untouched)) << "a failed read leaves the slots";
+        }
         break;
     case Op::WriteWord:
         EXPECT_EQ(Write('W', kAddress, {Half(0xABCD)}), c.rc);
@@ -135,8 +140,17 @@ INSTANTIATE_TEST_SUITE_P(
                     L64("ZUL01: TRK: ERROR ConfigureAdapter(): Fail rc = 3"), kReadFailed2},
                    {kRead, kWake, kVersion},
                    kMemory},
+        // A reply in progress may fall silent for half the read timeout (R =
+        // 1 s here): a gap of 400 ms is bridged, one of 600 ms cuts it.
+        PointFault{"readSplitGapWithinHalfR",
+                   [](zulsim::Options& o) { o.splitGapMs = 400; },
+                   Op::ReadTwoWords,
+                   0,
+                   {},
+                   {kRead},
+                   kMemory},
         PointFault{"readSplitLongGap",
-                   [](zulsim::Options& o) { o.splitGapMs = 200; },
+                   [](zulsim::Options& o) { o.splitGapMs = 600; },
                    Op::ReadTwoWords,
                    2,
                    {kNoFrame, kNoFrame, L64("ZUL01: TRK: ERROR ConfigureAdapter(): Fail rc = 2"), kReadFailed2},
@@ -177,7 +191,7 @@ INSTANTIATE_TEST_SUITE_P(
                    {kWrite},
                    {0xCD, 0xAB, 0x78, 0x56}},
         PointFault{"writeSplitLongGap",
-                   [](zulsim::Options& o) { o.splitGapMs = 200; },
+                   [](zulsim::Options& o) { o.splitGapMs = 600; },
                    Op::WriteWord,
                    1,
                    {kNoFrame, L64("ZUL01: TRK: ERROR BlockWrite():CheckReply() Fail rc = 2"), kWriteFailed1},

@@ -23,7 +23,7 @@ _Static_assert(sizeof(DriverRequest) == 32 && offsetof(DriverRequest, Code) == 8
                "DriverRequest, 64-bit");
 _Static_assert(sizeof(ChannelContext) == 48 && offsetof(ChannelContext, PortHandle) == 8 &&
                    offsetof(ChannelContext, ActiveFlag) == 16 && offsetof(ChannelContext, Settings) == 20 &&
-                   offsetof(ChannelContext, StartByte) == 42,
+                   offsetof(ChannelContext, StartByte) == 42 && offsetof(ChannelContext, Reserved) == 43,
                "ChannelContext, 64-bit");
 _Static_assert(sizeof(DriverInfo) == 48 && offsetof(DriverInfo, DeviceName) == 8 &&
                    offsetof(DriverInfo, Banner) == 16 && offsetof(DriverInfo, ContextSize) == 24 &&

@@ -1,5 +1,6 @@
 #include "tests/unit/fake_panel.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace test {
@@ -27,7 +28,15 @@ Bytes FakePanel::Get(std::uint32_t address, std::size_t count) const {
 }
 
 void FakePanel::OnRts(fake::Device& device, bool raised) {
-    if (raised && announce) device.Deliver({ENQ}, 1 * fake::Ms);
+    if (raised && announce) device.Deliver({ENQ}, 1 * fake::Ms + linkDelay);
+}
+
+fake::Micros FakePanel::StartAfter(fake::Micros delay, std::size_t bytes) {
+    const fake::Micros now = fake::Now();
+    fake::Micros start = now + delay;
+    if (inOrder) start = std::max(start, busyUntil);
+    busyUntil = start + static_cast<fake::Micros>(bytes) * std::max<fake::Micros>(perByte, 1) + splitGap;
+    return start - now;
 }
 
 // Bytes leaving the panel at `start` and then every perByte, as a USB
@@ -57,11 +66,15 @@ void FakePanel::Reply(fake::Device& device, const Bytes& bytes) {
     Bytes out = bytes;
     if (damageCrc && out.size() > 2) out.back() ^= 0x5A;
     // The reply starts after the request's last byte and the turnaround.
-    fake::Micros delay = replyDelay + static_cast<fake::Micros>(lastRequestBytes) * perByte;
-    if (lateReplies > 0) {
+    fake::Micros delay = replyDelay + static_cast<fake::Micros>(lastRequestBytes) * perByte + linkDelay;
+    if (!lateness.empty()) {
+        delay += lateness.front();
+        lateness.pop_front();
+    } else if (lateReplies > 0) {
         --lateReplies;
         delay += lateBy;
     }
+    delay = StartAfter(delay, out.size());
     if (latencyTimer > 0) {
         DeliverThroughAdapter(device, out, delay);
         return;
@@ -85,14 +98,14 @@ void FakePanel::OnWrite(fake::Device& device, const Bytes& bytes) {
     std::uint16_t received = b.crc;
     CalcCRC(b);
     if (received != b.crc) {
-        device.Deliver({NAK}, replyDelay);
+        device.Deliver({NAK}, StartAfter(replyDelay + linkDelay, 1));
         return;
     }
     DLEScanAndDel(b);
     Bytes payload(b.data + 2, b.data + b.length - 2);
     requests.push_back(payload);
     if (payload.size() == 1 && payload[0] == 0x31) {
-        if (ackWake) device.Deliver({wakeReply}, 1 * fake::Ms);
+        if (ackWake) device.Deliver({wakeReply}, StartAfter(1 * fake::Ms + linkDelay, 1));
         return;
     }
     if (silent) return;
@@ -101,7 +114,7 @@ void FakePanel::OnWrite(fake::Device& device, const Bytes& bytes) {
         return;
     }
     if (nak) {
-        device.Deliver({NAK}, replyDelay);
+        device.Deliver({NAK}, StartAfter(replyDelay + linkDelay, 1));
         return;
     }
     if (status >= 0) {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <map>
 #include <vector>
 
@@ -38,6 +39,9 @@ public:
     fake::Micros splitGap = 0;              // > 0: replies split in two with this gap
     fake::Micros lateBy = 0;                // > 0: the next reply comes this much later
     int lateReplies = 0;                    // how many replies come late
+    std::deque<fake::Micros> lateness;      // each reply in turn this much later (before lateBy's)
+    fake::Micros linkDelay = 0;             // a long link: everything the panel sends reaches the host this much later
+    bool inOrder = false;                   // a reply never overtakes an earlier one: a late one holds back the rest
 
     std::map<std::uint32_t, std::uint8_t> memory;
     std::vector<Bytes> requests; // unstuffed payloads of the frames received
@@ -51,7 +55,10 @@ public:
 private:
     void Reply(fake::Device& device, const Bytes& bytes);
     void DeliverThroughAdapter(fake::Device& device, const Bytes& bytes, fake::Micros start);
+    // When the panel may start its next reply, in order: after the last one.
+    fake::Micros StartAfter(fake::Micros delay, std::size_t bytes);
     std::size_t lastRequestBytes = 0;
+    fake::Micros busyUntil = 0;
 };
 
 } // namespace test

@@ -135,7 +135,7 @@ TEST_F(ReadTest, RefusedRepliesRerunTheHandshakeAndFail) {
         {"status 5", [](FakePanel& p) { p.status = 5; }, "ERROR ChekReply():Status reply = 5"},
         {"short value area", [](FakePanel& p) { p.shortValue = 1; }, nullptr},
         {"long value area", [](FakePanel& p) { p.extraValue = 1; }, nullptr},
-        {"split reply", [](FakePanel& p) { p.splitGap = 100 * fake::Ms; }, "ERROR ChekReply:BreakIt() Failed"},
+        {"split reply", [](FakePanel& p) { p.splitGap = 600 * fake::Ms; }, "ERROR ChekReply:BreakIt() Failed"},
     };
     for (const auto& c : cases) {
         FakePanel fresh;
@@ -144,11 +144,13 @@ TEST_F(ReadTest, RefusedRepliesRerunTheHandshakeAndFail) {
         log.clear();
         device->events.clear();
         std::memset(slots, 0xEE, sizeof slots);
+        channel.StartByte = channel.Reserved = 0; // each case on a channel in step
         panel.Set(0x000100, {0x11, 0x22});
         EXPECT_EQ(Read('W', 0x000100, 1), 2) << c.what;
         EXPECT_TRUE(Untouched(0)) << c.what;
         EXPECT_EQ(device->RtsPulses(), 1) << c.what;
         if (c.checkLine) {
+            ASSERT_FALSE(log.empty()) << c.what;
             EXPECT_EQ(log.front().text, c.checkLine) << c.what;
         }
         EXPECT_EQ(log.back(), (LogLine{64, "ZUL01: TRK: ERROR BlockRead(): Fail rc = 2"})) << c.what;
