@@ -26,6 +26,20 @@ bool PanelAnnounced(HANDLE port) {
     return false;
 }
 
+// The answer to the wake frame. An announcement still on its way from
+// before the wake frame (on a long link there can be several) is no answer:
+// it is read past, for as long as the read timeout.
+bool WakeAcknowledged(HANDLE port) {
+    const DWORD started = GetTickCount();
+    const milliseconds readTimeout = ReadTimeoutOf(port);
+    for (;;) {
+        std::uint8_t byte = 0;
+        if (!ReadOneByte(port, byte)) return false;
+        if (byte != ENQ) return byte == ACK;
+        if (milliseconds(static_cast<std::int64_t>(GetTickCount() - started)) >= readTimeout) return false;
+    }
+}
+
 } // namespace
 
 std::int32_t ConfigureAdapter(const LinkChannel& channel) {
@@ -46,8 +60,7 @@ std::int32_t ConfigureAdapter(const LinkChannel& channel) {
         FlushInput(port);
         WriteComm(port, wake.data, static_cast<std::uint32_t>(wake.length), nullptr);
         Pause(BeforeAckRead);
-        std::uint8_t byte = 0;
-        if (ReadOneByte(port, byte) && byte == ACK) {
+        if (WakeAcknowledged(port)) {
             result = HandshakeOk;
             break;
         }

@@ -69,6 +69,14 @@ int main(int argc, char** argv) {
     app.add_flag("--short-value", options.shortValueArea, "read replies lack their last value byte");
     app.add_option("--split-gap", options.splitGapMs, "split every reply in two with this gap (ms)")
         ->check(CLI::Range(0, 60000));
+    app.add_option("--gaps", options.gapsMs,
+                   "hand every reply over in two to four pieces, with silences of up to this between them (each at "
+                   "least half of it), as a device server's packets or a radio's frames, ms")
+        ->check(CLI::Range(0, 60000));
+    app.add_option("--link-delay", options.linkDelayMs,
+                   "a long link (radio, cellular, a device server across a WAN): on top of the turnaround, the time "
+                   "a request takes to reach the panel and the reply to come back, ms")
+        ->check(CLI::Range(0, 600000));
     app.add_option("--baud", options.baud, "the line's speed: both directions paced at 10 bits per byte (0: unpaced)")
         ->check(CLI::Range(0, 4000000));
     app.add_option("--turnaround", options.turnaroundMs, "start each reply this long after the request's last byte, ms")
@@ -87,12 +95,15 @@ int main(int argc, char** argv) {
     app.add_option("--flip-bit", faults.flipBit, "rate per reply byte: one bit flipped")->check(CLI::Range(0.0, 1.0));
     app.add_option("--drop-byte", faults.dropByte, "rate per reply byte: byte not sent")->check(CLI::Range(0.0, 1.0));
     app.add_option("--noise", faults.noiseByte, "rate per reply: a random byte inserted")->check(CLI::Range(0.0, 1.0));
-    app.add_option("--delay", delayText, "RATE[,MS] per reply: held back MS (default 30) before sending");
+    app.add_option("--delay", delayText,
+                   "RATE[,MS[,MAX]] per reply: held back MS (default 30; with MAX, from MS to MAX) before sending, "
+                   "in order: every later reply waits behind it, as a serial panel's do");
     app.add_option("--truncate", faults.truncate, "rate per reply: cut short")->check(CLI::Range(0.0, 1.0));
     app.add_option("--silence", faults.silence, "rate per request: no answer")->check(CLI::Range(0.0, 1.0));
     app.add_option("--damage-ack", faults.damageAck, "rate per wake-frame ACK: another byte instead")
         ->check(CLI::Range(0.0, 1.0));
-    app.add_option("--late", faults.late, "rate per reply: sent late while serving goes on")
+    app.add_option("--late", faults.late,
+                   "rate per reply: sent late while serving goes on (later replies overtake it; --delay holds them)")
         ->check(CLI::Range(0.0, 1.0));
     app.add_option("--late-ms", lateText, "MIN,MAX lateness of late replies, ms (default 20,200)");
     app.add_option("--seed", faults.seed, "seed of the random line faults");
@@ -124,8 +135,14 @@ int main(int argc, char** argv) {
         faults.delay = std::strtod(rate.c_str(), &end);
         if (*end != '\0' || faults.delay < 0 || faults.delay > 1) return bad("--delay", "rate from 0 to 1");
         if (!ms.empty()) {
-            if (!(why = Number(ms, 0, 600000, &value)).empty()) return bad("--delay", why);
+            std::string low, high;
+            SplitPair(ms, &low, &high, false);
+            if (!(why = Number(low, 0, 600000, &value)).empty()) return bad("--delay", why);
             faults.delayMs = static_cast<int>(value);
+            if (!high.empty()) {
+                if (!(why = Number(high, faults.delayMs, 600000, &value)).empty()) return bad("--delay", why);
+                faults.delayMaxMs = static_cast<int>(value);
+            }
         }
     }
     if (!lateText.empty()) {

@@ -156,12 +156,19 @@ struct Run {
     bool afterGap = false; // second part of a split reply: its gap counts from the first part's real end
 };
 
+// Where a reply is cut into pieces: the bytes from `at` on follow a
+// silence of `gapMs`.
+struct Cut {
+    std::size_t at;
+    int gapMs;
+};
+
 // A late reply, held back while serving goes on.
 struct Held {
     TimePoint due;
     Bytes bytes;
     std::string note;
-    int gapMs; // split gap when it goes on the line, -1 for the options' own
+    std::vector<Cut> cuts;
 };
 
 struct Reply {
@@ -506,37 +513,53 @@ struct PanelSim::Impl {
         return TimePoint::max();
     }
 
-    // Puts bytes on the line behind whatever is already there. With a baud
-    // rate each byte arrives when its last bit would have.
-    // A gapMs of -1 takes the fixed splitGapMs of the options.
-    void QueueOnLine(const Bytes& bytes, TimePoint earliest, const std::string& note, int gapMs = -1) {
+    // Puts bytes on the line behind whatever is already there, in pieces
+    // where cut. With a baud rate each byte arrives when its last bit would
+    // have; behind a long link everything arrives linkDelayMs later (the
+    // panel's own line is free again when it has sent, not when they arrive).
+    void QueueOnLine(const Bytes& bytes, TimePoint earliest, const std::string& note,
+                     const std::vector<Cut>& cuts = {}) {
         if (bytes.empty()) return;
-        if (gapMs < 0) gapMs = opt.splitGapMs;
         TimePoint t = std::max({earliest, lineFree, Clock::now()});
-        std::size_t split = gapMs > 0 && bytes.size() >= 2 ? bytes.size() / 2 : bytes.size();
-        Run first;
-        first.note = note;
-        for (std::size_t i = 0; i < split; ++i) {
-            t += byteTime;
-            first.bytes.push_back(bytes[i]);
-            first.due.push_back(t);
-        }
-        ThroughAdapter(first.due);
-        line.push_back(std::move(first));
-        if (split < bytes.size()) {
-            t += milliseconds(gapMs);
-            Run second;
-            second.note = "(rest after split gap)";
-            second.afterGap = true;
-            for (std::size_t i = split; i < bytes.size(); ++i) {
+        std::size_t from = 0;
+        for (std::size_t k = 0; k <= cuts.size(); ++k) {
+            std::size_t to = k < cuts.size() ? std::min(cuts[k].at, bytes.size()) : bytes.size();
+            if (to <= from) continue;
+            Run run;
+            run.note = k == 0 ? note : "(rest after a gap)";
+            run.afterGap = k > 0;
+            for (std::size_t i = from; i < to; ++i) {
                 t += byteTime;
-                second.bytes.push_back(bytes[i]);
-                second.due.push_back(t);
+                run.bytes.push_back(bytes[i]);
+                run.due.push_back(t);
             }
-            ThroughAdapter(second.due);
-            line.push_back(std::move(second));
+            ThroughAdapter(run.due);
+            for (TimePoint& due : run.due) due += milliseconds(opt.linkDelayMs);
+            line.push_back(std::move(run));
+            from = to;
+            if (k < cuts.size()) t += milliseconds(cuts[k].gapMs);
         }
         lineFree = t;
+    }
+
+    // The pieces of a reply: a split fault's two halves, the options' fixed
+    // split in two, or with gapsMs two to four pieces, each silence between
+    // half of gapsMs and all of it.
+    std::vector<Cut> CutsFor(std::size_t size, int splitFaultMs) {
+        if (size < 2) return {};
+        if (splitFaultMs > 0) return {{size / 2, splitFaultMs}};
+        if (opt.splitGapMs > 0) return {{size / 2, opt.splitGapMs}};
+        if (opt.gapsMs <= 0) return {};
+        int pieces = Between(2, static_cast<int>(std::min<std::size_t>(4, size)));
+        std::vector<std::size_t> at;
+        while (at.size() + 1 < static_cast<std::size_t>(pieces)) {
+            auto p = static_cast<std::size_t>(Between(1, static_cast<int>(size) - 1));
+            if (std::find(at.begin(), at.end(), p) == at.end()) at.push_back(p);
+        }
+        std::sort(at.begin(), at.end());
+        std::vector<Cut> cuts;
+        for (std::size_t p : at) cuts.push_back({p, Between(std::max(opt.gapsMs / 2, 1), opt.gapsMs)});
+        return cuts;
     }
 
     // When bytes that reach the adapter at these times reach the host: at the
@@ -567,7 +590,7 @@ struct PanelSim::Impl {
         std::sort(held.begin(), held.end(), [](const Held& a, const Held& b) { return a.due < b.due; });
         std::size_t n = 0;
         while (n < held.size() && held[n].due <= now) {
-            QueueOnLine(held[n].bytes, held[n].due, held[n].note, held[n].gapMs);
+            QueueOnLine(held[n].bytes, held[n].due, held[n].note, held[n].cuts);
             ++n;
         }
         held.erase(held.begin(), held.begin() + static_cast<std::ptrdiff_t>(n));
@@ -708,15 +731,18 @@ struct PanelSim::Impl {
             b.resize(static_cast<std::size_t>(Between(1, static_cast<int>(b.size()) - 1)));
             mark("truncated");
         }
-        int gapMs = -1;
+        int gapMs = 0;
         if (b.size() >= 2 && Chance(f.split)) {
             gapMs = Between(std::max(f.splitMinMs, 1), std::max(f.splitMaxMs, 1));
             mark("split " + std::to_string(gapMs) + " ms");
         }
+        std::vector<Cut> cuts = CutsFor(b.size(), gapMs);
         TimePoint start = now + milliseconds(opt.turnaroundMs);
         if (Chance(f.delay)) {
-            start += milliseconds(f.delayMs);
-            mark("delayed " + std::to_string(f.delayMs) + " ms");
+            // Held back in order: every later reply waits behind it.
+            int ms = Between(f.delayMs, std::max(f.delayMs, f.delayMaxMs));
+            start += milliseconds(ms);
+            mark("delayed " + std::to_string(ms) + " ms");
         }
         bool late = Chance(f.late);
         if (late) {
@@ -735,9 +761,9 @@ struct PanelSim::Impl {
         if (b.empty()) {
             Trace("sim>", {}, note);
         } else if (late) {
-            held.push_back(Held{start, std::move(b), note, gapMs});
+            held.push_back(Held{start, std::move(b), note, std::move(cuts)});
         } else {
-            QueueOnLine(b, start, note, gapMs);
+            QueueOnLine(b, start, note, cuts);
         }
     }
 

@@ -19,12 +19,13 @@ struct LineFaults {
     double flipBit = 0;   // per reply byte: one bit flipped
     double dropByte = 0;  // per reply byte: byte not sent
     double noiseByte = 0; // per reply: a random byte inserted
-    double delay = 0;     // per reply: held back by delayMs before sending
+    double delay = 0;     // per reply: held back delayMs (to delayMaxMs) in order: later replies wait behind it
     int delayMs = 30;
+    int delayMaxMs = 0;   // > delayMs: each delay random from delayMs to this
     double truncate = 0;  // per reply: cut short at a random point
     double silence = 0;   // per request: no answer at all
     double damageAck = 0; // per wake-frame ACK: another byte sent instead
-    double late = 0;      // per reply: sent lateMinMs..lateMaxMs late while serving goes on
+    double late = 0;      // per reply: sent lateMinMs..lateMaxMs late while serving goes on (later replies overtake it)
     int lateMinMs = 20;
     int lateMaxMs = 200;
     double split = 0; // per reply: sent in two halves splitMinMs..splitMaxMs apart
@@ -44,6 +45,9 @@ struct Options {
     int statusReply = -1;        // >= 0: answer requests with the status reply 11 N
     bool shortValueArea = false; // block-read replies lack their last value byte
     int splitGapMs = 0;          // > 0: replies split in two with this gap
+    int gapsMs = 0;              // > 0: replies in two to four pieces, silences of up to this between them
+    int linkDelayMs = 0;         // a long link: on top of the turnaround, everything the panel sends reaches
+                                 // the host this much later (the way there and back of a radio, a WAN)
     // Field timing of the line between the host and the panel.
     int baud = 0;            // > 0: the line's speed, 10 bits a byte, paced both ways: a
                              // request is taken in no faster than the line brings it

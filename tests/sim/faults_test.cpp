@@ -6,6 +6,7 @@
 #include <bitset>
 #include <cmath>
 #include <functional>
+#include <mutex>
 #include <thread>
 
 #include "tests/sim/raw_client.h"
@@ -336,6 +337,74 @@ TEST(SimTiming, LateReplyArrivesWhileALaterRequestIsServed) {
     EXPECT_LT(got[7].ms - got[0].ms, 150);
     EXPECT_EQ(sim.GetStats().lateReplies, 2u);
     EXPECT_EQ(sim.GetStats().faultsInjected, 2u);
+}
+
+// A long link: every reply comes the link's delay after its request, and
+// with gaps in two to four pieces, each silence at most the gaps' length.
+TEST(SimTiming, LinkDelayAndGaps) {
+    zulsim::Options o = Quiet();
+    o.linkDelayMs = 250;
+    o.gapsMs = 120;
+    zulsim::PanelSim sim(o);
+    sim.SetBytes(0x01A2F3, {0x34, 0x12, 0x78, 0x56});
+    ASSERT_TRUE(sim.Start());
+    RawClient client(sim.DevicePath());
+    for (int i = 0; i < 4; ++i) {
+        auto start = Clock::now();
+        client.Send(H(kRead4));
+        Timed got = client.ReceiveTimed(600, 200, start);
+        ASSERT_EQ(Hex(ValuesOf(got)), "10 02 50 34 12 78 56 10 03 A6 C6");
+        EXPECT_GE(got.front().ms, 245);
+        int pieces = 1;
+        for (std::size_t k = 1; k < got.size(); ++k) {
+            double gap = got[k].ms - got[k - 1].ms;
+            EXPECT_LT(gap, 120 + 40) << "no silence longer than the gaps";
+            pieces += gap > 40;
+        }
+        EXPECT_GE(pieces, 2);
+        EXPECT_LE(pieces, 4);
+    }
+}
+
+// Replies delayed in order hold back every later one, as a serial panel's
+// do: a short delay after a long one still comes after it.
+TEST(SimTiming, DelayedReplyHoldsBackTheNext) {
+    zulsim::Options o = Quiet();
+    o.faults.delay = 1;
+    o.faults.delayMs = 0;
+    o.faults.delayMaxMs = 300;
+    std::mutex mutex;
+    std::vector<int> delays; // each reply's own, from the trace
+    o.trace = true;
+    o.traceSink = [&](const std::string& line) {
+        std::size_t at = line.find("[delayed ");
+        if (at == std::string::npos) return;
+        std::lock_guard<std::mutex> lock(mutex);
+        delays.push_back(std::atoi(line.c_str() + at + 9));
+    };
+    zulsim::PanelSim sim(o);
+    sim.SetBytes(0x01A2F3, {0x34, 0x12, 0x78, 0x56});
+    ASSERT_TRUE(sim.Start());
+    RawClient client(sim.DevicePath());
+    int crossings = 0;
+    for (int pair = 0; pair < 20 && crossings < 2; ++pair) {
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            delays.clear();
+        }
+        auto start = Clock::now();
+        client.Send(H(kVersion));
+        Sleep(20);
+        client.Send(H(kRead4));
+        Timed got = client.ReceiveTimed(700, 400, start);
+        ASSERT_EQ(Hex(ValuesOf(got)), std::string(kVersionReply) + " 10 02 50 34 12 78 56 10 03 A6 C6");
+        std::lock_guard<std::mutex> lock(mutex);
+        ASSERT_EQ(delays.size(), 2u);
+        EXPECT_GE(got[0].ms, delays[0] - 5);
+        EXPECT_GE(got[7].ms, 20 + delays[1] - 5) << "not before its own delay";
+        if (20 + delays[1] + 30 < delays[0]) ++crossings; // it would have overtaken the first
+    }
+    EXPECT_GE(crossings, 1) << "no pair in which the second would have come first";
 }
 
 TEST(SimAnnounce, EnqAfterSilenceAtMostEveryRepeat) {

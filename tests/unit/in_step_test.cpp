@@ -45,7 +45,9 @@ protected:
         }
         return rc;
     }
-    std::size_t Fences() const { return static_cast<std::size_t>(std::count(panel.requests.begin(), panel.requests.end(), Fence)); }
+    std::size_t Fences() const {
+        return static_cast<std::size_t>(std::count(panel.requests.begin(), panel.requests.end(), Fence));
+    }
 };
 
 // The first attempt's reply is late, the other attempts' wait behind it:

@@ -91,6 +91,17 @@ TEST_F(LongLinkTest, EveryBlockSizeReadsAndWritesBehindALinkOfHalfTheReadTimeout
     }
 }
 
+// Announcements that were on their way when the wake frame went out (a
+// panel that repeats ENQ while the line is idle, behind a long link) are
+// no answer to it: the handshake reads past them to the ACK.
+TEST_F(LongLinkTest, AnnouncementsOnTheirWayAreNoAnswerToTheWakeFrame) {
+    panel.linkDelay = 300 * fake::Ms;
+    device->Deliver({ENQ}, 350 * fake::Ms);
+    device->Deliver({ENQ}, 420 * fake::Ms);
+    StartAt(9600, 100);
+    EXPECT_EQ(device->CountWrites(Frame({0x31})), 1) << "one wake frame";
+}
+
 // A reply in progress that falls silent for up to R/2 arrives whole, also
 // on a learned long link.
 TEST_F(LongLinkTest, GapOfHalfTheReadTimeoutInsideAReplyOnALongLink) {
