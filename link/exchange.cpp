@@ -99,8 +99,6 @@ ReceiveLimits LimitsFor(const LinkChannel& channel, int requestBytes, millisecon
     return limits;
 }
 
-bool OutOfStep(const LinkChannel& channel) { return LoadLinkState(channel.state).outOfStep; }
-
 // Reads and discards until the input has been idle for DrainIdle, at most
 // DrainCap in all. Every round pauses, so the drain ends in bounded time even
 // on a line that never falls silent. ENQ bytes alone are not reply traffic: a
@@ -288,9 +286,9 @@ LinkResult HandleCommSendRecv(const LinkChannel& channel, const MsgBuffer& frame
     return result;
 }
 
-LinkResult Exchange(const LinkChannel& channel, const MsgBuffer& frame, MsgBuffer& reply, ReplyShape shape) {
+LinkResult Exchange(const LinkChannel& channel, const MsgBuffer& frame, MsgBuffer& reply, ReplyShape shape,
+                    ExchangeReport* report) {
     LinkState state = LoadLinkState(channel.state);
-    const bool wasInStep = !state.outOfStep;
     const milliseconds readTimeout = ReadTimeoutOf(channel.port);
     const milliseconds firstWait = shape.waitReadTimeout ? readTimeout : LearnedWait(state.delay, readTimeout);
     const ReceiveLimits limits = LimitsFor(channel, frame.length, firstWait);
@@ -307,8 +305,8 @@ LinkResult Exchange(const LinkChannel& channel, const MsgBuffer& frame, MsgBuffe
 
     // Karn's rule: only a reply to a request sent once, on a line that held
     // nothing older, tells how long the link takes.
-    const bool firstAttempt = result.Ok() && heard.attempts == 1;
-    if (firstAttempt && wasInStep && heard.framesReadPast == 0 && heard.replied) {
+    const bool answeredAtOnce = heard.attempts == 1 && heard.replied;
+    if (shape.learns && result.Ok() && answeredAtOnce && heard.framesReadPast == 0) {
         const auto requestTime = Ceil(channel.characterTime * frame.length);
         Learn(state, std::max(milliseconds(0), Since(heard.sentAt, heard.firstByteAt) - requestTime));
     } else if (!shape.waitReadTimeout && ((heard.silent > 0 && drained) || heard.framesReadPast > 0)) {
@@ -318,16 +316,12 @@ LinkResult Exchange(const LinkChannel& channel, const MsgBuffer& frame, MsgBuffe
         // dead panel stays cheap, and neither does a retry that was answered.
         state.delay = std::max(state.delay, std::min(readTimeout, 2 * firstWait));
     }
-    // One frame sent and a reply begun to it, accepted or refused: nothing
-    // more is on its way (a refused reply's rest, if any, is no frame). Any
-    // other outcome may leave a reply to come, however late.
-    const bool answeredAtOnce = heard.attempts == 1 && heard.replied;
-    if (result.Ok() && shape.inStep && shape.inStep(reply.data + 2, ReplyPayloadLength(reply))) {
-        state.outOfStep = false;
-    } else if (!answeredAtOnce) {
-        state.outOfStep = true;
-    }
     StoreLinkState(state, channel.state);
+    if (report) {
+        report->attempts = heard.attempts;
+        report->answeredAtOnce = answeredAtOnce;
+        report->framesReadPast = heard.framesReadPast;
+    }
     return result;
 }
 

@@ -84,21 +84,26 @@ struct ReplyShape {
     bool statusAnswers = true; // whether a status reply can be this request's answer
     ReadPast readPast = ReadPast::Nothing;
     FrameTest frames = nullptr;
-    FrameTest inStep = nullptr;   // an accepted reply that passes it puts the channel back in step
+    bool learns = false;          // nothing older can be on its way: a clean reply tells the link's delay
     bool waitReadTimeout = false; // the first byte may take the whole read timeout
+};
+
+// How an exchange went, beyond its result.
+struct ExchangeReport {
+    int attempts = 0;            // request frames sent
+    bool answeredAtOnce = false; // one frame sent, and a reply to it begun (accepted or not)
+    int framesReadPast = 0;
 };
 
 // The request's exchange as every request makes it: HandleCommSendRecv, then
 // CheckReply and the shape. Ok only for an accepted reply; anything else,
 // and any attempt that heard nothing, leaves the line drained before it
-// returns. An exchange whose one attempt was not answered (a retry, or an
-// attempt that heard nothing) leaves the channel out of step; one whose
-// reply passes the shape's inStep test brings it back. A clean first attempt
-// on a channel in step teaches the channel its link's delay.
-LinkResult Exchange(const LinkChannel& channel, const MsgBuffer& frame, MsgBuffer& reply, ReplyShape shape);
-
-// Whether the channel's line may still carry a reply to an earlier request.
-bool OutOfStep(const LinkChannel& channel);
+// returns. A reply accepted at once, when the shape learns, teaches the
+// channel its link's delay; a reply that came after its wait gave up makes
+// the wait longer. Whether the channel is in step is the caller's to judge
+// from the report (panel/in_step.h).
+LinkResult Exchange(const LinkChannel& channel, const MsgBuffer& frame, MsgBuffer& reply, ReplyShape shape,
+                    ExchangeReport* report = nullptr);
 
 // What the attempts of one exchange heard.
 struct AttemptsHeard {

@@ -97,7 +97,8 @@ std::int32_t ReadPoints(const DriverRequest& request, const PointRequest& points
     // A read's answer is its reply code and exactly the announced value
     // bytes; a status reply, or any other length, may be a late reply to
     // another request and is refused.
-    LinkResult exchange = RequestExchange(channel, frame, reply, ReplyShape{1 + byteCount, false});
+    LinkResult exchange = RequestExchange(channel, frame, reply, ReplyShape{1 + byteCount, false},
+                                          static_cast<std::uint32_t>(points.PointAddress));
     if (exchange.Ok()) {
         DecodeBlock(points, reply);
     } else if (!ReplyRefused(exchange)) {

@@ -112,7 +112,8 @@ std::int32_t BlockWrite(DriverRequest* request) {
             if (frame.length == 0) {
                 result = WriteRefused;
             } else {
-                LinkResult exchange = RequestExchange(channel, frame, reply, ReplyShape{});
+                LinkResult exchange = RequestExchange(channel, frame, reply, ReplyShape{},
+                                                      static_cast<std::uint32_t>(points->PointAddress));
                 if (ReplyRefused(exchange)) {
                     err(LogLevel64, "ZUL%02d: TRK: ERROR BlockWrite():CheckReply() Fail rc = %d",
                         request->ChannelNumber, LinkResultCode(exchange));

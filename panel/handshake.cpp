@@ -1,5 +1,6 @@
 #include "panel/handshake.h"
 
+#include "panel/in_step.h"
 #include "panel/results.h"
 #include "panel/version_reply.h"
 #include "platform/host_log.h"
@@ -71,14 +72,8 @@ std::int32_t ConfigureAdapter(const LinkChannel& channel) {
         // A long link shows itself here first: the identifier may take the
         // whole read timeout, and teaches the channel how long its link takes.
         // A late read reply ahead of it is read past; anything else is the
-        // panel's answer, as it always was, and an accepted identifier puts
-        // the channel in step.
-        ReplyShape shape;
-        shape.readPast = ReadPast::LeadingMatch;
-        shape.frames = IsDataReply;
-        shape.inStep = IsVersionReply;
-        shape.waitReadTimeout = true;
-        result = LinkResultCode(Exchange(channel, version, reply, shape));
+        // panel's answer, as it always was.
+        result = LinkResultCode(VersionExchange(channel, version, reply));
     }
     if (result == HandshakeOk) {
         PanelVersionId = reply.data[2];

@@ -17,6 +17,13 @@
 //   ZUL_SOAK_BAUD      the field line's speed, both ways (9600)
 //   ZUL_SOAK_TURNAROUND  the field panel's delay before each reply, ms (20)
 //   ZUL_SOAK_LATENCY   the field line's USB adapter latency timer, ms (16)
+//   ZUL_SOAK_INORDER   share of replies held back in order, ZUL_SOAK_INORDER_MS
+//                      (MIN,MAX, default 250 ms to five read timeouts) late,
+//                      every later reply waiting behind them, as a serial
+//                      panel's do: the third soak, which runs only when this
+//                      is set, on the field line with no overtaking late
+//                      replies and a read timeout of 500 ms
+//   ZUL_SOAK_LINK_DELAY  a long link in front of the panel, ms (0)
 //   ZUL_SOAK_VERBOSE   1: print every failed request with its log and line
 //   ZUL_SOAK_SHOW_SLOWER  N: print every request slower than N ms likewise
 //
@@ -114,6 +121,22 @@ struct Config {
         c.line = "field";
         return c;
     }
+    static Config InOrder() {
+        Config c = Field();
+        c.timeout = static_cast<int>(EnvNumber("ZUL_SOAK_TIMEOUT", 50));
+        c.late = 0;
+        c.inOrder = EnvNumber("ZUL_SOAK_INORDER", 0);
+        c.inOrderMinMs = 250;
+        c.inOrderMaxMs = 5 * 10 * c.timeout;
+        if (const char* range = std::getenv("ZUL_SOAK_INORDER_MS")) {
+            std::sscanf(range, "%d,%d", &c.inOrderMinMs, &c.inOrderMaxMs);
+        }
+        c.line = "field, in order";
+        return c;
+    }
+    double inOrder = 0;
+    int inOrderMinMs = 0, inOrderMaxMs = 0;
+    int linkDelayMs = static_cast<int>(EnvNumber("ZUL_SOAK_LINK_DELAY", 0));
     bool verbose = EnvNumber("ZUL_SOAK_VERBOSE", 0) != 0;       // every failure with its log and line trace
     double showSlowerMs = EnvNumber("ZUL_SOAK_SHOW_SLOWER", 0); // > 0: the same for slower requests
 };
@@ -129,26 +152,31 @@ struct Config {
 //              short. The simulator never has 512 bytes pending twice in a
 //              row (its largest reply is under 600 bytes and late ones come
 //              one by one), so at most two reads wait: F = 100.
-//   receive P  at most its cap of 10 ms pauses: five, the request's own
-//              line time, the line time of 590 bytes (62) and five more; a
-//              poll that finds bytes reads only what waits and does not pause.
+//   receive P  at most its cap: the wait for the first byte (the longer of
+//              five 10 ms pauses and the request's line time, and that line
+//              time with the learned wait, at most R), the line time of 590
+//              bytes (615) and twice R (the silences of a reply in pieces);
+//              a poll that finds bytes reads only what waits.
 //   drain D    after an exchange that did not end on an accepted reply, or
 //              in which some attempt heard nothing: at most 1000 ms of 10 ms
 //              pauses (reads there take what waits).
 //   exchange   E(b) = 3 (F + P(b)) + F (the ACK's purge) + D, for a request
 //              frame of b bytes (reads at most 16 stuffed, writes 2 (5 + n) + 6).
+//   fence      a one-byte read and the version request: E(16) + E(7), before
+//              any request on a channel out of step.
 //   wake-up    five attempts of a 200 ms pause after the RTS pulse, five
 //              reads for ENQ of at most R each, a purge, the wake frame,
-//              50 ms and one read of at most R:
-//              W = 5 (200 + 5R + F + 50 + R) = 5 (350 + 6R).
+//              50 ms and the reads of its answer, past announcements, for at
+//              most 2R: W = 5 (200 + 5R + F + 50 + 2R) = 5 (250 + F + 7R).
 //   handshake  H = W + E(7) (the version request is one exchange).
 //
 // A refused read reply runs the handshake and ends the read, so a request
 // meets at most one handshake, and it comes last:
-//   whole-value write     E(write)
-//   read                  E(read) + H
-//   nibble, bit on B T W  preparatory read, then the write: E(read) + max(E(write), H)
-//   bit on E or M         two preparatory reads: 2 E(read) + max(E(write), H)
+//   whole-value write     fence + E(write)
+//   read                  fence + E(read) + H
+//   nibble, bit on B T W  fence, preparatory read, fence, then the write:
+//                         2 fence + E(read) + max(E(write), H)
+//   bit on E or M         three fences, two preparatory reads: 3 fence + 2 E(read) + max(E(write), H)
 //   ColdStart             open, H;  WarmStart F + H;  ClosePort 0.
 // Writes to a pty and the sleeps' own overshoot are left to the slack: a
 // request may take 10 % + 250 ms beyond its bound (scheduling on a loaded
@@ -157,11 +185,15 @@ struct WorstCase {
     explicit WorstCase(int timeoutTenMs) : r(timeoutTenMs * 10.0) {}
     static double Allowed(double bound) { return bound * 1.1 + 250; }
     static int Pauses(int bytes) { return (bytes * 1042 + 9999) / 10000; }
-    static double Receive(int requestBytes) { return 10.0 * (5 + Pauses(requestBytes) + Pauses(590) + 5); }
+    double Receive(int requestBytes) const {
+        double first = std::max(10.0 * (5 + Pauses(requestBytes)), requestBytes * 1.042 + 1 + r);
+        return first + 615 + std::max(50.0, 2 * r);
+    }
     static int ReadFrame() { return 16; }
     static int WriteFrame(int valueBytes) { return 2 * (5 + valueBytes) + 6; }
     double Exchange(int requestBytes) const { return 3 * (flush + Receive(requestBytes)) + flush + drain; }
-    double Handshake() const { return 5 * (200 + 5 * r + flush + 50 + r) + Exchange(7); }
+    double Fence() const { return Exchange(ReadFrame()) + Exchange(7); }
+    double Handshake() const { return 5 * (250 + flush + 7 * r) + Exchange(7); }
     double r;
     double flush = 100, drain = 1000;
 };
@@ -313,6 +345,11 @@ public:
         f.noiseByte = 0.03 * s;
         f.delay = 0.05 * s;
         f.delayMs = 30;
+        if (config_.inOrder > 0) {
+            f.delay = config_.inOrder;
+            f.delayMs = config_.inOrderMinMs;
+            f.delayMaxMs = config_.inOrderMaxMs;
+        }
         f.truncate = 0.03 * s;
         f.silence = 0.04 * s;
         f.damageAck = 0.1 * s;
@@ -327,6 +364,7 @@ public:
         options.baud = config_.baud;
         options.turnaroundMs = config_.turnaroundMs;
         options.latencyTimerMs = config_.latencyTimerMs;
+        options.linkDelayMs = config_.linkDelayMs;
         options.trace = true;
         options.traceSink = [this](const std::string& line) {
             std::lock_guard<std::mutex> lock(traceMutex_);
@@ -365,10 +403,12 @@ public:
         zulsim::Stats stats = sim_->GetStats();
         sim_->Stop();
         std::printf(
-            "soak: line=%s baud=%d turnaround=%dms latency_timer=%dms late_max=%dms seed=%llu rate=%.2f late=%.2f split=%.2f timeout=%d0ms requests=%d (reads %d, writes %d, "
+            "soak: line=%s baud=%d turnaround=%dms latency_timer=%dms link_delay=%dms late_max=%dms in_order=%.2f "
+            "(%d-%dms) seed=%llu rate=%.2f late=%.2f split=%.2f timeout=%d0ms requests=%d (reads %d, writes %d, "
             "lifecycle %d) faults=%llu late_replies=%llu failures=%d wrong=%d violations=%d "
             "slowest=%.0fms (%s, bound %.0fms) fds=%d->%d elapsed=%.1fs\n",
-            config_.line, config_.baud, config_.turnaroundMs, config_.latencyTimerMs, config_.lateMaxMs,
+            config_.line, config_.baud, config_.turnaroundMs, config_.latencyTimerMs, config_.linkDelayMs,
+            config_.lateMaxMs, config_.inOrder, config_.inOrderMinMs, config_.inOrderMaxMs,
             static_cast<unsigned long long>(config_.seed), config_.rate, config_.late, config_.split, config_.timeout,
             done, reads_, writes_, lifecycle_, static_cast<unsigned long long>(stats.faultsInjected),
             static_cast<unsigned long long>(stats.lateReplies), failures_, wrong_, violations_, slowestMs_,
@@ -530,10 +570,13 @@ private:
         const double read = worst_.Exchange(WorstCase::ReadFrame());
         const double write = worst_.Exchange(WorstCase::WriteFrame(n));
         const double handshake = worst_.Handshake();
-        double bound = read + handshake;
-        if (r.kind == Kind::WholeWrite) bound = write;
-        if (r.kind == Kind::NibbleWrite || r.kind == Kind::BitWrite) bound = read + std::max(write, handshake);
-        if (r.kind == Kind::NibbleBitWrite) bound = 2 * read + std::max(write, handshake);
+        const double fence = worst_.Fence();
+        double bound = fence + read + handshake;
+        if (r.kind == Kind::WholeWrite) bound = fence + write;
+        if (r.kind == Kind::NibbleWrite || r.kind == Kind::BitWrite) {
+            bound = 2 * fence + read + std::max(write, handshake);
+        }
+        if (r.kind == Kind::NibbleBitWrite) bound = 3 * fence + 2 * read + std::max(write, handshake);
         if (r.kind == Kind::RefusedWrite) bound = 0;
         Timed(what, bound);
 
@@ -761,6 +804,14 @@ TEST(Soak, MixedRequestsUnderLineFaults) { RunSeeds(Config()); }
 // 9600 baud both ways, a panel that answers 20 ms after each request, and a
 // USB adapter with its default 16 ms latency timer.
 TEST(Soak, MixedRequestsOnAFieldLine) { RunSeeds(Config::Field()); }
+
+// A panel whose late replies hold back every later one, for as long as
+// ZUL_SOAK_SECONDS; the fake clock's soak covers this in the default run.
+TEST(Soak, InOrderLateRepliesOnAFieldLine) {
+    Config config = Config::InOrder();
+    if (config.inOrder <= 0) GTEST_SKIP() << "set ZUL_SOAK_INORDER (e.g. 0.3) to run it";
+    RunSeeds(config);
+}
 
 } // namespace
 } // namespace soak

@@ -104,6 +104,7 @@ void FakePanel::OnWrite(fake::Device& device, const Bytes& bytes) {
     DLEScanAndDel(b);
     Bytes payload(b.data + 2, b.data + b.length - 2);
     requests.push_back(payload);
+    if (beforeEach) beforeEach(*this);
     if (payload.size() == 1 && payload[0] == 0x31) {
         if (ackWake) device.Deliver({wakeReply}, StartAfter(1 * fake::Ms + linkDelay, 1));
         return;

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
 #include <vector>
 
@@ -42,6 +43,7 @@ public:
     std::deque<fake::Micros> lateness;      // each reply in turn this much later (before lateBy's)
     fake::Micros linkDelay = 0;             // a long link: everything the panel sends reaches the host this much later
     bool inOrder = false;                   // a reply never overtakes an earlier one: a late one holds back the rest
+    std::function<void(FakePanel&)> beforeEach; // called for each request frame received, before it is served
 
     std::map<std::uint32_t, std::uint8_t> memory;
     std::vector<Bytes> requests; // unstuffed payloads of the frames received

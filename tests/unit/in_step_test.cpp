@@ -121,6 +121,29 @@ TEST_F(InStepTest, FencesOwnAnswerLostOrLate) {
     EXPECT_TRUE(InStep());
 }
 
+// A fence answered on its second attempt leaves its first attempt's reply,
+// or its second's, to come; a read that then goes unanswered puts that
+// version reply behind its own. The next fence must not take it for its
+// answer: it first sends a one-byte read and reads past version replies
+// until another frame has come, then fences with the version request.
+TEST_F(InStepTest, AnEarlierFencesLateVersionReplyDoesNotEndTheNext) {
+    Started();
+    panel.silentRequests = 3;
+    EXPECT_EQ(Read(0x001000), 2);
+    // The fence's first answer comes during its second attempt; the second
+    // answer comes late, and the next read's replies wait behind it.
+    panel.lateness = {100 * fake::Ms, 900 * fake::Ms};
+    EXPECT_EQ(Read(0x002000), 2) << "fenced, but its replies are behind the late version reply";
+    EXPECT_TRUE(LoadLinkState(&channel.StartByte).versionsBehind);
+    std::size_t before = panel.requests.size();
+    Sleep(2000);
+    EXPECT_EQ(Read(0x002000), 0);
+    ASSERT_GE(panel.requests.size(), before + 3);
+    EXPECT_EQ(panel.requests[before], (Bytes{0x50, 0x00, 0x20, 0x00, 0x01})) << "the one-byte read first";
+    EXPECT_EQ(panel.requests[before + 1], Fence);
+    EXPECT_TRUE(InStep());
+}
+
 // Two channels: one out of step fences, the other sends only its requests.
 TEST_F(InStepTest, TwoChannelsOneOutOfStep) {
     FakePanel other;
