@@ -139,7 +139,8 @@ protected:
             }
             if (std::getenv("ZUL_INSTEP_SOAK_DEBUG")) {
                 std::string d = "request " + std::to_string(i) + " pick " + std::to_string(pick) + " rc " +
-                                std::to_string(rc) + " state " + std::to_string(channel.StartByte | channel.Reserved << 8) + "\n";
+                                std::to_string(rc) + " state " +
+                                std::to_string(channel.StartByte | channel.Reserved << 8) + "\n";
                 for (auto& l : log) d += "  log " + l.text + "\n";
                 for (auto& e : device->events) {
                     char t[64];
@@ -189,9 +190,10 @@ TEST_F(InStepSoak, InOrderLateRepliesOnADirectLineAndALongLink) {
         SetUp();
         panel = FakePanel{};
         Outcome o = Run(line.linkDelay, static_cast<std::uint64_t>(EnvInt("ZUL_INSTEP_SOAK_SEED", 5)));
-        std::printf("in-step soak (fake clock): %s, R = 1 s: %d requests, %d ok, %d failed, wrong values %d, lost "
-                    "writes %d, slowest %.0f ms (bound %.0f ms)\n",
-                    line.name, o.ok + o.failed, o.ok, o.failed, o.wrong, o.lost, o.worstMs, o.worstBoundMs);
+        std::printf(
+            "in-step soak (fake clock): %s, R = 1 s: %d requests, %d ok, %d failed, wrong values %d, lost "
+            "writes %d, slowest %.0f ms (bound %.0f ms)\n",
+            line.name, o.ok + o.failed, o.ok, o.failed, o.wrong, o.lost, o.worstMs, o.worstBoundMs);
         EXPECT_EQ(o.wrong, 0) << "values read that are another request's";
         EXPECT_EQ(o.lost, 0) << "writes reported good that are not in the panel";
         EXPECT_GE(o.ok, (o.ok + o.failed) / 3) << "too few requests succeeded to count";
