@@ -55,6 +55,7 @@ struct LineKind {
     const char* name;
     int turnaroundMs;
     int latencyTimerMs;
+    int linkDelayMs = 0; // a long link in front of the panel
 };
 
 // One row of the grid: the largest block that transfers every time each
@@ -81,16 +82,37 @@ struct SpyResult {
     int forwarded = 0; // chunks
 };
 
+// Blocks of one size each way over a long link, after ColdStart.
+struct LongLinkRow {
+    int baud = 0;
+    int linkMs = 0;
+    int words = 0;
+    int samples = 0, readOk = 0, writeOk = 0;
+    Summary readMs, writeMs;
+    double readRefMs = 0, writeRefMs = 0; // the frames on the line and the link's delay
+};
+
+// A 2-W read from a panel that has fallen silent, on a direct line, R = 1 s:
+// the first one (in step), and the next ones (out of step: only fences go out).
+struct SilentCost {
+    int samples = 0;
+    Summary firstMs, laterMs;
+};
+
 struct LineReport {
     double pauseMs = 0; // one 10 ms pause as this machine makes it, median
     std::vector<SpyResult> spy;
     std::vector<LatencyResult> latency;
     std::vector<LatencyResult> paced;
     std::vector<GridRow> grid;
+    std::vector<LongLinkRow> longLinks;
+    std::vector<SilentCost> silent;
 };
 
 // Loads the driver, serves it from in-process simulated panels and measures.
 // False, with a message, when the driver or a panel cannot be set up.
 bool RunLine(const Options& options, bool latency, bool grid, bool spy, LineReport& report, std::string& error);
+// Long links (R = 2 s) and a silent panel's cost.
+bool RunLongLinks(const Options& options, LineReport& report, std::string& error);
 
 } // namespace zulbench

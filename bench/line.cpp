@@ -10,14 +10,14 @@
 #include <cstring>
 #include <functional>
 #include <memory>
-#include <random>
 #include <condition_variable>
 #include <mutex>
+#include <random>
 #include <thread>
 
 #include "bench/bench.h"
-#include "host/tool/spy.h"
 #include "driver/zultrk.h"
+#include "host/tool/spy.h"
 #include "host/korvan/korvan.h"
 #include "sim/panel_sim.h"
 
@@ -95,11 +95,13 @@ struct Line {
     int baud = 0; // the simulator's pacing, 0 for none; ColdStart asks for the same (9600 when unpaced)
 };
 
-bool OpenLine(Driver& driver, LogCount& log, int baud, const LineKind& kind, Line& line, std::string& error) {
+bool OpenLine(Driver& driver, LogCount& log, int baud, const LineKind& kind, Line& line, std::string& error,
+              std::int32_t timeout = ResponseTimeout) {
     zulsim::Options options;
     options.baud = baud;
     options.turnaroundMs = kind.turnaroundMs;
     options.latencyTimerMs = kind.latencyTimerMs;
+    options.linkDelayMs = kind.linkDelayMs;
     options.readReplyCode = ReadReplyCode;
     line.sim = std::make_unique<zulsim::PanelSim>(options);
     if (!line.sim->Start(&error)) return false;
@@ -115,7 +117,7 @@ bool OpenLine(Driver& driver, LogCount& log, int baud, const LineKind& kind, Lin
     }
     std::memcpy(params.PortName, path.c_str(), path.size() + 1);
     params.ActiveFlag = 1;
-    params.ResponseTimeout = ResponseTimeout;
+    params.ResponseTimeout = timeout;
     params.BaudRate = static_cast<std::uint16_t>(baud == 0 ? 9600 : baud);
     params.ByteSize = 8;
     params.StopBits = 0;
@@ -458,6 +460,75 @@ bool RunLine(const Options& options, bool latency, bool grid, bool spy, LineRepo
         r.forwarded = static_cast<int>(stats.forwardUs.size());
         report.spy.push_back(r);
     }
+    korvan_set_sink(nullptr, nullptr);
+    return true;
+}
+
+bool RunLongLinks(const Options& options, LineReport& report, std::string& error) {
+    LogCount log;
+    log.verbose = options.verbose;
+    korvan_set_sink(Sink, &log);
+    Driver driver;
+    if (!driver.Load(options.driverPath, error)) return false;
+    std::mt19937 rng(20261209);
+    constexpr std::int32_t LongTimeout = 200; // R = 2 s
+    constexpr int Samples = 3;
+
+    for (int baud : {9600, 19200, 38400}) {
+        for (int linkMs : {0, 100, 300, 900}) {
+            LineKind kind{"long link", 0, 0, linkMs};
+            Line l;
+            if (!OpenLine(driver, log, baud, kind, l, error, LongTimeout)) return false;
+            std::fprintf(stderr, "bench: %d baud behind a %d ms link\n", baud, linkMs);
+            for (int words : {1, 16, 64, 127}) {
+                LongLinkRow row;
+                row.baud = baud;
+                row.linkMs = linkMs;
+                row.words = words;
+                row.samples = Samples;
+                std::vector<double> reads, writes;
+                for (int i = 0; i < Samples; ++i) {
+                    Sample w = WriteWords(driver, l, LineAddress, words, rng);
+                    Sample r = ReadWords(driver, l, LineAddress, words, Values::NoDle, rng);
+                    writes.push_back(w.ms);
+                    reads.push_back(r.ms);
+                    row.writeOk += w.ok;
+                    row.readOk += r.ok;
+                }
+                row.readMs = Summarize(reads);
+                row.writeMs = Summarize(writes);
+                row.readRefMs = LineSeconds(RequestBytes(0x50, 2 * words, 0) + ReadReplyBytes(2 * words, 0), baud) *
+                                    1000 +
+                                linkMs;
+                row.writeRefMs = LineSeconds(RequestBytes(0x60, 2 * words, 0) + StatusReplyBytes(), baud) * 1000 +
+                                 linkMs;
+                report.longLinks.push_back(row);
+            }
+            CloseLine(driver, l);
+        }
+    }
+
+    // A panel that falls silent after its channel was started on a direct
+    // line: what each read costs the host's thread.
+    Line l;
+    if (!OpenLine(driver, log, 0, LineKind{"direct", 0, 0}, l, error)) return false;
+    SilentCost cost;
+    std::vector<double> first, later;
+    for (int round = 0; round < 5; ++round) {
+        // Answering again, a read brings the channel back in step.
+        l.sim->SetSilent(false);
+        ReadWords(driver, l, LatencyAddress, 2, Values::Random, rng);
+        l.sim->SetSilent(true);
+        for (int i = 0; i < 4; ++i) {
+            Sample s = ReadWords(driver, l, LatencyAddress, 2, Values::Random, rng);
+            (i == 0 ? first : later).push_back(s.ms);
+        }
+    }
+    cost.samples = static_cast<int>(first.size() + later.size());
+    cost.firstMs = Summarize(first);
+    cost.laterMs = Summarize(later);
+    report.silent.push_back(cost);
+    CloseLine(driver, l);
     korvan_set_sink(nullptr, nullptr);
     return true;
 }

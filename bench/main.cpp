@@ -144,6 +144,35 @@ void PrintSpy(const SpyResult& r) {
                 r.readMs.median, r.readMs.p95, r.forwarded, r.forwardUs.median, r.forwardUs.p95, r.forwardUs.max);
 }
 
+void PrintLongLinks(const LineReport& report) {
+    std::printf("### Long links\n\n");
+    std::printf(
+        "Blocks of W each way, %d times each, after ColdStart with R = 2 s (the host's response timeout 200), "
+        "through a simulated long link (`zulsim --link-delay`: everything the panel sends reaches the host that "
+        "much later) at each speed, paced both ways. Reference: the request's and the reply's frames on the "
+        "line, and the link's delay.\n\n",
+        report.longLinks.empty() ? 0 : report.longLinks.front().samples);
+    std::printf(
+        "| baud | link | block | reads ok | read median | reference | ratio | writes ok | "
+        "write median | reference | ratio |\n");
+    std::printf("|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|\n");
+    for (const LongLinkRow& r : report.longLinks) {
+        std::printf(
+            "| %d | %d ms | %d W | %d/%d | %.1f ms | %.1f ms | %.2f | %d/%d | %.1f ms | %.1f ms | "
+            "%.2f |\n",
+            r.baud, r.linkMs, r.words, r.readOk, r.samples, r.readMs.median, r.readRefMs, r.readMs.median / r.readRefMs,
+            r.writeOk, r.samples, r.writeMs.median, r.writeRefMs, r.writeMs.median / r.writeRefMs);
+    }
+    std::printf("\n");
+    for (const SilentCost& c : report.silent) {
+        std::printf(
+            "A 2-W read from a panel that has fallen silent, on a direct line, R = 1 s (%d reads): the "
+            "first on a channel in step %.0f ms median (max %.0f ms); each one after it, on a channel out of "
+            "step that sends only its fence, %.0f ms median (max %.0f ms).\n\n",
+            c.samples, c.firstMs.median, c.firstMs.max, c.laterMs.median, c.laterMs.max);
+    }
+}
+
 int Number(const char* text, const char* flag) {
     char* end = nullptr;
     long v = std::strtol(text, &end, 10);
@@ -161,7 +190,7 @@ int main(int argc, char** argv) {
     using namespace zulbench;
     Options options;
     options.driverPath = ZUL_DRIVER_PATH;
-    std::string sections = "codec,latency,grid,spy";
+    std::string sections = "codec,latency,grid,spy,long";
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
         bool hasValue = i + 1 < argc;
@@ -179,7 +208,7 @@ int main(int argc, char** argv) {
             options.verbose = true;
         } else {
             std::fprintf(stderr,
-                         "usage: zul_bench [--driver PATH] [--sections codec,latency,grid,spy] [--samples N]\n"
+                         "usage: zul_bench [--driver PATH] [--sections codec,latency,grid,spy,long] [--samples N]\n"
                          "                 [--paced-samples N] [--grid-samples N] [--verbose]\n");
             return 2;
         }
@@ -204,6 +233,13 @@ int main(int argc, char** argv) {
             return 1;
         }
     }
+    if (wanted("long")) {
+        std::string error;
+        if (!RunLongLinks(options, report, error)) {
+            std::fprintf(stderr, "bench: %s\n", error.c_str());
+            return 1;
+        }
+    }
     double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
 
     std::printf("%s, %u hardware threads; load average (1/5/15 min) %s before, %s after; %.0f s.\n\n",
@@ -213,5 +249,6 @@ int main(int argc, char** argv) {
     if (!report.latency.empty()) PrintLatency(report);
     if (!report.grid.empty()) PrintGrid(report, options.gridSamples);
     if (!report.spy.empty()) PrintSpy(report.spy.front());
+    if (!report.longLinks.empty()) PrintLongLinks(report);
     return 0;
 }

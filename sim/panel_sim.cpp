@@ -209,6 +209,9 @@ struct PanelSim::Impl {
     }
 
     const Options opt;
+    std::atomic<bool> silentNow{false}; // SetSilent: the panel falls silent while the line stays
+
+    bool Silent() const { return opt.silent || silentNow; }
 
     mutable std::mutex memMutex;
     std::map<std::uint32_t, std::uint8_t> memory;
@@ -457,7 +460,7 @@ struct PanelSim::Impl {
         if (!inbound.empty()) next = std::min(next, inbound.front().first);
         if (scanner.Partial()) next = std::min(next, lastRx + PartialFrameTimeout);
         for (const Held& h : held) next = std::min(next, h.due);
-        if (!opt.silent && opt.enqIdleMs > 0 && line.empty() && inbound.empty()) {
+        if (!Silent() && opt.enqIdleMs > 0 && line.empty() && inbound.empty()) {
             TimePoint enq = std::max(lastRx, lineFree) + milliseconds(opt.enqIdleMs);
             if (enqSent) enq = std::max(enq, lastEnq + milliseconds(opt.enqRepeatMs));
             next = std::min(next, enq);
@@ -466,7 +469,7 @@ struct PanelSim::Impl {
     }
 
     void Announce(TimePoint now) {
-        if (opt.silent || opt.enqIdleMs <= 0) return;
+        if (Silent() || opt.enqIdleMs <= 0) return;
         if (!line.empty() || !inbound.empty() || now < lineFree) return;
         if (now - std::max(lastRx, lineFree) < milliseconds(opt.enqIdleMs)) return;
         if (enqSent && now - lastEnq < milliseconds(opt.enqRepeatMs)) return;
@@ -627,7 +630,7 @@ struct PanelSim::Impl {
     void OnFrame(const Inbound& in, TimePoint now) {
         Count([](Stats& s) { ++s.framesIn; });
         if (!in.crcOk) Count([](Stats& s) { ++s.crcErrors; });
-        if (opt.silent) return;
+        if (Silent()) return;
         if (Chance(opt.faults.silence)) {
             Count([](Stats& s) { ++s.faultsInjected; });
             Trace("sim>", {}, "[silence]");
@@ -812,6 +815,8 @@ void PanelSim::Stop() {
 }
 
 const std::string& PanelSim::DevicePath() const { return impl_->devicePath; }
+
+void PanelSim::SetSilent(bool silent) { impl_->silentNow = silent; }
 
 void PanelSim::SetBytes(std::uint32_t address, const std::vector<std::uint8_t>& bytes) { impl_->Write(address, bytes); }
 

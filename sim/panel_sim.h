@@ -94,6 +94,10 @@ public:
     std::vector<std::uint8_t> GetBytes(std::uint32_t address, std::size_t count) const;
     bool LoadMemoryFile(const std::string& path, std::string* error = nullptr);
 
+    // A panel that stops answering (and announcing) while its device stays,
+    // and starts again; Options::silent is silent from the start.
+    void SetSilent(bool silent);
+
     Stats GetStats() const;
     // Device loss: closes the far end now; Reconnect() opens a fresh pty and
     // repoints linkPath at it.
