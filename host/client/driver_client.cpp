@@ -1,14 +1,14 @@
-#include "host/tool/driver_client.h"
+#include "host/client/driver_client.h"
 
 #include <cstring>
 
-namespace zulhost {
+namespace zulclient {
 
 std::int32_t DriverClient::Call(std::int32_t code, void* params) {
     DriverRequest request{};
     request.Channel = &context_;
     request.Code = code;
-    request.ChannelNumber = ToolChannelNumber;
+    request.ChannelNumber = channelNumber_;
     request.Params = params;
     return entry_(&request);
 }
@@ -69,4 +69,4 @@ std::int32_t DriverClient::BlockWrite(const Point& point, const std::vector<Slot
     return Call(BlockWriteCode, &request);
 }
 
-} // namespace zulhost
+} // namespace zulclient
