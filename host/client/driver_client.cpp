@@ -1,8 +1,20 @@
 #include "host/client/driver_client.h"
 
+#include <cstdio>
 #include <cstring>
 
 namespace zulclient {
+
+std::string PointText(const Point& point) {
+    char text[16];
+    if (point.HasBit()) {
+        std::snprintf(text, sizeof text, "%c%06X%X", point.letter, static_cast<unsigned>(point.address),
+                      static_cast<unsigned>(point.bitNumber));
+    } else {
+        std::snprintf(text, sizeof text, "%c%06X", point.letter, static_cast<unsigned>(point.address));
+    }
+    return text;
+}
 
 std::int32_t DriverClient::Call(std::int32_t code, void* params) {
     DriverRequest request{};

@@ -30,6 +30,9 @@ struct Point {
     bool HasBit() const { return bitNumber != NoBit; }
 };
 
+// "W01A2F3" for a point; with a bit digit when it has one.
+std::string PointText(const Point& point);
+
 using Slot = std::array<std::uint8_t, 4>; // one host value slot, little-endian
 
 // What CheckAddress left in its block.

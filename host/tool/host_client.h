@@ -17,6 +17,7 @@ using zulclient::HalfSlot;
 using zulclient::LineSettings;
 using zulclient::MaxElements;
 using zulclient::Point;
+using zulclient::PointText;
 using zulclient::Slot;
 using zulclient::WordSlot;
 

@@ -152,15 +152,4 @@ Encoded EncodeValue(const Point& point, const std::string& text) {
     }
 }
 
-std::string PointText(const Point& point) {
-    char text[16];
-    if (point.HasBit()) {
-        std::snprintf(text, sizeof text, "%c%06X%X", point.letter, static_cast<unsigned>(point.address),
-                      static_cast<unsigned>(point.bitNumber));
-    } else {
-        std::snprintf(text, sizeof text, "%c%06X", point.letter, static_cast<unsigned>(point.address));
-    }
-    return text;
-}
-
 } // namespace zulhost

@@ -28,7 +28,4 @@ struct Encoded {
 };
 Encoded EncodeValue(const Point& point, const std::string& text);
 
-// "W01A2F3" for a point; with a bit digit when it has one.
-std::string PointText(const Point& point);
-
 } // namespace zulhost
