@@ -43,6 +43,7 @@ struct Options {
     bool damageCrc = false;      // replies carry a wrong CRC
     int statusReply = -1;        // >= 0: answer requests with the status reply 11 N
     bool shortValueArea = false; // block-read replies lack their last value byte
+    bool refuseWrites = false;   // answers block writes with the status reply 11 01 and stores nothing
     int splitGapMs = 0;          // > 0: replies split in two with this gap
     // Field timing of the line between the host and the panel.
     int baud = 0;            // > 0: the line's speed, 10 bits a byte, paced both ways: a
