@@ -115,7 +115,9 @@ void ModbusServer::Serve(Client& client) {
         while (!stopping_) {
             int n = modbus_receive(ctx, query);
             if (n > 0) {
+                client.busy = true;
                 answer_.Answer(ctx, query, n, client.who);
+                client.busy = false;
             } else if (n < 0) {
                 if (errno == ETIMEDOUT && !stopping_) {
                     log_.Say(Level::Debug, "modbus",
@@ -162,6 +164,18 @@ void ModbusServer::Stop() {
     if (listenFd_ >= 0) {
         close(listenFd_);
         listenFd_ = -1;
+    }
+    // A client whose write the driver thread has just finished gets its
+    // answer before its connection closes.
+    auto until = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+    for (;;) {
+        bool busy = false;
+        {
+            std::lock_guard<std::mutex> lock(clientsMutex_);
+            for (auto& c : clients_) busy = busy || c->busy;
+        }
+        if (!busy || std::chrono::steady_clock::now() >= until) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     {
         // Wakes every client thread out of its receive.

@@ -37,6 +37,7 @@ private:
         std::string who;
         std::thread thread;
         std::atomic<bool> done{false};
+        std::atomic<bool> busy{false}; // between a request and its answer
     };
     void Accept();
     void Serve(Client& client);

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "gateway/panel_bits.h"
 #include "host/client/driver_log.h"
 #include "host/client/slots.h"
 
@@ -363,25 +364,51 @@ bool PanelLink::ReadBlock(const BlockRead& block, std::size_t planIndex, bool in
     return true;
 }
 
-void PanelLink::MarkNeighbours(std::size_t written, int firstElement, int elements) {
-    const MappedPoint& w = map_.Points()[written];
-    std::int32_t begin = w.ElementAddress(firstElement);
-    std::int32_t end = w.ElementAddress(firstElement + elements);
-    std::vector<std::size_t> changed;
+void PanelLink::CarryToNeighbours(const PointWrite& pw, int firstElement, int elements) {
+    const MappedPoint& w = map_.Points()[pw.point];
+    PanelChanges changes;
+    int bit = w.point.HasBit() ? w.point.bitNumber : -1;
+    for (int k = 0; k < elements; ++k) {
+        AddWrite(w.point.letter, w.ElementAddress(firstElement + k), bit,
+                 pw.values[static_cast<std::size_t>(firstElement - pw.firstElement + k)], changes);
+    }
+    std::vector<std::size_t> touched;
     for (std::size_t i = 0; i < map_.Points().size(); ++i) {
         const MappedPoint& p = map_.Points()[i];
         for (int k = 0; k < p.count; ++k) {
-            std::int32_t a = p.ElementAddress(k);
-            bool overlaps = a < end && a + p.elementBytes > begin;
-            bool itself = i == written && k >= firstElement && k < firstElement + elements;
-            if (!overlaps || itself) continue;
-            std::size_t value = p.firstValue + static_cast<std::size_t>(k);
-            reread_[value] = 1;
-            changed.push_back(value);
+            bool itself = i == pw.point && k >= firstElement && k < firstElement + elements;
+            if (!itself && Touches(p.point.letter, p.ElementAddress(k), changes)) {
+                touched.push_back(p.firstValue + static_cast<std::size_t>(k));
+            }
         }
     }
-    if (!changed.empty()) {
-        store_.MarkFailed(index_, changed, Quality::WrittenNear);
+    if (touched.empty()) return;
+    std::vector<StoredValue> old;
+    store_.Read(index_, touched, old);
+    std::vector<PointStore::Update> revised;
+    std::vector<std::size_t> unknown;
+    for (std::size_t n = 0; n < touched.size(); ++n) {
+        std::size_t v = touched[n];
+        // The point and element of value v.
+        const MappedPoint* p = nullptr;
+        for (const MappedPoint& m : map_.Points()) {
+            if (v >= m.firstValue && v < m.firstValue + static_cast<std::size_t>(m.count)) p = &m;
+        }
+        int k = static_cast<int>(v - p->firstValue);
+        std::optional<std::uint32_t> after = AfterChanges(p->point.letter, p->ElementAddress(k),
+                                                          p->point.HasBit() ? p->point.bitNumber : -1, old[n].raw,
+                                                          changes);
+        if (after && old[n].quality == Quality::Good) {
+            revised.push_back({v, *after});
+        } else {
+            // Read again before it is served.
+            unknown.push_back(v);
+            reread_[v] = 1;
+        }
+    }
+    store_.Revise(index_, revised);
+    if (!unknown.empty()) {
+        store_.MarkFailed(index_, unknown, Quality::WrittenNear);
         due_ = Clock::now();
     }
 }
@@ -435,7 +462,7 @@ WriteOutcome PanelLink::Write(const WriteRequest& request) {
                 reread_[value] = 0;
             }
             store_.Store(index_, updates, now);
-            MarkNeighbours(pw.point, element, n);
+            CarryToNeighbours(pw, element, n);
             done += n;
         }
     }

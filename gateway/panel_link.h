@@ -67,7 +67,9 @@ private:
     void GoSilent(const std::string& why, const std::vector<DriverLine>& lines);
     void GoGone(const DeviceIdentity& id);
     bool CheckDevice(); // false (and away) when the device is gone or another one
-    void MarkNeighbours(std::size_t point, int firstElement, int elements);
+    // A write's elements into the values of every other point on the same
+    // bytes: revised where its bits say it, else read again before served.
+    void CarryToNeighbours(const PointWrite& write, int firstElement, int elements);
     void Say(Level level, const std::string& text, const std::vector<DriverLine>& lines = {});
 
     std::size_t index_;

@@ -50,6 +50,12 @@ void PointStore::Store(std::size_t panel, const std::vector<Update>& updates, Cl
     for (const Update& u : updates) p.values[u.value] = StoredValue{u.raw, at, Quality::Good};
 }
 
+void PointStore::Revise(std::size_t panel, const std::vector<Update>& updates) {
+    Panel& p = *panels_[panel];
+    std::lock_guard<std::mutex> lock(p.mutex);
+    for (const Update& u : updates) p.values[u.value].raw = u.raw;
+}
+
 void PointStore::MarkFailed(std::size_t panel, const std::vector<std::size_t>& values, Quality why) {
     Panel& p = *panels_[panel];
     std::lock_guard<std::mutex> lock(p.mutex);

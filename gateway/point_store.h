@@ -74,6 +74,9 @@ public:
         std::uint32_t raw;
     };
     void Store(std::size_t panel, const std::vector<Update>& updates, Clock::time_point at);
+    // New values of elements whose read time and quality stay as they are
+    // (a write changed some of their bits).
+    void Revise(std::size_t panel, const std::vector<Update>& updates);
     void MarkFailed(std::size_t panel, const std::vector<std::size_t>& values, Quality why);
     void MarkAll(std::size_t panel, Quality why);
     void SetState(std::size_t panel, PanelState state, const std::string& detail, Clock::time_point at);
