@@ -84,10 +84,16 @@ public:
         if (pid_ > 0) kill(pid_, sig);
     }
     // Waits until stderr holds `text` (true) or the wait ends (false).
-    bool WaitForErr(const std::string& text, std::chrono::milliseconds wait) const {
+    bool WaitForErr(const std::string& text, std::chrono::milliseconds wait) {
         auto until = Clock::now() + wait;
         while (Clock::now() < until) {
             if (Err().find(text) != std::string::npos) return true;
+            int status = 0;
+            if (pid_ > 0 && waitpid(pid_, &status, WNOHANG) == pid_) { // it ended
+                pid_ = -1;
+                status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+            }
+            if (pid_ < 0) break;
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
         return Err().find(text) != std::string::npos;

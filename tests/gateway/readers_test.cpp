@@ -6,6 +6,7 @@
 #include <sstream>
 
 #include "gateway/csv.h"
+#include "gateway/panel_bits.h"
 #include "gateway/point_list.h"
 #include "gateway/point_map.h"
 #include "gateway/request_plan.h"
@@ -183,6 +184,43 @@ TEST_F(Merging, ARefusedBlockSplitsAtItsGaps) {
     EXPECT_EQ(Texts(runs), (std::vector<std::string>{"W000100 x2", "W000110 x2"}));
     runs.push_back(blocks[0]);
     ExpectEveryElementRead(map, runs);
+}
+
+TEST(PanelBits, AWriteIsCarriedIntoThePointsOnItsBytes) {
+    struct Case {
+        const char* what;
+        char letter; // written
+        std::int32_t address;
+        int bit;
+        std::uint32_t value;
+        char other; // a point on the same bytes
+        std::int32_t otherAddress;
+        int otherBit;
+        std::uint32_t before;
+        std::optional<std::uint32_t> after;
+    } cases[] = {
+        {"a nibble into its byte", 'E', 0x10, -1, 0x7, 'B', 0x10, -1, 0x3C, 0x37},
+        {"the other nibble stays", 'E', 0x10, -1, 0x7, 'M', 0x10, -1, 0x3, 0x3},
+        {"a byte into its nibbles", 'B', 0x10, -1, 0xA5, 'M', 0x10, -1, 0x3, 0xA},
+        {"a bit into its byte", 'B', 0x10, 7, 1, 'B', 0x10, -1, 0x25, 0xA5},
+        {"a byte into its bits", 'B', 0x10, -1, 0x25, 'B', 0x10, 7, 1, 0},
+        {"bit 15 into its word", 'W', 0x10, 15, 1, 'W', 0x10, -1, 0x0001, 0x8001},
+        {"a word into the byte of its high half", 'W', 0x10, -1, 0xBEEF, 'B', 0x11, -1, 0, 0xBE},
+        {"a byte into the long around it", 'B', 0x12, -1, 0xAD, 'L', 0x10, -1, 0x11223344, 0x11AD3344},
+        {"a word into an odd word half over it", 'W', 0x10, -1, 0xBEEF, 'W', 0x11, -1, 0x1234, 0x12BE},
+        {"a long into F: read again", 'L', 0x10, -1, 1, 'F', 0x10, -1, 0, std::nullopt},
+    };
+    for (const Case& c : cases) {
+        PanelChanges changes;
+        AddWrite(c.letter, c.address, c.bit, c.value, changes);
+        EXPECT_TRUE(Touches(c.other, c.otherAddress, changes)) << c.what;
+        EXPECT_EQ(AfterChanges(c.other, c.otherAddress, c.otherBit, c.before, changes), c.after) << c.what;
+    }
+    PanelChanges word;
+    AddWrite('W', 0x10, -1, 1, word);
+    EXPECT_FALSE(Touches('B', 0x12, word));
+    EXPECT_FALSE(Touches('L', 0x0C, word));
+    EXPECT_TRUE(Touches('L', 0x0D, word));
 }
 
 } // namespace
