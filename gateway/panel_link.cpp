@@ -104,9 +104,10 @@ void PanelLink::StartChannel(Clock::time_point now) {
     }
     if (handshake) {
         ++failedStarts_;
-        auto wait = failedStarts_ <= 1 ? Clock::duration::zero()
-                                       : std::min<Clock::duration>(config_.probe * (1 << std::min(failedStarts_, 10)),
-                                                                   LongestStartWait);
+        auto wait = failedStarts_ <= 1
+                        ? Clock::duration::zero()
+                        : std::min<Clock::duration>(config_.probe * (1 << std::min(failedStarts_ - 1, 10)),
+                                                    LongestStartWait);
         nextStartAllowed_ = now + wait;
         GoSilent("the panel did not take the start (handshake result " + std::to_string(*handshake) + ")", lines);
         return;
