@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Installs what the builds and tests need on Debian 12, and only what is
-# missing: the native toolchain and libraries, clang's sanitizer runtime,
-# the mingw-w64 cross compiler for the 32-bit Windows DLL, and wine (32-bit)
-# to run the Windows tests. Needs root and Debian's package registry when
+# missing: the native toolchain and libraries (libmodbus and toml++ for
+# zulgate, with mbpoll and Debian's pymodbus, the Modbus clients of its
+# tests), clang's sanitizer runtime, the mingw-w64 cross compiler for the
+# 32-bit Windows DLL, and wine (32-bit) to run the Windows tests. Needs root and Debian's package registry when
 # anything is missing; otherwise it says so and fails.
 #
 #   bash scripts/setup.sh          install what is missing
@@ -26,6 +27,10 @@ packages=(
   "libbenchmark-dev:/usr/include/benchmark/benchmark.h"
   "libcli11-dev:/usr/include/CLI/CLI.hpp"
   "nlohmann-json3-dev:/usr/include/nlohmann/json.hpp"
+  "libmodbus-dev:/usr/include/modbus/modbus.h"
+  "libtomlplusplus-dev:/usr/include/toml++/toml.h"
+  "mbpoll:mbpoll"
+  "python3-pymodbus:/usr/lib/python3/dist-packages/pymodbus"
   "pkg-config:pkg-config"
   "python3:python3"
   "git:git"
