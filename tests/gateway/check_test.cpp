@@ -65,6 +65,14 @@ TEST_F(Check, AcceptsEveryLetterInEveryTableItCanGoIn) {
     EXPECT_EQ(r.err, "");
 }
 
+TEST_F(Check, TheGuidesExampleIsGood) {
+    gwtest::Ran r = RunProgram({ZULGATE_PROGRAM, "--check", ZULGATE_TEST_DIR "/../../docs/gateway/zulgate.toml",
+                                "--lib", ZULTRK_LIBRARY},
+                               folder_);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("1 panel, 8 points: no errors"), std::string::npos) << r.out;
+}
+
 struct Refusal {
     const char* what;
     std::string toml;
