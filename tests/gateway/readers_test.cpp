@@ -7,6 +7,7 @@
 
 #include "gateway/csv.h"
 #include "gateway/panel_bits.h"
+#include "gateway/point_store.h"
 #include "gateway/point_list.h"
 #include "gateway/point_map.h"
 #include "gateway/request_plan.h"
@@ -184,6 +185,25 @@ TEST_F(Merging, ARefusedBlockSplitsAtItsGaps) {
     EXPECT_EQ(Texts(runs), (std::vector<std::string>{"W000100 x2", "W000110 x2"}));
     runs.push_back(blocks[0]);
     ExpectEveryElementRead(map, runs);
+}
+
+TEST(PointStore, ServesAsCurrentOnlyAGoodValueYoungerThanStale) {
+    PointStore store({3}, {std::chrono::milliseconds(1000)});
+    Clock::time_point now = Clock::now();
+    store.Store(0, {{0, 11}, {1, 12}}, now - std::chrono::milliseconds(1500));
+    store.Store(0, {{1, 13}}, now - std::chrono::milliseconds(500));
+    store.MarkFailed(0, {1}, Quality::ReadFailed);
+    store.Store(0, {{2, 14}}, now);
+    std::vector<StoredValue> got;
+    store.Read(0, {0, 1, 2}, got);
+    ASSERT_EQ(got.size(), 3u);
+    EXPECT_FALSE(store.Current(0, got[0], now)) << "read 1.5 s ago, stale after 1 s";
+    EXPECT_FALSE(store.Current(0, got[1], now)) << "its last read failed";
+    EXPECT_TRUE(store.Current(0, got[2], now));
+    EXPECT_EQ(got[2].raw, 14u);
+    store.MarkAll(0, Quality::PanelAway);
+    store.Read(0, {2}, got);
+    EXPECT_FALSE(store.Current(0, got[0], now)) << "its panel is away";
 }
 
 TEST(PanelBits, AWriteIsCarriedIntoThePointsOnItsBytes) {
