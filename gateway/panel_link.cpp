@@ -121,8 +121,9 @@ void PanelLink::StartChannel(Clock::time_point now) {
             lines);
     } else {
         Say(Level::Info,
-            std::string(everStarted_ ? "started again" : "started") + " on " + config_.port + " (" + id.path + ")" +
-                who + ": " + std::to_string(map_.Points().size()) + " points in " + std::to_string(plan_.size()) +
+            std::string(everStarted_ ? "started again" : "started") + " on " + config_.port +
+                (id.path != config_.port ? " (" + id.path + ")" : std::string()) + who + ": " +
+                std::to_string(map_.Points().size()) + " points in " + std::to_string(plan_.size()) +
                 " block reads a cycle",
             lines);
     }
@@ -173,8 +174,9 @@ void PanelLink::GoSilent(const std::string& why, const std::vector<DriverLine>& 
 
 void PanelLink::GoGone(const DeviceIdentity& id) {
     Clock::time_point now = Clock::now();
-    std::string why = "the device of port " + config_.port + " (" + (id.path.empty() ? "no path" : id.path) +
-                      ") does not exist";
+    std::string why = "the device of port " + config_.port +
+                      (id.path != config_.port ? " (" + (id.path.empty() ? "no path" : id.path) + ")" : std::string()) +
+                      " does not exist";
     if (episodes_.Failed("panel", why, now)) Say(Level::Warning, why + ": its points are not served until it is back");
     if (client_.PortOpen()) {
         client_.ClosePort();
