@@ -20,6 +20,8 @@ struct Summary {
 // Median (mean of the middle two for an even count), 95th percentile by
 // nearest rank, and the largest value; all 0 for no samples.
 Summary Summarize(std::vector<double> values);
+// The p-quantile (0..1) by nearest rank; 0 for no samples.
+double Percentile(std::vector<double> values, double p);
 
 // Stuffed length on the wire of the frame that BuildFrame makes of a payload.
 int FrameLength(const std::vector<std::uint8_t>& payload);
@@ -114,5 +116,31 @@ struct LineReport {
 bool RunLine(const Options& options, bool latency, bool grid, bool spy, LineReport& report, std::string& error);
 // Long links (R = 2 s) and a silent panel's cost.
 bool RunLongLinks(const Options& options, LineReport& report, std::string& error);
+
+// zulgate, in this process, against paced panels, with libmodbus clients.
+struct GatewayLatency {
+    int clients = 0;
+    int samples = 0, ok = 0; // ok: the values the panel holds
+    Summary ms;
+    double p99 = 0;
+};
+struct GatewayCycle {
+    int baud = 0;
+    int points = 0;
+    int requests = 0;   // block reads a cycle made
+    int cycles = 0;     // measured
+    double cycleMs = 0; // median
+    double lineMs = 0;  // the requests' and replies' frames and the ACKs at that speed
+};
+struct GatewayReport {
+    double panelReadMs = 0; // one read of the same 125 W from the panel, 9600 baud, median of 10
+    std::vector<GatewayLatency> latency;
+    std::vector<GatewayCycle> cycles;
+    int writes = 0, gatewayWriteOk = 0, directWriteOk = 0;
+    Summary gatewayWriteMs, directWriteMs;
+    double silentStartMs = 0; // ColdStart of a silent panel, R = 100 ms
+    double silentProbeMs = 0; // one 1-B read of a silent panel
+};
+bool RunGateway(const Options& options, GatewayReport& report, std::string& error);
 
 } // namespace zulbench

@@ -2,30 +2,28 @@
 // at run time and driven only through ZulMain, against simulated panels on
 // pseudo-terminals in this process. Every time is that of one ZulMain call,
 // taken from the steady clock around it.
-#include <dlfcn.h>
-
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <functional>
-#include <memory>
 #include <condition_variable>
+#include <memory>
 #include <mutex>
 #include <random>
 #include <thread>
 
 #include "bench/bench.h"
 #include "driver/zultrk.h"
-#include "host/tool/spy.h"
+#include "host/client/library_loader.h"
 #include "host/korvan/korvan.h"
+#include "host/tool/spy.h"
 #include "sim/panel_sim.h"
 
 namespace zulbench {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-using ZulMainFn = std::int32_t (*)(DriverRequest*);
 
 constexpr std::int32_t ChannelNumber = 1;
 constexpr std::int32_t ResponseTimeout = 100; // units of 10 ms: 1 s
@@ -50,23 +48,9 @@ void Sink(int level, const char* line, void* context) {
 
 class Driver {
 public:
-    ~Driver() {
-        if (handle_ != nullptr) dlclose(handle_);
-    }
     bool Load(const std::string& path, std::string& error) {
-        handle_ = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-        if (handle_ == nullptr) {
-            const char* why = dlerror();
-            error = "cannot load " + path + ": " + (why ? why : "unknown error");
-            return false;
-        }
-        void* symbol = dlsym(handle_, "ZulMain");
-        if (symbol == nullptr) {
-            error = path + " has no export ZulMain";
-            return false;
-        }
-        static_assert(sizeof(symbol) == sizeof(entry_), "function and data pointers differ");
-        std::memcpy(&entry_, &symbol, sizeof entry_);
+        if (!library_.Load(path, false, &error)) return false;
+        entry_ = library_.Entry();
         return true;
     }
     std::int32_t Call(ChannelContext& channel, std::int32_t code, void* params) {
@@ -80,8 +64,8 @@ public:
     }
 
 private:
-    void* handle_ = nullptr;
-    ZulMainFn entry_ = nullptr;
+    zulclient::DriverLibrary library_;
+    ZulMainFunction entry_ = nullptr;
 };
 
 double MsSince(Clock::time_point start) {

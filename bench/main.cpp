@@ -2,7 +2,7 @@
 // through the driver, and the largest block each way on paced and field lines.
 // Prints markdown tables to stdout; progress goes to stderr.
 //
-//   zul_bench [--driver PATH] [--sections codec,latency,grid,spy]
+//   zul_bench [--driver PATH] [--sections codec,latency,grid,spy,gateway]
 //             [--samples N] [--paced-samples N] [--grid-samples N] [--verbose]
 #include <chrono>
 #include <cstdio>
@@ -173,6 +173,55 @@ void PrintLongLinks(const LineReport& report) {
     }
 }
 
+void PrintGateway(const GatewayReport& r) {
+    std::printf("### Gateway: reads served from the last poll\n\n");
+    std::printf(
+        "zulgate in this process with a panel of 125 W at 9600 baud (paced simulator), polled back to back; "
+        "libmodbus clients on the loopback, all connected before the first read, each reading holding 0-124 "
+        "(the most one Modbus read asks for) again as soon as it has its answer; ok: the values the panel "
+        "holds. Against one read of the same 125 W from the panel through the shared request layer "
+        "(%.1f ms, median of 10, the gateway not running).\n\n",
+        r.panelReadMs);
+    std::printf("| clients | reads | ok | median | p99 | max | p99 / one read from the panel |\n");
+    std::printf("|---:|---:|---:|---:|---:|---:|---:|\n");
+    for (const GatewayLatency& l : r.latency) {
+        std::printf("| %d | %d | %d | %.3f ms | %.3f ms | %.3f ms | %.4f |\n", l.clients, l.samples, l.ok, l.ms.median,
+                    l.p99, l.ms.max, l.p99 / r.panelReadMs);
+    }
+    std::printf("\n### Gateway: a poll cycle\n\n");
+    std::printf(
+        "500 points (200 W, 150 B, 100 bits in 13 bytes, 50 L eight bytes apart), polled back to back by the "
+        "gateway against the paced simulator at each speed, 10 bits a byte; the cycle's time is the median of the "
+        "cycles measured, from its first request to the end of its last. On the line: the requests it made, "
+        "their replies and ACKs, frames as sent.\n\n");
+    std::printf(
+        "| baud | points | requests | requests per point | cycle | on the line | cycle / line time | points per "
+        "second |\n");
+    std::printf("|---:|---:|---:|---:|---:|---:|---:|---:|\n");
+    for (const GatewayCycle& c : r.cycles) {
+        std::printf("| %d | %d | %d | %.3f | %.1f ms (%d cycles) | %.1f ms | %.3f | %.0f |\n", c.baud, c.points,
+                    c.requests, static_cast<double>(c.requests) / c.points, c.cycleMs, c.cycles, c.lineMs,
+                    c.cycleMs / c.lineMs, c.points / (c.cycleMs / 1000));
+    }
+    std::printf("\n### Gateway: a write\n\n");
+    std::printf(
+        "One W at 9600 baud (paced simulator), %d writes each way, each checked in the panel's memory: "
+        "write_register from a libmodbus client through the gateway (polling the point every second), against "
+        "BlockWrite through the shared request layer.\n\n",
+        r.writes);
+    std::printf("| path | ok | median | p95 | max | median against the request layer |\n");
+    std::printf("|---|---:|---:|---:|---:|---:|\n");
+    std::printf("| request layer | %d/%d | %.2f ms | %.2f ms | %.2f ms | 1 |\n", r.directWriteOk, r.writes,
+                r.directWriteMs.median, r.directWriteMs.p95, r.directWriteMs.max);
+    std::printf("| gateway | %d/%d | %.2f ms | %.2f ms | %.2f ms | %.3f (+%.2f ms) |\n\n", r.gatewayWriteOk, r.writes,
+                r.gatewayWriteMs.median, r.gatewayWriteMs.p95, r.gatewayWriteMs.max,
+                r.gatewayWriteMs.median / r.directWriteMs.median, r.gatewayWriteMs.median - r.directWriteMs.median);
+    std::printf("### Gateway: what a silent panel holds the driver thread for\n\n");
+    std::printf("| request to a silent panel at 9600 baud | time |\n|---|---:|\n");
+    std::printf("| one probe (a read of one B), median of 3 | %.0f ms |\n", r.silentProbeMs);
+    std::printf("| ColdStart with response_timeout_ms = 100 (R = 100 ms) | %.0f ms |\n\n", r.silentStartMs);
+}
+
 int Number(const char* text, const char* flag) {
     char* end = nullptr;
     long v = std::strtol(text, &end, 10);
@@ -190,7 +239,7 @@ int main(int argc, char** argv) {
     using namespace zulbench;
     Options options;
     options.driverPath = ZUL_DRIVER_PATH;
-    std::string sections = "codec,latency,grid,spy,long";
+    std::string sections = "codec,latency,grid,spy,long,gateway";
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
         bool hasValue = i + 1 < argc;
@@ -207,9 +256,10 @@ int main(int argc, char** argv) {
         } else if (a == "--verbose") {
             options.verbose = true;
         } else {
-            std::fprintf(stderr,
-                         "usage: zul_bench [--driver PATH] [--sections codec,latency,grid,spy,long] [--samples N]\n"
-                         "                 [--paced-samples N] [--grid-samples N] [--verbose]\n");
+            std::fprintf(
+                stderr,
+                "usage: zul_bench [--driver PATH] [--sections codec,latency,grid,spy,long,gateway] [--samples N]\n"
+                "                 [--paced-samples N] [--grid-samples N] [--verbose]\n");
             return 2;
         }
     }
@@ -240,6 +290,16 @@ int main(int argc, char** argv) {
             return 1;
         }
     }
+    GatewayReport gateway;
+    bool gatewayRan = false;
+    if (wanted("gateway")) {
+        std::string error;
+        if (!RunGateway(options, gateway, error)) {
+            std::fprintf(stderr, "bench: gateway: %s\n", error.c_str());
+            return 1;
+        }
+        gatewayRan = true;
+    }
     double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
 
     std::printf("%s, %u hardware threads; load average (1/5/15 min) %s before, %s after; %.0f s.\n\n",
@@ -250,5 +310,6 @@ int main(int argc, char** argv) {
     if (!report.grid.empty()) PrintGrid(report, options.gridSamples);
     if (!report.spy.empty()) PrintSpy(report.spy.front());
     if (!report.longLinks.empty()) PrintLongLinks(report);
+    if (gatewayRan) PrintGateway(gateway);
     return 0;
 }

@@ -19,6 +19,14 @@ Summary Summarize(std::vector<double> values) {
     return s;
 }
 
+double Percentile(std::vector<double> values, double p) {
+    if (values.empty()) return 0;
+    std::sort(values.begin(), values.end());
+    std::size_t n = values.size();
+    std::size_t rank = static_cast<std::size_t>(std::ceil(p * static_cast<double>(n)));
+    return values[std::min(n, std::max<std::size_t>(rank, 1)) - 1];
+}
+
 int FrameLength(const std::vector<std::uint8_t>& payload) {
     MsgBuffer frame;
     ClearMsgBuffer(frame);

@@ -258,8 +258,53 @@ def zulmain_seeds():
     }
 
 
+GATEWAY_CONFIG = b"""[modbus]
+listen = "127.0.0.1:1502"
+max_clients = 32
+
+[[panel]]
+name = "ahu1"
+port = "COM5"
+unit = 1
+baud = 9600
+parity = "none"
+stop_bits = 1
+response_timeout_ms = 1000
+poll_ms = 1000
+stale_ms = 5000
+points = "ahu1.csv"
+"""
+
+GATEWAY_POINTS = b"""name,address,table,register,access,count
+supply air,W01A2F3,holding,0,rw,
+setpoints,W000100,holding,1,rw,4
+fan,B0040027,coil,0,rw,
+"mode, low",E004003,holding,5,rw,
+mode high,M004003,holding,6,rw,
+runtime,L10000A,input,0,r,
+temperature,F003004,input,2,r,
+service date,D005000,input,4,r,
+alarms,B0040060,discrete,0,r,8
+"""
+
+
+def gateway_seeds():
+    return {
+        "example": GATEWAY_CONFIG + b"\0" + GATEWAY_POINTS,
+        "two_panels": GATEWAY_CONFIG + GATEWAY_CONFIG.split(b"\n\n", 1)[1].replace(b"ahu1", b"ahu2")
+        .replace(b"COM5", b"COM6").replace(b"unit = 1", b"unit = 2") + b"\0" + GATEWAY_POINTS,
+        "semicolons_bom_crlf": b"\0" + b"\xEF\xBB\xBF" + GATEWAY_POINTS.replace(b",", b";").replace(b"\n", b"\r\n"),
+        "overlap_and_refusals": b"[modbus]\nlisten = \"0.0.0.0:502\"\n\0name,address,table,register,access,count\n"
+        b"a,W000100,holding,0,rw,2\nb,W000200,holding,1,r,\nc,D005000,holding,9,rw,\nd,X000000,coil,0,r,\n"
+        b"a,B0040028,coil,1,r,\ne,L003000,input,65535,r,\n",
+        "bad_toml": b"[[panel]]\nname = = 1\n[modbus\n\0\"open,quote\n",
+        "empty": b"",
+    }
+
+
 if __name__ == "__main__":
     write_all("fuzz_frame", frame_seeds())
     write_all("fuzz_address", address_seeds())
     write_all("fuzz_points", points_seeds())
     write_all("fuzz_zulmain", zulmain_seeds())
+    write_all("fuzz_gateway", gateway_seeds())

@@ -684,6 +684,7 @@ struct PanelSim::Impl {
             return Frame(payload, "read reply");
         }
         if (p.size() >= 5 && p[0] == CmdWrite && p.size() == 5u + p[4]) {
+            if (opt.refuseWrites && !forcedStatus) return Status(StatusRefused);
             // A panel that answers with a non-zero status has refused the write.
             if (status == 0) {
                 std::uint32_t address = static_cast<std::uint32_t>(p[1] << 16 | p[2] << 8 | p[3]);

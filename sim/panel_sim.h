@@ -44,6 +44,7 @@ struct Options {
     bool damageCrc = false;      // replies carry a wrong CRC
     int statusReply = -1;        // >= 0: answer requests with the status reply 11 N
     bool shortValueArea = false; // block-read replies lack their last value byte
+    bool refuseWrites = false;   // answers block writes with the status reply 11 01 and stores nothing
     int splitGapMs = 0;          // > 0: replies split in two with this gap
     int gapsMs = 0;              // > 0: replies in two to four pieces, silences of up to this between them
     int linkDelayMs = 0;         // a long link: on top of the turnaround, everything the panel sends reaches

@@ -5,7 +5,7 @@
 #pragma once
 
 #include "host/tool/command_line.h"
-#include "host/tool/driver_client.h"
+#include "host/tool/host_client.h"
 #include "host/tool/log_capture.h"
 #include "host/tool/output.h"
 

@@ -1,8 +1,8 @@
 #include "host/tool/log_capture.h"
 
 #include <cstdio>
-#include <cstring>
 
+#include "host/client/driver_log.h"
 #include "host/korvan/korvan.h"
 
 namespace zulhost {
@@ -23,21 +23,15 @@ void LogCapture::Sink(int level, const char* text, void* context) {
 std::string LogCapture::Format(const LogLine& line) { return "[" + std::to_string(line.level) + "] " + line.text; }
 
 std::optional<unsigned> LogCapture::PanelIdSince(std::size_t mark) const {
-    static const char Marker[] = "TRACKER Ver.ID = 0x";
     for (std::size_t i = mark; i < lines_.size(); ++i) {
-        const char* at = std::strstr(lines_[i].text.c_str(), Marker);
-        unsigned id = 0;
-        if (at != nullptr && std::sscanf(at + sizeof Marker - 1, "%x", &id) == 1) return id;
+        if (std::optional<unsigned> id = zulclient::PanelIdIn(lines_[i].text)) return id;
     }
     return std::nullopt;
 }
 
 std::optional<int> LogCapture::HandshakeFailureSince(std::size_t mark) const {
-    static const char Marker[] = "ColdStart(): Fail rc = ";
     for (std::size_t i = mark; i < lines_.size(); ++i) {
-        const char* at = std::strstr(lines_[i].text.c_str(), Marker);
-        int rc = 0;
-        if (at != nullptr && std::sscanf(at + sizeof Marker - 1, "%d", &rc) == 1) return rc;
+        if (std::optional<int> rc = zulclient::HandshakeFailureIn(lines_[i].text)) return rc;
     }
     return std::nullopt;
 }

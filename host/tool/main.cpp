@@ -9,8 +9,7 @@
 #include "host/tool/ports.h"
 #include "host/tool/spy.h"
 #include "host/tool/demo.h"
-#include "host/tool/driver_client.h"
-#include "host/tool/library_loader.h"
+#include "host/tool/host_client.h"
 #include "host/tool/log_capture.h"
 #include "host/tool/output.h"
 
@@ -43,17 +42,10 @@ const char* CommandName(Command command) {
     return "?";
 }
 
-// --lib; else the driver beside the executable (as in a Windows host's
-// folder); else, for the zulhost of a build tree, that tree's driver; else
-// the installed one, by its soname, from the system's library path.
-DriverLocation FindDriver(const Options& options) {
-    if (!options.libraryPath.empty()) return {options.libraryPath, false};
-    std::string folder = ExecutableFolder();
-    std::string beside = folder + DriverFileName();
-    if (FileExists(beside)) return {beside, false};
-    std::string built = ZULHOST_BUILD_TREE_DRIVER; // set by the build; empty where it means nothing
-    if (!built.empty() && FileExists(built) && SameFolder(folder, ZULHOST_BUILD_TREE_FOLDER)) return {built, false};
-    return {InstalledDriverName(), true};
+// --lib; else beside the executable; else, for the zulhost of a build tree,
+// that tree's driver; else the installed one.
+zulclient::DriverLocation FindDriver(const Options& options) {
+    return zulclient::FindDriver(options.libraryPath, ZULHOST_BUILD_TREE_DRIVER, ZULHOST_BUILD_TREE_FOLDER);
 }
 
 int Run(const Options& options) {
@@ -63,7 +55,7 @@ int Run(const Options& options) {
     if (options.command == Command::Decode) return report.Finish(RunDecode(report, options));
     if (options.command == Command::Spy) return report.Finish(RunSpy(report, options));
     if (options.command == Command::Ports) return report.Finish(RunPorts(report, options));
-    DriverLocation where = FindDriver(options);
+    zulclient::DriverLocation where = FindDriver(options);
     report.Data()["library"] = where.name;
 
     DriverLibrary library;
@@ -74,7 +66,7 @@ int Run(const Options& options) {
     }
     // The file the system found, when it searched.
     report.Data()["library"] = library.LoadedFile().empty() ? where.name : library.LoadedFile();
-    DriverClient client(library.Entry());
+    DriverClient client(library.Entry(), ToolChannelNumber);
 
     int status = 0;
     switch (options.command) {

@@ -10,7 +10,7 @@
 
 #include "host/tool/builtin_panel.h"
 #include "host/tool/command_line.h"
-#include "host/tool/driver_client.h"
+#include "host/tool/host_client.h"
 #include "host/tool/log_capture.h"
 #include "host/tool/output.h"
 

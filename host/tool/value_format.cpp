@@ -10,12 +10,8 @@
 namespace zulhost {
 namespace {
 
-std::uint16_t Half(const Slot& s) { return static_cast<std::uint16_t>(s[2] | (s[3] << 8)); }
-
-std::uint32_t Word(const Slot& s) {
-    return static_cast<std::uint32_t>(s[0]) | (static_cast<std::uint32_t>(s[1]) << 8) |
-           (static_cast<std::uint32_t>(s[2]) << 16) | (static_cast<std::uint32_t>(s[3]) << 24);
-}
+using zulclient::SlotHalf;
+using zulclient::SlotWord;
 
 // Decimal, or hexadecimal after 0x; the whole text must be the number.
 bool ParseInteger(const std::string& text, long long& value) {
@@ -50,58 +46,25 @@ Encoded Range(const Point& point, const std::string& text, long long low, long l
 
 } // namespace
 
-int BytesPerElement(char letter) {
-    switch (letter) {
-    case 'B':
-    case 'E':
-    case 'M':
-        return 1;
-    case 'D':
-        return 3;
-    case 'L':
-    case 'F':
-        return 4;
-    default:
-        return 2;
-    }
-}
-
-int MaxElements(const Point& point) { return 255 / BytesPerElement(point.letter); }
-
-Slot HalfSlot(std::uint16_t value) {
-    return Slot{0, 0, static_cast<std::uint8_t>(value & 0xFF), static_cast<std::uint8_t>(value >> 8)};
-}
-
-Slot WordSlot(std::uint32_t value) {
-    return Slot{static_cast<std::uint8_t>(value), static_cast<std::uint8_t>(value >> 8),
-                static_cast<std::uint8_t>(value >> 16), static_cast<std::uint8_t>(value >> 24)};
-}
-
-Slot FloatSlot(float value) {
-    std::uint32_t bits = 0;
-    std::memcpy(&bits, &value, sizeof bits);
-    return WordSlot(bits);
-}
-
 Value DecodeSlot(const Point& point, const Slot& slot) {
     Value v;
     switch (point.letter) {
     case 'L':
         v.kind = Value::Signed;
-        v.unsignedValue = Word(slot);
+        v.unsignedValue = SlotWord(slot);
         break;
     case 'F': {
         v.kind = Value::Float;
-        std::uint32_t bits = Word(slot);
+        std::uint32_t bits = SlotWord(slot);
         std::memcpy(&v.floatValue, &bits, sizeof bits);
         break;
     }
     case 'D':
         v.kind = Value::Time;
-        v.timeValue = static_cast<std::int32_t>(Word(slot));
+        v.timeValue = static_cast<std::int32_t>(SlotWord(slot));
         break;
     default:
-        v.unsignedValue = Half(slot);
+        v.unsignedValue = SlotHalf(slot);
         break;
     }
     return v;
@@ -187,17 +150,6 @@ Encoded EncodeValue(const Point& point, const std::string& text) {
         return e;
     }
     }
-}
-
-std::string PointText(const Point& point) {
-    char text[16];
-    if (point.HasBit()) {
-        std::snprintf(text, sizeof text, "%c%06X%X", point.letter, static_cast<unsigned>(point.address),
-                      static_cast<unsigned>(point.bitNumber));
-    } else {
-        std::snprintf(text, sizeof text, "%c%06X", point.letter, static_cast<unsigned>(point.address));
-    }
-    return text;
 }
 
 } // namespace zulhost

@@ -1,21 +1,14 @@
-// Values by type letter: how many bytes an element takes on the panel, how a
-// host slot reads as text and as a JSON number, and how a command-line value
-// becomes a slot for a write.
+// Values by type letter: how a host slot reads as text and as a JSON number,
+// and how a command-line value becomes a slot for a write.
 #pragma once
 
 #include <cstdint>
 #include <optional>
 #include <string>
 
-#include "host/tool/driver_client.h"
+#include "host/tool/host_client.h"
 
 namespace zulhost {
-
-// Panel bytes per element of a letter (B E M 1, T W 2, D 3, L F 4).
-int BytesPerElement(char letter);
-
-// At most this many elements of the point fit one transfer (255 bytes).
-int MaxElements(const Point& point);
 
 // A slot as the driver filled it for this point.
 struct Value {
@@ -34,13 +27,5 @@ struct Encoded {
     std::string error;
 };
 Encoded EncodeValue(const Point& point, const std::string& text);
-
-// Slot helpers: the 16-bit half (bytes 2-3) and the whole slot, little-endian.
-Slot HalfSlot(std::uint16_t value);
-Slot WordSlot(std::uint32_t value);
-Slot FloatSlot(float value);
-
-// "W01A2F3" for a point; with a bit digit when it has one.
-std::string PointText(const Point& point);
 
 } // namespace zulhost

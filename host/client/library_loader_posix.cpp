@@ -1,4 +1,4 @@
-#include "host/tool/library_loader.h"
+#include "host/client/library_loader.h"
 
 #include "zultrk_version.h"
 
@@ -10,7 +10,7 @@
 #include <climits>
 #include <cstring>
 
-namespace zulhost {
+namespace zulclient {
 
 DriverLibrary::~DriverLibrary() {
     if (handle_ != nullptr) dlclose(handle_);
@@ -66,4 +66,4 @@ std::string ExecutableFolder() {
 
 bool FileExists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
 
-} // namespace zulhost
+} // namespace zulclient

@@ -1,14 +1,26 @@
-#include "host/tool/driver_client.h"
+#include "host/client/driver_client.h"
 
+#include <cstdio>
 #include <cstring>
 
-namespace zulhost {
+namespace zulclient {
+
+std::string PointText(const Point& point) {
+    char text[16];
+    if (point.HasBit()) {
+        std::snprintf(text, sizeof text, "%c%06X%X", point.letter, static_cast<unsigned>(point.address),
+                      static_cast<unsigned>(point.bitNumber));
+    } else {
+        std::snprintf(text, sizeof text, "%c%06X", point.letter, static_cast<unsigned>(point.address));
+    }
+    return text;
+}
 
 std::int32_t DriverClient::Call(std::int32_t code, void* params) {
     DriverRequest request{};
     request.Channel = &context_;
     request.Code = code;
-    request.ChannelNumber = ToolChannelNumber;
+    request.ChannelNumber = channelNumber_;
     request.Params = params;
     return entry_(&request);
 }
@@ -69,4 +81,4 @@ std::int32_t DriverClient::BlockWrite(const Point& point, const std::vector<Slot
     return Call(BlockWriteCode, &request);
 }
 
-} // namespace zulhost
+} // namespace zulclient

@@ -1,8 +1,8 @@
-#include "host/tool/library_loader.h"
+#include "host/client/library_loader.h"
 
 #include <windows.h>
 
-namespace zulhost {
+namespace zulclient {
 
 DriverLibrary::~DriverLibrary() {
     if (handle_ != nullptr) FreeLibrary(static_cast<HMODULE>(handle_));
@@ -48,4 +48,4 @@ std::string ExecutableFolder() {
 
 bool FileExists(const std::string& path) { return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
-} // namespace zulhost
+} // namespace zulclient

@@ -1,7 +1,7 @@
 // Loading the driver library the way a host does, and finding its export.
 // The two platform versions live in library_loader_posix.cpp (dlopen) and
-// library_loader_win32.cpp (LoadLibraryA); nothing else in the tool differs
-// by platform, apart from the built-in panel.
+// library_loader_win32.cpp (LoadLibraryA); every host of the driver (zulhost,
+// zulgate, the benchmark) loads it through here.
 #pragma once
 
 #include <cstdint>
@@ -9,7 +9,7 @@
 
 #include "driver/zultrk.h"
 
-namespace zulhost {
+namespace zulclient {
 
 class DriverLibrary {
 public:
@@ -41,6 +41,14 @@ struct DriverLocation {
     bool search; // a name for the system to look for, not a path
 };
 
+// Where a host finds the driver: the path it was given; else the driver
+// beside the executable (as in a Windows host's folder); else, for a program
+// of a build tree (running from buildTreeFolder), that tree's driver; else
+// the installed one, by its soname, from the system's library path. The
+// build-tree pair is empty for an installed program.
+DriverLocation FindDriver(const std::string& given, const std::string& buildTreeDriver,
+                          const std::string& buildTreeFolder);
+
 // Whether two folders are the same one (both ending in a separator or not).
 bool SameFolder(const std::string& a, const std::string& b);
 
@@ -49,4 +57,4 @@ std::string ExecutableFolder();
 
 bool FileExists(const std::string& path);
 
-} // namespace zulhost
+} // namespace zulclient

@@ -1,6 +1,7 @@
-// Request building: one method per request the tool makes, each filling the
-// host records, calling ZulMain and returning its result unchanged. The tool
-// plays a host with one channel, number 1, whose context lives here.
+// Request building: one method per request a host makes, each filling the
+// host records, calling ZulMain and returning its result unchanged. One
+// client plays one channel: its number (printed in the driver's log lines)
+// and its context, which lives here.
 #pragma once
 
 #include <array>
@@ -9,11 +10,8 @@
 #include <vector>
 
 #include "driver/zultrk.h"
-#include "host/tool/library_loader.h"
 
-namespace zulhost {
-
-constexpr std::int32_t ToolChannelNumber = 1;
+namespace zulclient {
 
 // Line settings of a cold start, in the codes of the host records.
 struct LineSettings {
@@ -32,6 +30,9 @@ struct Point {
     bool HasBit() const { return bitNumber != NoBit; }
 };
 
+// "W01A2F3" for a point; with a bit digit when it has one.
+std::string PointText(const Point& point);
+
 using Slot = std::array<std::uint8_t, 4>; // one host value slot, little-endian
 
 // What CheckAddress left in its block.
@@ -42,7 +43,9 @@ struct AddressCheck {
 
 class DriverClient {
 public:
-    explicit DriverClient(ZulMainFunction entry) : entry_(entry) {}
+    DriverClient(ZulMainFunction entry, std::int32_t channelNumber) : entry_(entry), channelNumber_(channelNumber) {}
+    DriverClient(const DriverClient&) = delete; // the driver keeps the context's address while the port is open
+    DriverClient& operator=(const DriverClient&) = delete;
 
     std::int32_t GetInfo(DriverInfo& info);
     std::int32_t ColdStart(const std::string& portName, const LineSettings& line);
@@ -53,13 +56,15 @@ public:
     std::int32_t BlockWrite(const Point& point, const std::vector<Slot>& slots);
 
     bool PortOpen() const { return context_.PortHandle != nullptr; }
+    std::int32_t ChannelNumber() const { return channelNumber_; }
 
 private:
     std::int32_t Call(std::int32_t code, void* params);
     static PointRequest MakePointRequest(const Point& point, std::size_t count, void* slots);
 
     ZulMainFunction entry_;
-    ChannelContext context_{}; // the host's storage for channel 1; PortHandle null until started
+    std::int32_t channelNumber_;
+    ChannelContext context_{}; // the host's storage for the channel; PortHandle null until started
 };
 
-} // namespace zulhost
+} // namespace zulclient

@@ -1,0 +1,331 @@
+#include "gateway/config.h"
+
+#include <toml++/toml.h>
+
+#include <cctype>
+#include <cmath>
+#include <fstream>
+#include <set>
+#include <sstream>
+
+#include "platform/linux/line_speed.h"
+
+namespace zulgate {
+namespace {
+
+constexpr std::size_t PortNameLimit = 11; // the host records' 12 bytes with their NUL
+constexpr std::size_t PanelNameLimit = 32;
+
+int LineOf(const toml::node& node) { return static_cast<int>(node.source().begin.line); }
+
+std::string FolderOf(const std::string& path) {
+    std::size_t slash = path.rfind('/');
+    return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+}
+
+// Reads the keys of one table, refusing unknown ones and wrong types.
+class Keys {
+public:
+    Keys(const toml::table& table, std::string where, const std::string& file, Diagnostics& d)
+        : table_(table), where_(std::move(where)), file_(file), d_(d) {}
+
+    // Every key not asked for by the end is refused.
+    ~Keys() {
+        for (auto&& [key, value] : table_) {
+            if (asked_.count(std::string(key.str())) == 0) {
+                d_.Add(file_, LineOf(value), "unknown key '" + std::string(key.str()) + "' in " + where_);
+            }
+        }
+    }
+    Keys(const Keys&) = delete;
+    Keys& operator=(const Keys&) = delete;
+
+    const toml::node* Get(const char* key) {
+        asked_.insert(key);
+        return table_.get(key);
+    }
+
+    bool String(const char* key, std::string& out, int* line = nullptr) {
+        const toml::node* n = Get(key);
+        if (n == nullptr) return false;
+        if (line) *line = LineOf(*n);
+        if (!n->is_string()) {
+            Refuse(*n, std::string(key) + " must be a string (in double quotes)");
+            return false;
+        }
+        out = *n->value<std::string>();
+        return true;
+    }
+
+    // An integer within [low, high]; false when absent or refused.
+    bool Integer(const char* key, std::int64_t low, std::int64_t high, std::int64_t& out, int* line = nullptr) {
+        const toml::node* n = Get(key);
+        if (n == nullptr) return false;
+        if (line) *line = LineOf(*n);
+        if (!n->is_integer()) {
+            Refuse(*n, std::string(key) + " must be a whole number");
+            return false;
+        }
+        std::int64_t v = *n->value<std::int64_t>();
+        if (v < low || v > high) {
+            Refuse(*n, std::string(key) + " must be from " + std::to_string(low) + " to " + std::to_string(high) +
+                           ", not " + std::to_string(v));
+            return false;
+        }
+        out = v;
+        return true;
+    }
+
+    void Millis(const char* key, std::int64_t low, std::int64_t high, Milliseconds& out) {
+        std::int64_t v = 0;
+        if (Integer(key, low, high, v)) out = Milliseconds(v);
+    }
+
+    void Refuse(const toml::node& n, const std::string& message) { d_.Add(file_, LineOf(n), message); }
+    int Line() const { return LineOf(table_); }
+
+private:
+    const toml::table& table_;
+    std::string where_;
+    const std::string& file_;
+    Diagnostics& d_;
+    std::set<std::string> asked_;
+};
+
+bool NameCharactersOk(const std::string& name) {
+    for (unsigned char c : name) {
+        if (!std::isalnum(c) && c != '_' && c != '-' && c != '.') return false;
+    }
+    return true;
+}
+
+void ReadModbus(const toml::table& table, const std::string& file, ModbusConfig& m, Diagnostics& d) {
+    Keys keys(table, "[modbus]", file, d);
+    std::string listen;
+    int line = 0;
+    if (keys.String("listen", listen, &line)) {
+        std::string error;
+        if (!ParseListen(listen, m.listen, error)) d.Add(file, line, "listen: " + error);
+    }
+    std::int64_t v = 0;
+    if (keys.Integer("max_clients", 1, 1000, v)) m.maxClients = static_cast<int>(v);
+    if (keys.Integer("idle_timeout_s", 1, 86400, v)) m.idleTimeout = Seconds(v);
+}
+
+void ReadLine(Keys& keys, const std::string& file, LineConfig& line, Diagnostics& d) {
+    std::int64_t v = 0;
+    int at = 0;
+    if (keys.Integer("baud", 1, 65535, v, &at)) {
+        if (SpeedCode(static_cast<unsigned long>(v)) == B0) {
+            d.Add(file, at, "baud " + std::to_string(v) + " is not a speed the serial line can run at");
+        } else {
+            line.baud = static_cast<std::uint16_t>(v);
+        }
+    }
+    if (keys.Integer("data_bits", 5, 8, v)) line.dataBits = static_cast<std::uint16_t>(v);
+    std::string parity;
+    if (keys.String("parity", parity, &at)) {
+        static const char* names[] = {"none", "odd", "even", "mark", "space"};
+        bool found = false;
+        for (std::uint16_t code = 0; code < 5; ++code) {
+            if (parity == names[code]) {
+                line.parityCode = code;
+                found = true;
+            }
+        }
+        if (!found) d.Add(file, at, "parity must be none, odd, even, mark or space, not '" + parity + "'");
+    }
+    if (const toml::node* n = keys.Get("stop_bits")) {
+        std::optional<double> bits = n->is_integer()          ? std::optional<double>(*n->value<std::int64_t>())
+                                     : n->is_floating_point() ? n->value<double>()
+                                                              : std::nullopt;
+        if (bits && *bits == 1) {
+            line.stopBitsCode = 0;
+        } else if (bits && *bits == 1.5) {
+            line.stopBitsCode = 1;
+        } else if (bits && *bits == 2) {
+            line.stopBitsCode = 2;
+        } else {
+            keys.Refuse(*n, "stop_bits must be 1, 1.5 or 2");
+        }
+    }
+}
+
+void ReadPanel(const toml::table& table, const std::string& file, PanelConfig& p, Diagnostics& d) {
+    p.line = LineOf(table);
+    Keys keys(table, "[[panel]]", file, d);
+    int at = 0;
+    if (!keys.String("name", p.name, &at)) {
+        if (!keys.Get("name")) d.Add(file, p.line, "a [[panel]] needs a name");
+    } else if (p.name.empty() || p.name.size() > PanelNameLimit || !NameCharactersOk(p.name)) {
+        d.Add(file, at, "name '" + p.name + "' must be 1 to 32 letters, digits, '_', '-' or '.'");
+    }
+    if (!keys.String("port", p.port, &p.portLine)) {
+        if (!keys.Get("port")) d.Add(file, p.line, "panel " + p.name + " needs a port");
+    } else if (p.port.empty() || p.port.size() > PortNameLimit) {
+        d.Add(file, p.portLine,
+              "port '" + p.port + "' must be 1 to 11 characters (the driver's port name; a ports-folder entry or " +
+                  "a link can name a longer path)");
+    }
+    std::int64_t v = 0;
+    if (keys.Integer("unit", 1, 247, v, &p.unitLine)) {
+        p.unit = static_cast<int>(v);
+    } else if (!keys.Get("unit")) {
+        d.Add(file, p.line, "panel " + p.name + " needs a unit (its Modbus unit identifier, 1 to 247)");
+    }
+    ReadLine(keys, file, p.lineSettings, d);
+    if (keys.Integer("response_timeout_ms", 10, 60000, v, &at)) {
+        if (v % 10 != 0) {
+            d.Add(file, at, "response_timeout_ms must be a multiple of 10 (the driver counts it in 10 ms)");
+        } else {
+            p.responseTimeout = Milliseconds(v);
+        }
+    }
+    keys.Millis("poll_ms", 50, 86'400'000, p.poll);
+    int staleLine = 0;
+    if (keys.Integer("stale_ms", 100, 86'400'000, v, &staleLine)) p.stale = Milliseconds(v);
+    keys.Millis("write_timeout_ms", 100, 60000, p.writeTimeout);
+    keys.Millis("probe_ms", 500, 5000, p.probe);
+    if (p.stale <= p.poll) {
+        d.Add(file, staleLine ? staleLine : p.line,
+              "stale_ms (" + std::to_string(p.stale.count()) + ") must be longer than poll_ms (" +
+                  std::to_string(p.poll.count()) + "), or every value would expire before it is read again");
+    }
+    if (!keys.String("points", p.points, &p.pointsLine)) {
+        if (!keys.Get("points")) d.Add(file, p.line, "panel " + p.name + " needs points (its point list)");
+    } else if (p.points.empty()) {
+        d.Add(file, p.pointsLine, "points must name a file");
+    } else if (p.points[0] != '/') {
+        p.points = FolderOf(file) + p.points;
+    }
+}
+
+} // namespace
+
+std::string ListenAddress::Text() const {
+    return (host.find(':') != std::string::npos ? "[" + host + "]" : host) + ":" + std::to_string(port);
+}
+
+bool ParseListen(const std::string& text, ListenAddress& out, std::string& error) {
+    std::string host, port;
+    if (!text.empty() && text[0] == '[') {
+        std::size_t close = text.find(']');
+        if (close == std::string::npos || close + 1 >= text.size() || text[close + 1] != ':') {
+            error = "write an IPv6 address as [address]:port";
+            return false;
+        }
+        host = text.substr(1, close - 1);
+        port = text.substr(close + 2);
+    } else {
+        std::size_t colon = text.rfind(':');
+        if (colon == std::string::npos || text.find(':') != colon) {
+            error = "expected address:port (such as 127.0.0.1:1502, or [::1]:1502)";
+            return false;
+        }
+        host = text.substr(0, colon);
+        port = text.substr(colon + 1);
+        // A dotted address of four numbers, each 0..255: names are not
+        // looked up, so what it listens on is what is written.
+        int parts = 0;
+        std::istringstream in(host);
+        std::string part;
+        bool ok = true;
+        while (std::getline(in, part, '.')) {
+            ++parts;
+            ok = ok && !part.empty() && part.size() <= 3 && part.find_first_not_of("0123456789") == std::string::npos &&
+                 std::stoi(part) <= 255;
+        }
+        if (!ok || parts != 4 || host.back() == '.') {
+            error = "'" + host + "' is not an IPv4 address (write 0.0.0.0 for every interface)";
+            return false;
+        }
+    }
+    if (host.empty() || (text[0] == '[' && host.find_first_not_of("0123456789abcdefABCDEF:.") != std::string::npos)) {
+        error = "'" + host + "' is not an address";
+        return false;
+    }
+    if (port.empty() || port.size() > 5 || port.find_first_not_of("0123456789") != std::string::npos ||
+        std::stoi(port) < 1 || std::stoi(port) > 65535) {
+        error = "the port must be a number from 1 to 65535";
+        return false;
+    }
+    out.host = host;
+    out.port = std::stoi(port);
+    return true;
+}
+
+bool ParseConfig(std::string_view text, const std::string& path, GatewayConfig& config, Diagnostics& d) {
+    std::size_t before = d.Count();
+    config = GatewayConfig{};
+    config.path = path;
+    toml::table root;
+    try {
+        root = toml::parse(text, path);
+    } catch (const toml::parse_error& e) {
+        d.Add(path, static_cast<int>(e.source().begin.line), std::string(e.description()));
+        return false;
+    }
+    {
+        Keys keys(root, "the file", path, d);
+        if (const toml::node* m = keys.Get("modbus")) {
+            if (const toml::table* t = m->as_table()) {
+                ReadModbus(*t, path, config.modbus, d);
+            } else {
+                keys.Refuse(*m, "modbus must be a table, [modbus]");
+            }
+        }
+        if (const toml::node* dr = keys.Get("driver")) {
+            if (const toml::table* t = dr->as_table()) {
+                Keys driverKeys(*t, "[driver]", path, d);
+                driverKeys.String("library", config.driverLibrary);
+            } else {
+                keys.Refuse(*dr, "driver must be a table, [driver]");
+            }
+        }
+        const toml::node* panels = keys.Get("panel");
+        const toml::array* list = panels ? panels->as_array() : nullptr;
+        if (panels && (!list || !list->is_array_of_tables())) {
+            keys.Refuse(*panels, "panel must be tables, each [[panel]]");
+        } else if (!list || list->empty()) {
+            d.Add(path, 0, "no [[panel]]: the gateway has nothing to serve");
+        } else {
+            for (const toml::node& n : *list) {
+                config.panels.emplace_back();
+                ReadPanel(*n.as_table(), path, config.panels.back(), d);
+            }
+        }
+    }
+    // What one panel cannot know of the others.
+    for (std::size_t i = 0; i < config.panels.size(); ++i) {
+        const PanelConfig& p = config.panels[i];
+        for (std::size_t j = 0; j < i; ++j) {
+            const PanelConfig& q = config.panels[j];
+            if (!p.name.empty() && p.name == q.name) {
+                d.Add(path, p.line, "panel name '" + p.name + "' is used twice (line " + std::to_string(q.line) + ")");
+            }
+            if (p.unit != 0 && p.unit == q.unit) {
+                d.Add(path, p.unitLine,
+                      "unit " + std::to_string(p.unit) + " is used twice (panel " + q.name + ", line " +
+                          std::to_string(q.unitLine) + ")");
+            }
+            if (!p.port.empty() && p.port == q.port) {
+                d.Add(path, p.portLine,
+                      "port " + p.port + " is used twice (panel " + q.name + "): a port has one panel");
+            }
+        }
+    }
+    return d.Count() == before;
+}
+
+bool ReadConfig(const std::string& path, GatewayConfig& config, Diagnostics& d) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        d.Add(path, 0, "cannot read the file");
+        return false;
+    }
+    std::ostringstream text;
+    text << in.rdbuf();
+    return ParseConfig(text.str(), path, config, d);
+}
+
+} // namespace zulgate

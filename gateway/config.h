@@ -1,0 +1,77 @@
+// The gateway's configuration file (TOML): where Modbus TCP listens, which
+// driver library to load, and the panels, each on its own port with its
+// unit identifier, line settings, timings and point list. Every key is
+// checked here with the line it is on; what needs the driver (addresses)
+// or the point lists is checked elsewhere.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "gateway/diagnostics.h"
+
+namespace zulgate {
+
+using Milliseconds = std::chrono::milliseconds;
+using Seconds = std::chrono::seconds;
+
+constexpr int DefaultModbusPort = 1502;
+
+struct ListenAddress {
+    std::string host = "127.0.0.1"; // an IPv4 or IPv6 address as written (without brackets)
+    int port = DefaultModbusPort;
+    std::string Text() const;
+};
+
+struct ModbusConfig {
+    ListenAddress listen;
+    int maxClients = 32;
+    Seconds idleTimeout{60}; // a client that sends nothing this long is disconnected
+};
+
+// Line settings as written; absent ones take the driver's GetInfo defaults.
+struct LineConfig {
+    std::optional<std::uint16_t> baud;
+    std::optional<std::uint16_t> dataBits;
+    std::optional<std::uint16_t> parityCode;   // 0 none, 1 odd, 2 even, 3 mark, 4 space
+    std::optional<std::uint16_t> stopBitsCode; // 0 one, 1 one and a half, 2 two
+};
+
+struct PanelConfig {
+    int line = 0; // of its [[panel]] header
+    std::string name;
+    std::string port;
+    int portLine = 0;
+    int unit = 0;
+    int unitLine = 0;
+    LineConfig lineSettings;
+    Milliseconds responseTimeout{1000}; // the host's ResponseTimeout, whole 10 ms
+    Milliseconds poll{1000};
+    Milliseconds stale{5000};
+    Milliseconds writeTimeout{5000};
+    Milliseconds probe{5000}; // while the panel is away, one cheap read this often (at most 5 s)
+    std::string points;       // the point list's path, relative paths taken from the config's folder
+    int pointsLine = 0;
+};
+
+struct GatewayConfig {
+    std::string path;
+    ModbusConfig modbus;
+    std::string driverLibrary; // empty: found as zulhost finds it
+    std::vector<PanelConfig> panels;
+};
+
+// Reads the file; false with every refusal in diagnostics.
+bool ReadConfig(const std::string& path, GatewayConfig& config, Diagnostics& diagnostics);
+// The same for a text (path names it in the diagnostics and places relative
+// point lists).
+bool ParseConfig(std::string_view text, const std::string& path, GatewayConfig& config, Diagnostics& diagnostics);
+
+// "host:port", "[v6]:port"; false with a message.
+bool ParseListen(const std::string& text, ListenAddress& out, std::string& error);
+
+} // namespace zulgate

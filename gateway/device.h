@@ -1,0 +1,27 @@
+// The device behind a port name, found as the driver finds it (a path, a
+// ports-folder entry, /dev/NAME) without opening it: whether it exists, and
+// which device it is, so that a device that went away and came back behind
+// the same name (a USB adapter plugged in again, a new pseudo-terminal
+// behind a link) is told from the one the port was opened on.
+#pragma once
+
+#include <sys/types.h>
+
+#include <string>
+
+namespace zulgate {
+
+struct DeviceIdentity {
+    bool present = false;
+    std::string path; // what the name resolves to
+    dev_t device = 0; // of the node, following links
+    ino_t inode = 0;
+    dev_t rdev = 0;
+    bool Same(const DeviceIdentity& other) const {
+        return present && other.present && device == other.device && inode == other.inode && rdev == other.rdev;
+    }
+};
+
+DeviceIdentity LookUpDevice(const std::string& portName);
+
+} // namespace zulgate

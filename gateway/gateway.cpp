@@ -1,0 +1,87 @@
+#include "gateway/gateway.h"
+
+#include <fstream>
+
+#include "gateway/point_list.h"
+
+namespace zulgate {
+
+bool CheckConfiguration(const GatewayConfig& config, ZulMainFunction entry, CheckedConfig& checked, Diagnostics& d) {
+    std::size_t before = d.Count();
+    checked = CheckedConfig{};
+    checked.config = config;
+    zulclient::DriverClient checker(entry, 0);
+    DriverInfo info{};
+    checker.GetInfo(info);
+    AddressChecker check = [&checker](const std::string& text) -> std::optional<zulclient::Point> {
+        zulclient::AddressCheck c = checker.CheckAddress(text, 7, false);
+        if (c.result != 0) return std::nullopt;
+        zulclient::Point p;
+        p.letter = static_cast<char>(c.block.TypeLetter);
+        p.address = c.block.PointAddress;
+        p.bitNumber = c.block.BitNumber;
+        return p;
+    };
+    for (const PanelConfig& panel : config.panels) {
+        std::vector<PointRow> rows;
+        PanelMap map;
+        if (!panel.points.empty()) {
+            if (!std::ifstream(panel.points)) {
+                d.Add(config.path, panel.pointsLine, "cannot read the point list " + panel.points);
+            } else if (ReadPointList(panel.points, rows, d)) {
+                BuildPanelMap(rows, panel.points, check, map, d);
+            }
+        }
+        checked.maps.push_back(std::move(map));
+        zulclient::LineSettings line;
+        line.baudRate = panel.lineSettings.baud.value_or(info.DefaultBaudRate);
+        line.dataBits = panel.lineSettings.dataBits.value_or(info.DefaultByteSize);
+        line.parityCode = panel.lineSettings.parityCode.value_or(info.DefaultParity);
+        line.stopBitsCode = panel.lineSettings.stopBitsCode.value_or(info.DefaultStopBits);
+        line.timeout = static_cast<std::int32_t>(panel.responseTimeout.count() / 10);
+        checked.lines.push_back(line);
+    }
+    return d.Count() == before;
+}
+
+Gateway::Gateway(const CheckedConfig& checked, ZulMainFunction entry, Log& log) : checked_(checked), log_(log) {
+    std::vector<std::size_t> counts;
+    std::vector<Clock::duration> stale;
+    for (std::size_t i = 0; i < checked.config.panels.size(); ++i) {
+        counts.push_back(checked.maps[i].ValueCount());
+        stale.push_back(checked.config.panels[i].stale);
+    }
+    store_ = std::make_unique<PointStore>(counts, stale);
+    for (std::size_t i = 0; i < checked.config.panels.size(); ++i) {
+        const PanelConfig& panel = checked.config.panels[i];
+        PanelSetup setup;
+        setup.index = i;
+        setup.config = &panel;
+        setup.map = &checked.maps[i];
+        setup.line = checked.lines[i];
+        links_.push_back(std::make_unique<PanelLink>(setup, entry, *store_, log_));
+        served_.push_back(ServedPanel{i, panel.unit, panel.name, &checked.maps[i], panel.writeTimeout});
+    }
+    worker_ = std::make_unique<LineWorker>(links_, writes_);
+    answer_ = std::make_unique<ModbusAnswer>(served_, *store_, writes_, log_);
+    server_ = std::make_unique<ModbusServer>(checked.config.modbus, *answer_, log_);
+}
+
+Gateway::~Gateway() { Stop(); }
+
+bool Gateway::Start(std::string& error) {
+    if (!server_->Listen(error)) return false;
+    worker_->Start();
+    server_->Start();
+    started_ = true;
+    return true;
+}
+
+void Gateway::Stop() {
+    if (!started_) return;
+    started_ = false;
+    worker_->Stop(); // refuses queued writes first, so no client waits on them
+    server_->Stop();
+}
+
+} // namespace zulgate

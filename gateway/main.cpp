@@ -1,0 +1,121 @@
+// zulgate: serves the points of Trane Tracker panels over Modbus TCP. It is
+// a host of the driver like zulhost: it loads libzultrk.so at run time and
+// calls only ZulMain, from one thread.
+//
+//   zulgate --config FILE [--lib PATH] [--verbose | --quiet]   run until SIGTERM or SIGINT
+//   zulgate --check FILE [--lib PATH]                          check only; exit 0 or 1
+#include <CLI/CLI.hpp>
+
+#include "zultrk_version.h"
+
+#include <pthread.h>
+#include <signal.h>
+
+#include <cstdio>
+#include <string>
+
+#include "gateway/config.h"
+#include "gateway/gateway.h"
+#include "gateway/log.h"
+#include "host/client/library_loader.h"
+
+#ifndef ZULGATE_BUILD_TREE_DRIVER
+#define ZULGATE_BUILD_TREE_DRIVER ""
+#define ZULGATE_BUILD_TREE_FOLDER ""
+#endif
+
+namespace {
+
+constexpr int ExitFailed = 1;
+
+int Run(const std::string& path, bool checkOnly, const std::string& libraryPath, zulgate::Level level) {
+    using namespace zulgate;
+    Log log(level);
+    Diagnostics diagnostics;
+    GatewayConfig config;
+    bool configOk = ReadConfig(path, config, diagnostics);
+    if (!configOk && config.panels.empty()) {
+        diagnostics.Print(stderr);
+        return ExitFailed;
+    }
+
+    // The driver checks every address; the library is found as zulhost finds it.
+    std::string given = !libraryPath.empty() ? libraryPath : config.driverLibrary;
+    zulclient::DriverLocation where = zulclient::FindDriver(given, ZULGATE_BUILD_TREE_DRIVER,
+                                                            ZULGATE_BUILD_TREE_FOLDER);
+    zulclient::DriverLibrary library;
+    std::string error;
+    if (!library.Load(where.name, where.search, &error)) {
+        diagnostics.Print(stderr);
+        std::fprintf(stderr, "zulgate: %s%s\n", error.c_str(),
+                     where.search ? " (install the driver's runtime package, or name its file with --lib or "
+                                    "[driver] library)"
+                                  : "");
+        return ExitFailed;
+    }
+    log.CatchDriverLines();
+    CheckedConfig checked;
+    CheckConfiguration(config, library.Entry(), checked, diagnostics);
+    log.TakeDriverLines();
+    if (!diagnostics.Empty()) {
+        diagnostics.Print(stderr);
+        std::fprintf(stderr, "zulgate: %s: %zu error%s\n", path.c_str(), diagnostics.Count(),
+                     diagnostics.Count() == 1 ? "" : "s");
+        return ExitFailed;
+    }
+    std::size_t points = 0;
+    for (const PanelMap& m : checked.maps) points += m.Points().size();
+    if (checkOnly) {
+        std::printf("%s: %zu panel%s, %zu points: no errors (driver %s)\n", path.c_str(), config.panels.size(),
+                    config.panels.size() == 1 ? "" : "s", points,
+                    library.LoadedFile().empty() ? where.name.c_str() : library.LoadedFile().c_str());
+        return 0;
+    }
+
+    // Only this thread takes the stop signals: every thread started below
+    // inherits the blocked set.
+    sigset_t stop;
+    sigemptyset(&stop);
+    sigaddset(&stop, SIGINT);
+    sigaddset(&stop, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stop, nullptr);
+    signal(SIGPIPE, SIG_IGN); // a client gone while its answer is sent
+
+    log.Say(Level::Info, "gateway",
+            std::string("zulgate ") + ZULTRK_VERSION_TEXT + ", driver " +
+                (library.LoadedFile().empty() ? where.name : library.LoadedFile()) + ", " +
+                std::to_string(config.panels.size()) + " panels, " + std::to_string(points) + " points");
+    Gateway gateway(checked, library.Entry(), log);
+    if (!gateway.Start(error)) {
+        log.Say(Level::Error, "gateway", error);
+        return ExitFailed;
+    }
+    int signal = 0;
+    sigwait(&stop, &signal);
+    log.Say(Level::Info, "gateway", std::string("stopping on ") + (signal == SIGTERM ? "SIGTERM" : "SIGINT"));
+    gateway.Stop();
+    log.Say(Level::Info, "gateway", "stopped: every port closed");
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    CLI::App app{"zulgate: the points of Trane Tracker panels over Modbus TCP"};
+    app.set_version_flag("--version", std::string("zulgate ") + ZULTRK_VERSION_TEXT);
+    std::string config, check, library;
+    bool verbose = false, quiet = false;
+    auto* run = app.add_option("--config", config, "run with this configuration file (TOML)");
+    auto* only = app.add_option("--check", check, "only check this configuration and its point lists; exit 0 or 1");
+    run->excludes(only);
+    app.add_option("--lib", library, "the driver library (default: [driver] library, else as zulhost finds it)");
+    app.add_flag("-v,--verbose", verbose, "also debug lines: every client, every exception, the driver's retries");
+    app.add_flag("-q,--quiet", quiet, "warnings and errors only");
+    CLI11_PARSE(app, argc, argv);
+    if (config.empty() && check.empty()) {
+        std::fprintf(stderr, "zulgate: give --config FILE to run, or --check FILE\n%s", app.help().c_str());
+        return 2;
+    }
+    zulgate::Level level = verbose ? zulgate::Level::Debug : quiet ? zulgate::Level::Warning : zulgate::Level::Info;
+    return Run(check.empty() ? config : check, !check.empty(), library, level);
+}

@@ -1,0 +1,108 @@
+#include "gateway/point_store.h"
+
+namespace zulgate {
+
+const char* QualityName(Quality quality) {
+    switch (quality) {
+    case Quality::NeverRead:
+        return "never read";
+    case Quality::Good:
+        return "good";
+    case Quality::ReadFailed:
+        return "last read failed";
+    case Quality::PanelAway:
+        return "panel away";
+    case Quality::WrittenNear:
+        return "changed by a write, not read since";
+    }
+    return "?";
+}
+
+const char* PanelStateName(PanelState state) {
+    switch (state) {
+    case PanelState::Starting:
+        return "starting";
+    case PanelState::Up:
+        return "up";
+    case PanelState::Silent:
+        return "silent";
+    case PanelState::Gone:
+        return "device gone";
+    case PanelState::Stopped:
+        return "stopped";
+    }
+    return "?";
+}
+
+PointStore::PointStore(const std::vector<std::size_t>& valueCounts, const std::vector<Clock::duration>& staleAfter) {
+    for (std::size_t i = 0; i < valueCounts.size(); ++i) {
+        auto panel = std::make_unique<Panel>();
+        panel->values.resize(valueCounts[i]);
+        panel->staleAfter = staleAfter[i];
+        panel->status.since = Clock::now();
+        panels_.push_back(std::move(panel));
+    }
+}
+
+void PointStore::Store(std::size_t panel, const std::vector<Update>& updates, Clock::time_point at) {
+    Panel& p = *panels_[panel];
+    std::lock_guard<std::mutex> lock(p.mutex);
+    for (const Update& u : updates) p.values[u.value] = StoredValue{u.raw, at, Quality::Good};
+}
+
+void PointStore::Revise(std::size_t panel, const std::vector<Update>& updates) {
+    Panel& p = *panels_[panel];
+    std::lock_guard<std::mutex> lock(p.mutex);
+    for (const Update& u : updates) p.values[u.value].raw = u.raw;
+}
+
+void PointStore::MarkFailed(std::size_t panel, const std::vector<std::size_t>& values, Quality why) {
+    Panel& p = *panels_[panel];
+    std::lock_guard<std::mutex> lock(p.mutex);
+    for (std::size_t v : values) p.values[v].quality = why;
+}
+
+void PointStore::MarkAll(std::size_t panel, Quality why) {
+    Panel& p = *panels_[panel];
+    std::lock_guard<std::mutex> lock(p.mutex);
+    for (StoredValue& v : p.values) v.quality = why;
+}
+
+void PointStore::SetState(std::size_t panel, PanelState state, const std::string& detail, Clock::time_point at) {
+    Panel& p = *panels_[panel];
+    std::lock_guard<std::mutex> lock(p.mutex);
+    if (p.status.state != state) p.status.since = at;
+    p.status.state = state;
+    p.status.detail = detail;
+}
+
+void PointStore::SetCycle(std::size_t panel, const CycleStats& cycle) {
+    Panel& p = *panels_[panel];
+    std::lock_guard<std::mutex> lock(p.mutex);
+    p.status.cycle = cycle;
+}
+
+void PointStore::Read(std::size_t panel, const std::vector<std::size_t>& values, std::vector<StoredValue>& out) const {
+    const Panel& p = *panels_[panel];
+    out.clear();
+    std::lock_guard<std::mutex> lock(p.mutex);
+    for (std::size_t v : values) out.push_back(p.values[v]);
+}
+
+bool PointStore::Current(std::size_t panel, const StoredValue& value, Clock::time_point now) const {
+    return value.quality == Quality::Good && now - value.readAt <= panels_[panel]->staleAfter;
+}
+
+PanelStatus PointStore::Status(std::size_t panel) const {
+    const Panel& p = *panels_[panel];
+    std::lock_guard<std::mutex> lock(p.mutex);
+    return p.status;
+}
+
+PanelSnapshot PointStore::Snapshot(std::size_t panel) const {
+    const Panel& p = *panels_[panel];
+    std::lock_guard<std::mutex> lock(p.mutex);
+    return PanelSnapshot{p.status, p.values};
+}
+
+} // namespace zulgate

@@ -1,0 +1,76 @@
+// Writes on their way from a front end to the driver thread. A request
+// names its panel and the elements of its points with the values to write;
+// the front end waits for its outcome a bounded time. A request whose
+// front end stopped waiting before the driver thread took it is never run:
+// a write that lands after its client was told it failed would surprise.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+namespace zulgate {
+
+struct PointWrite {
+    std::size_t point = 0; // in the panel's map
+    int firstElement = 0;
+    std::vector<std::uint32_t> values; // one per element, as the store keeps them
+};
+
+struct WriteRequest {
+    std::size_t panel = 0;
+    std::vector<PointWrite> writes; // done in this order; the first failure ends the request
+};
+
+enum class WriteOutcome {
+    Written,   // the driver's write returned 0 for every part
+    Refused,   // the panel refused it (the driver's 1)
+    NoAnswer,  // the exchange failed: no usable answer (the driver's 2)
+    PanelAway, // its panel is not up: nothing sent
+    TimedOut,  // not answered within the front end's wait (it may still be running)
+    Stopping,  // the gateway stops: nothing sent
+};
+const char* WriteOutcomeName(WriteOutcome outcome);
+
+class WriteTicket {
+public:
+    // The outcome, or TimedOut after `wait`; a write not yet taken is then
+    // abandoned and never runs.
+    WriteOutcome Wait(std::chrono::milliseconds wait);
+
+private:
+    friend class WriteQueue;
+    enum class Stage { Queued, Running, Done, Abandoned };
+    std::mutex mutex_;
+    std::condition_variable done_;
+    Stage stage_ = Stage::Queued;
+    WriteOutcome outcome_ = WriteOutcome::TimedOut;
+    WriteRequest request_;
+};
+
+class WriteQueue {
+public:
+    std::shared_ptr<WriteTicket> Submit(WriteRequest request);
+
+    // Driver thread: the next request to run (marked running), or null.
+    std::shared_ptr<WriteTicket> Take();
+    static const WriteRequest& RequestOf(const WriteTicket& ticket) { return ticket.request_; }
+    static void Finish(WriteTicket& ticket, WriteOutcome outcome);
+    // Waits until a request comes, Stop, or the deadline.
+    void WaitUntil(std::chrono::steady_clock::time_point deadline);
+
+    // Every queued request is answered Stopping, and so is every later one.
+    void Stop();
+
+private:
+    std::mutex mutex_;
+    std::condition_variable arrived_;
+    std::deque<std::shared_ptr<WriteTicket>> queued_;
+    bool stopping_ = false;
+};
+
+} // namespace zulgate

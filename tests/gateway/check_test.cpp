@@ -1,0 +1,162 @@
+// zulgate --check, run as a program on good and bad files: every refusal
+// once, each named as FILE:LINE: message, exit status 0 or 1. The driver's
+// CheckAddress checks the addresses; no port is opened (COM5 leads nowhere).
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+
+#include "tests/gateway/process.h"
+
+namespace {
+
+using gwtest::RunProgram;
+using gwtest::WriteFile;
+
+// Line 5 names the panel, 6 its port, 7 its unit, 8 its points.
+const std::string Config =
+    "[modbus]\n"
+    "listen = \"127.0.0.1:15999\"\n"
+    "\n"
+    "[[panel]]\n"
+    "name = \"ahu1\"\n"
+    "port = \"COM5\"\n"
+    "unit = 1\n"
+    "points = \"p.csv\"\n";
+
+const std::string Header = "name,address,table,register,access,count\n";
+const std::string GoodRow = "supply,W000100,holding,0,rw,2\n"; // line 2 of a point list
+
+// Every letter in every table it can go in, bits and nibbles, a quoted name
+// with a comma, a description column and an empty row, as spreadsheets
+// write them.
+const std::string EveryKind =
+    "Name,Address,Table,Register,Access,Count,Description\n"
+    "byte,B004002,holding,0,rw,,\n"
+    "low nibble,E004003,holding,1,rw,,\n"
+    "high nibble,M004003,holding,2,rw,,\n"
+    "time,T004004,holding,3,rw,,\n"
+    "words,W000100,holding,4,rw,2,\n"
+    "long,L003000,holding,6,rw,,\n"
+    "\"float, read only\",F003004,input,0,r,,the panel's whole number\n"
+    "date,D005000,input,2,r,,\n"
+    ",,,,,,\n"
+    "bit 7,B0040027,coil,0,rw,,\n"
+    "word bit 15,W000100F,coil,1,rw,,\n"
+    "status bits,B0040060,discrete,0,r,3,\n";
+
+class Check : public ::testing::Test {
+protected:
+    void SetUp() override { folder_ = gwtest::TempFolder(); }
+    void TearDown() override { std::filesystem::remove_all(folder_); }
+
+    gwtest::Ran CheckFiles(const std::string& toml, const std::string& csv) {
+        WriteFile(folder_ + "/gw.toml", toml);
+        WriteFile(folder_ + "/p.csv", csv);
+        return RunProgram({ZULGATE_PROGRAM, "--check", folder_ + "/gw.toml", "--lib", ZULTRK_LIBRARY}, folder_);
+    }
+    std::string folder_;
+};
+
+TEST_F(Check, AcceptsEveryLetterInEveryTableItCanGoIn) {
+    gwtest::Ran r = CheckFiles(Config, EveryKind);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("1 panel, 11 points: no errors"), std::string::npos) << r.out;
+    EXPECT_EQ(r.err, "");
+}
+
+TEST_F(Check, TheGuidesExampleIsGood) {
+    gwtest::Ran r = RunProgram({ZULGATE_PROGRAM, "--check", ZULGATE_TEST_DIR "/../../docs/gateway/zulgate.toml",
+                                "--lib", ZULTRK_LIBRARY},
+                               folder_);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("1 panel, 8 points: no errors"), std::string::npos) << r.out;
+}
+
+struct Refusal {
+    const char* what;
+    std::string toml;
+    std::string csv;
+    bool inPoints; // the message is on the point list's line, else the config's
+    int line;
+    const char* message;
+};
+
+class Refusals : public Check, public ::testing::WithParamInterface<Refusal> {};
+
+TEST_P(Refusals, NamesTheFileAndLine) {
+    const Refusal& c = GetParam();
+    gwtest::Ran r = CheckFiles(c.toml, c.csv);
+    EXPECT_EQ(r.status, 1) << r.err;
+    std::string expected = folder_ + (c.inPoints ? "/p.csv:" : "/gw.toml:") + std::to_string(c.line) + ": ";
+    std::size_t at = r.err.find(expected);
+    ASSERT_NE(at, std::string::npos) << "expected " << expected << c.message << "\nin:\n" << r.err;
+    EXPECT_NE(r.err.substr(at, r.err.find('\n', at) - at).find(c.message), std::string::npos) << r.err;
+    EXPECT_EQ(r.out, "");
+}
+
+std::string WithKey(const std::string& line) { return Config + line + "\n"; } // line 9
+std::string Replaced(const std::string& from, const std::string& to) {
+    std::string s = Config;
+    s.replace(s.find(from), from.size(), to);
+    return s;
+}
+std::string Second(const std::string& keys) {
+    return Config + "\n[[panel]]\nname = \"ahu2\"\nport = \"COM6\"\npoints = \"p.csv\"\n" + keys + "\n"; // 10.. 14
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Gateway, Refusals,
+    ::testing::Values(
+        Refusal{"overlap", Config, Header + GoodRow + "other,W000200,holding,1,r,\n", true, 3,
+                "holding 1 to 1 overlap point supply (line 2), which takes 0 to 1"},
+        Refusal{"letter", Config, Header + GoodRow + "l,L0030001,coil,0,r,\n", true, 3, "letter L cannot go in coil"},
+        Refusal{"bit in register", Config, Header + GoodRow + "b,B0040027,holding,5,r,\n", true, 3,
+                "it goes in coil or discrete"},
+        Refusal{"coil without bit", Config, Header + GoodRow + "w,W000300,coil,0,rw,\n", true, 3, "needs a bit number"},
+        Refusal{"B bit 8", Config, Header + GoodRow + "b,B0040028,coil,0,r,\n", true, 3, "bits 0 to 7"},
+        Refusal{"rw on D", Config, Header + GoodRow + "d,D005000,holding,8,rw,\n", true, 3, "letter D is read-only"},
+        Refusal{"rw on F", Config, Header + GoodRow + "f,F003004,holding,8,rw,\n", true, 3, "letter F is read-only"},
+        Refusal{"rw in input", Config, Header + GoodRow + "w,W000300,input,0,rw,\n", true, 3, "rw cannot be in input"},
+        Refusal{"duplicate name", Config, Header + GoodRow + "supply,W000300,holding,8,r,\n", true, 3,
+                "the name is used twice (line 2)"},
+        Refusal{"bad address", Config, Header + GoodRow + "x,X000300,holding,8,r,\n", true, 3,
+                "the driver's CheckAddress refuses 'X000300'"},
+        Refusal{"bad table", Config, Header + GoodRow + "x,W000300,holdings,8,r,\n", true, 3,
+                "table must be holding, input, coil or discrete"},
+        Refusal{"bad access", Config, Header + GoodRow + "x,W000300,holding,8,w,\n", true, 3, "access must be r or rw"},
+        Refusal{"register", Config, Header + GoodRow + "x,W000300,holding,65536,r,\n", true, 3,
+                "register must be a 0-based Modbus address"},
+        Refusal{"past 65535", Config, Header + GoodRow + "x,L003000,holding,65535,r,\n", true, 3,
+                "its 2 registers from 65535 run past 65535"},
+        Refusal{"past FFFFFF", Config, Header + GoodRow + "x,WFFFFFE,holding,8,r,2\n", true, 3,
+                "run past panel address FFFFFF"},
+        Refusal{"no column", Config, "name,address,table,register\n" + GoodRow, true, 1, "no column access"},
+        Refusal{"open quote", Config, Header + GoodRow + "\"x,W000300,holding,8,r,\n", true, 3,
+                "a quoted field is not closed"},
+        Refusal{"unit twice", Second("unit = 1"), Header + GoodRow, false, 14, "unit 1 is used twice"},
+        Refusal{"port twice",
+                Replaced("COM5", "COM6") + "\n[[panel]]\nname = \"ahu2\"\nport = \"COM6\"\nunit = 2\n" +
+                    "points = \"p.csv\"\n",
+                Header + GoodRow, false, 12, "port COM6 is used twice"},
+        Refusal{"long port", Replaced("COM5", "/dev/ttyUSB0"), Header + GoodRow, false, 6,
+                "must be 1 to 11 characters"},
+        Refusal{"baud", WithKey("baud = 115200"), Header + GoodRow, false, 9, "baud must be from 1 to 65535"},
+        Refusal{"odd baud", WithKey("baud = 12345"), Header + GoodRow, false, 9, "not a speed the serial line"},
+        Refusal{"stop bits", WithKey("stop_bits = 3"), Header + GoodRow, false, 9, "stop_bits must be 1, 1.5 or 2"},
+        Refusal{"timeout", WithKey("response_timeout_ms = 105"), Header + GoodRow, false, 9, "a multiple of 10"},
+        Refusal{"stale", WithKey("poll_ms = 5000"), Header + GoodRow, false, 4, "must be longer than poll_ms"},
+        Refusal{"unit", Replaced("unit = 1", "unit = 248"), Header + GoodRow, false, 7, "unit must be from 1 to 247"},
+        Refusal{"unknown key", WithKey("pol_ms = 100"), Header + GoodRow, false, 9, "unknown key 'pol_ms'"},
+        Refusal{"listen", Replaced("127.0.0.1:15999", "localhost:15999"), Header + GoodRow, false, 2,
+                "is not an IPv4 address"},
+        Refusal{"syntax", Replaced("unit = 1", "unit = = 1"), Header + GoodRow, false, 7, ""},
+        Refusal{"no points file", Replaced("p.csv", "missing.csv"), Header + GoodRow, false, 8,
+                "cannot read the point list"}),
+    [](const ::testing::TestParamInfo<Refusal>& param) {
+        std::string name;
+        for (char c : std::string(param.param.what)) name += std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
+        return name;
+    });
+
+} // namespace

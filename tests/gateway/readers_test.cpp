@@ -1,0 +1,247 @@
+// The readers on their own: the CSV of point lists as spreadsheets write it,
+// and the merging of a point list into a poll cycle's block reads, with the
+// driver's own CheckAddress behind the map.
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+#include "gateway/csv.h"
+#include "gateway/panel_bits.h"
+#include "gateway/point_store.h"
+#include "gateway/point_list.h"
+#include "gateway/point_map.h"
+#include "gateway/request_plan.h"
+#include "host/client/library_loader.h"
+#include "host/client/slots.h"
+
+namespace zulgate {
+namespace {
+
+std::string Fields(const CsvRecord& r) {
+    std::string s = std::to_string(r.line) + ":";
+    for (const std::string& f : r.fields) s += "[" + f + "]";
+    return s;
+}
+
+TEST(Csv, ReadsWhatSpreadsheetsWrite) {
+    struct Case {
+        const char* text;
+        std::vector<std::string> records;
+    } cases[] = {
+        {"a,b\n1,2\n", {"1:[a][b]", "2:[1][2]"}},
+        {"\xEF\xBB\xBF"
+         "a,b\r\n 1 , 2 \r\n",
+         {"1:[a][b]", "2:[1][2]"}},                                                    // BOM, CRLF, blanks
+        {"a,b\n\"x, y\",\"say \"\"hi\"\"\"\n", {"1:[a][b]", "2:[x, y][say \"hi\"]"}},  // quotes
+        {"a,b\n\"two\nlines\",2\n3,4", {"1:[a][b]", "2:[two\nlines][2]", "4:[3][4]"}}, // a break in quotes
+        {"a;b\n1,5;2\n", {"1:[a][b]", "2:[1,5][2]"}},                                  // semicolons
+        {"a,b,\n,,\n", {"1:[a][b][]", "2:[][][]"}},                                    // empty fields
+    };
+    for (const Case& c : cases) {
+        CsvResult r = ReadCsv(c.text);
+        EXPECT_EQ(r.errorLine, 0) << c.text << ": " << r.error;
+        std::vector<std::string> got;
+        for (const CsvRecord& record : r.records) got.push_back(Fields(record));
+        EXPECT_EQ(got, c.records) << c.text;
+    }
+    EXPECT_EQ(ReadCsv("a\n\"open\n").errorLine, 2);
+    EXPECT_EQ(ReadCsv("a\nx\"y\n").errorLine, 2);
+    EXPECT_EQ(ReadCsv("a\n\"x\"y\n").errorLine, 2);
+}
+
+// The driver's CheckAddress, as zulgate calls it.
+class Merging : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        std::string error;
+        ASSERT_TRUE(library_.Load(ZULTRK_LIBRARY, false, &error)) << error;
+    }
+    static std::optional<zulclient::Point> Check(const std::string& text) {
+        zulclient::DriverClient client(library_.Entry(), 1);
+        zulclient::AddressCheck c = client.CheckAddress(text, 7, false);
+        if (c.result != 0) return std::nullopt;
+        zulclient::Point p;
+        p.letter = static_cast<char>(c.block.TypeLetter);
+        p.address = c.block.PointAddress;
+        p.bitNumber = c.block.BitNumber;
+        return p;
+    }
+    // "W000100*10 B0040027": points with counts; bits go in coil, the rest in
+    // holding, on registers one after another.
+    static PanelMap Map(const std::string& points) {
+        std::istringstream in(points);
+        std::string csv = "name,address,table,register,access,count\n", item;
+        int reg[2] = {0, 0}, n = 0;
+        while (in >> item) {
+            std::string address = item.substr(0, item.find('*'));
+            int count = item.find('*') == std::string::npos ? 1 : std::stoi(item.substr(item.find('*') + 1));
+            bool bit = address.size() == 8;
+            int perElement = !bit && std::string("LFD").find(address[0]) != std::string::npos ? 2 : 1;
+            csv += "p" + std::to_string(++n) + "," + address + "," + (bit ? "coil," : "holding,") +
+                   std::to_string(reg[bit]) + ",r," + std::to_string(count) + "\n";
+            reg[bit] += count * perElement;
+        }
+        Diagnostics d;
+        std::vector<PointRow> rows;
+        PanelMap map;
+        EXPECT_TRUE(ParsePointList(csv, "t.csv", rows, d) && BuildPanelMap(rows, "t.csv", Check, map, d)) << [&] {
+            std::ostringstream o;
+            for (const Diagnostic& x : d.All()) o << x.Text() << "\n";
+            return o.str();
+        }();
+        return map;
+    }
+    static std::vector<std::string> Texts(const std::vector<BlockRead>& blocks) {
+        std::vector<std::string> texts;
+        for (const BlockRead& b : blocks) texts.push_back(b.Text());
+        return texts;
+    }
+    // Every element of every point is read exactly once, from the slot of
+    // its own address.
+    static void ExpectEveryElementRead(const PanelMap& map, const std::vector<BlockRead>& blocks) {
+        std::vector<int> reads(map.ValueCount(), 0);
+        for (const BlockRead& b : blocks) {
+            EXPECT_LE(b.ValueBytes(), 255) << b.Text();
+            for (const ReadTarget& t : b.targets) {
+                ++reads[t.value];
+                for (const MappedPoint& p : map.Points()) {
+                    if (t.value < p.firstValue || t.value >= p.firstValue + static_cast<std::size_t>(p.count)) continue;
+                    int k = static_cast<int>(t.value - p.firstValue);
+                    EXPECT_EQ(p.point.letter, b.letter);
+                    EXPECT_EQ(p.ElementAddress(k), b.address + t.slot * zulclient::BytesPerElement(b.letter));
+                    EXPECT_EQ(t.bit, p.point.HasBit() ? p.point.bitNumber : -1);
+                }
+            }
+        }
+        for (std::size_t v = 0; v < reads.size(); ++v) EXPECT_EQ(reads[v], 1) << "value " << v;
+    }
+    static zulclient::DriverLibrary library_;
+};
+zulclient::DriverLibrary Merging::library_;
+
+TEST_F(Merging, GapRuleByLineSpeed) {
+    // 19 bytes of a request's own frames and 2 ms of the host's turn.
+    EXPECT_EQ(MaxGapBytes(9600, 10), 20);
+    EXPECT_EQ(MaxGapBytes(19200, 10), 22);
+    EXPECT_EQ(MaxGapBytes(38400, 10), 26);
+    EXPECT_EQ(MaxGapBytes(1200, 11), 19);
+    EXPECT_EQ(BitsPerCharacter(8, 0, 0), 10);
+    EXPECT_EQ(BitsPerCharacter(7, 2, 2), 11);
+}
+
+TEST_F(Merging, PointListsIntoBlockReads) {
+    struct Case {
+        const char* what;
+        const char* points;
+        int baud;
+        std::vector<std::string> blocks;
+    } cases[] = {
+        {"neighbours", "W000100*10 W000114*10", 9600, {"W000100 x20"}},
+        {"a gap of 20 bytes is spanned", "W000100 W000116", 9600, {"W000100 x12"}},
+        {"a gap of 22 is not", "W000100 W000118", 9600, {"W000100 x1", "W000118 x1"}},
+        {"a faster line spans more", "W000100 W00011A", 38400, {"W000100 x14"}},
+        {"at most 255 bytes", "W000100*200", 9600, {"W000100 x127", "W0001FE x73"}},
+        {"three letters of 3 bytes", "D005000*86", 9600, {"D005000 x85", "D0050FF x1"}},
+        {"bits of a byte read once", "B0040020 B0040021 B0040027 B004002", 9600, {"B004002 x1"}},
+        {"bits of a word with the word", "W0001005 W000100 W000102", 9600, {"W000100 x2"}},
+        {"letters apart",
+         "B000100 E000100 M000100 T000100",
+         9600,
+         {"B000100 x1", "E000100 x1", "M000100 x1", "T000100 x1"}},
+        {"off the grid", "W000100 W000101 W000103", 9600, {"W000100 x1", "W000101 x2"}},
+        {"the same element twice", "L003000 L003000*2", 9600, {"L003000 x2"}},
+        {"in address order", "W000300 W000100", 9600, {"W000100 x1", "W000300 x1"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        PanelMap map = Map(c.points);
+        std::vector<BlockRead> blocks = PlanReads(map, MaxGapBytes(c.baud, 10));
+        EXPECT_EQ(Texts(blocks), c.blocks);
+        ExpectEveryElementRead(map, blocks);
+    }
+}
+
+TEST_F(Merging, FiveHundredPointsInAFewRequests) {
+    // 500 points of four letters, each letter's addresses close together.
+    std::string points;
+    for (int i = 0; i < 200; ++i) points += zulclient::PointText({'W', 0x1000 + 2 * i, NoBit}) + " ";
+    for (int i = 0; i < 150; ++i) points += zulclient::PointText({'B', 0x2000 + i, NoBit}) + " ";
+    for (int i = 0; i < 100; ++i) points += zulclient::PointText({'B', 0x3000 + i / 8, i % 8}) + " ";
+    for (int i = 0; i < 50; ++i) points += zulclient::PointText({'L', 0x4000 + 8 * i, NoBit}) + " ";
+    PanelMap map = Map(points);
+    ASSERT_EQ(map.Points().size(), 500u);
+    std::vector<BlockRead> blocks = PlanReads(map, MaxGapBytes(9600, 10));
+    EXPECT_EQ(Texts(blocks), (std::vector<std::string>{"B002000 x150", "B003000 x13", "L004000 x63", "L004100 x35",
+                                                       "W001000 x127", "W0010FE x73"}));
+    EXPECT_LE(blocks.size(), 50u); // a tenth of a request per point
+    ExpectEveryElementRead(map, blocks);
+}
+
+TEST_F(Merging, ARefusedBlockSplitsAtItsGaps) {
+    PanelMap map = Map("W000100*2 W000110 W000112 B004002");
+    std::vector<BlockRead> blocks = PlanReads(map, MaxGapBytes(9600, 10));
+    ASSERT_EQ(Texts(blocks), (std::vector<std::string>{"B004002 x1", "W000100 x10"}));
+    std::vector<BlockRead> runs = SplitAtGaps(blocks[1]);
+    EXPECT_EQ(Texts(runs), (std::vector<std::string>{"W000100 x2", "W000110 x2"}));
+    runs.push_back(blocks[0]);
+    ExpectEveryElementRead(map, runs);
+}
+
+TEST(PointStore, ServesAsCurrentOnlyAGoodValueYoungerThanStale) {
+    PointStore store({3}, {std::chrono::milliseconds(1000)});
+    Clock::time_point now = Clock::now();
+    store.Store(0, {{0, 11}, {1, 12}}, now - std::chrono::milliseconds(1500));
+    store.Store(0, {{1, 13}}, now - std::chrono::milliseconds(500));
+    store.MarkFailed(0, {1}, Quality::ReadFailed);
+    store.Store(0, {{2, 14}}, now);
+    std::vector<StoredValue> got;
+    store.Read(0, {0, 1, 2}, got);
+    ASSERT_EQ(got.size(), 3u);
+    EXPECT_FALSE(store.Current(0, got[0], now)) << "read 1.5 s ago, stale after 1 s";
+    EXPECT_FALSE(store.Current(0, got[1], now)) << "its last read failed";
+    EXPECT_TRUE(store.Current(0, got[2], now));
+    EXPECT_EQ(got[2].raw, 14u);
+    store.MarkAll(0, Quality::PanelAway);
+    store.Read(0, {2}, got);
+    EXPECT_FALSE(store.Current(0, got[0], now)) << "its panel is away";
+}
+
+TEST(PanelBits, AWriteIsCarriedIntoThePointsOnItsBytes) {
+    struct Case {
+        const char* what;
+        char letter; // written
+        std::int32_t address;
+        int bit;
+        std::uint32_t value;
+        char other; // a point on the same bytes
+        std::int32_t otherAddress;
+        int otherBit;
+        std::uint32_t before;
+        std::optional<std::uint32_t> after;
+    } cases[] = {
+        {"a nibble into its byte", 'E', 0x10, -1, 0x7, 'B', 0x10, -1, 0x3C, 0x37},
+        {"the other nibble stays", 'E', 0x10, -1, 0x7, 'M', 0x10, -1, 0x3, 0x3},
+        {"a byte into its nibbles", 'B', 0x10, -1, 0xA5, 'M', 0x10, -1, 0x3, 0xA},
+        {"a bit into its byte", 'B', 0x10, 7, 1, 'B', 0x10, -1, 0x25, 0xA5},
+        {"a byte into its bits", 'B', 0x10, -1, 0x25, 'B', 0x10, 7, 1, 0},
+        {"bit 15 into its word", 'W', 0x10, 15, 1, 'W', 0x10, -1, 0x0001, 0x8001},
+        {"a word into the byte of its high half", 'W', 0x10, -1, 0xBEEF, 'B', 0x11, -1, 0, 0xBE},
+        {"a byte into the long around it", 'B', 0x12, -1, 0xAD, 'L', 0x10, -1, 0x11223344, 0x11AD3344},
+        {"a word into an odd word half over it", 'W', 0x10, -1, 0xBEEF, 'W', 0x11, -1, 0x1234, 0x12BE},
+        {"a long into F: read again", 'L', 0x10, -1, 1, 'F', 0x10, -1, 0, std::nullopt},
+    };
+    for (const Case& c : cases) {
+        PanelChanges changes;
+        AddWrite(c.letter, c.address, c.bit, c.value, changes);
+        EXPECT_TRUE(Touches(c.other, c.otherAddress, changes)) << c.what;
+        EXPECT_EQ(AfterChanges(c.other, c.otherAddress, c.otherBit, c.before, changes), c.after) << c.what;
+    }
+    PanelChanges word;
+    AddWrite('W', 0x10, -1, 1, word);
+    EXPECT_FALSE(Touches('B', 0x12, word));
+    EXPECT_FALSE(Touches('L', 0x0C, word));
+    EXPECT_TRUE(Touches('L', 0x0D, word));
+}
+
+} // namespace
+} // namespace zulgate
