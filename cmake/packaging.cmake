@@ -4,6 +4,8 @@
 #     dev     -> libzultrk-dev  zultrk.h, korvan.h, the .so links, zultrk.pc
 #     tools   -> zultrk-tools   zulhost, zulsim, their man pages, the Wireshark
 #                               dissector, the timing diagram script, the udev example
+#     gateway -> zultrk-gateway zulgate, its man pages, the systemd unit, a sample
+#                               configuration and point list (conffiles), the guide
 #   Windows (CPack ZIP): zultrk-7.0-win32.zip, zultrk.dll at the top with the
 #     integrator's guide and the licence; tools/ with zulhost.exe, the stand-in
 #     KORVAN.dll and a copy of zultrk.dll.
@@ -54,7 +56,7 @@ else()
   # Man pages and the changelog compressed as Debian wants them (gzip -9n: no name, no time).
   find_program(ZUL_GZIP gzip REQUIRED)
   set(ZUL_MANPAGES)
-  foreach(page zulhost.1 zulsim.1)
+  foreach(page zulhost.1 zulsim.1 zulgate.8 zulgate.toml.5)
     add_custom_command(OUTPUT ${CMAKE_BINARY_DIR}/man/${page}.gz
       COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/man
       COMMAND ${ZUL_GZIP} -9n -c ${CMAKE_SOURCE_DIR}/man/${page} > ${CMAKE_BINARY_DIR}/man/${page}.gz
@@ -66,13 +68,27 @@ else()
     COMMAND ${ZUL_GZIP} -9n -c ${CMAKE_BINARY_DIR}/changelog.Debian > ${CMAKE_BINARY_DIR}/changelog.Debian.gz
     DEPENDS ${CMAKE_BINARY_DIR}/changelog.Debian)
   add_custom_target(zul_package_docs ALL DEPENDS ${ZUL_MANPAGES} ${CMAKE_BINARY_DIR}/changelog.Debian.gz)
-  install(FILES ${ZUL_MANPAGES} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT tools)
+  install(FILES ${CMAKE_BINARY_DIR}/man/zulhost.1.gz ${CMAKE_BINARY_DIR}/man/zulsim.1.gz
+    DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT tools)
+
+  # The gateway as a service: the program in sbin, a unit that reads
+  # /etc/zultrk/gateway.toml, and a sample of it and its point list, which
+  # the conffiles file marks the site's own.
+  install(TARGETS zulgate RUNTIME DESTINATION ${CMAKE_INSTALL_SBINDIR} COMPONENT gateway)
+  install(FILES ${CMAKE_BINARY_DIR}/man/zulgate.8.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man8 COMPONENT gateway)
+  install(FILES ${CMAKE_BINARY_DIR}/man/zulgate.toml.5.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man5 COMPONENT gateway)
+  install(FILES ${CMAKE_SOURCE_DIR}/packaging/gateway/zulgate.service DESTINATION /lib/systemd/system
+    COMPONENT gateway)
+  install(FILES ${CMAKE_SOURCE_DIR}/packaging/gateway/gateway.toml ${CMAKE_SOURCE_DIR}/packaging/gateway/gateway-points.csv
+    DESTINATION /etc/zultrk PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ COMPONENT gateway)
+  install(FILES ${CMAKE_SOURCE_DIR}/docs/gateway.md DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/zultrk-gateway
+    COMPONENT gateway)
   install(FILES ${CMAKE_SOURCE_DIR}/contrib/wireshark/zultrk.lua
     DESTINATION ${CMAKE_INSTALL_DATADIR}/zultrk/wireshark COMPONENT tools)
   # Examples to copy, so not executable where they are.
   install(FILES ${CMAKE_SOURCE_DIR}/contrib/udev/99-zultrk-adapter.rules ${CMAKE_SOURCE_DIR}/contrib/timing/line_timing.py
     DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/zultrk-tools/examples COMPONENT tools)
-  foreach(pair runtime:libzultrk7 dev:libzultrk-dev tools:zultrk-tools)
+  foreach(pair runtime:libzultrk7 dev:libzultrk-dev tools:zultrk-tools gateway:zultrk-gateway)
     string(REPLACE ":" ";" pair ${pair})
     list(GET pair 0 component)
     list(GET pair 1 package)
@@ -82,7 +98,7 @@ else()
 
   set(CPACK_GENERATOR DEB)
   set(CPACK_DEB_COMPONENT_INSTALL ON)
-  set(CPACK_COMPONENTS_ALL runtime dev tools)
+  set(CPACK_COMPONENTS_ALL runtime dev tools gateway)
   set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
   set(CPACK_DEBIAN_PACKAGE_RELEASE 1)
   set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
@@ -123,6 +139,19 @@ else()
  a built-in simulated panel, a port finder, a line tap and a capture
  decoder), zulsim, a simulated panel, their man pages, a Wireshark dissector
  for the line's captures and an example udev rule for USB adapters.")
+
+  set(CPACK_DEBIAN_GATEWAY_PACKAGE_NAME zultrk-gateway)
+  set(CPACK_DEBIAN_GATEWAY_PACKAGE_SECTION net)
+  set(CPACK_DEBIAN_GATEWAY_PACKAGE_DEPENDS "${ZUL_DEB_EXACT}, adduser")
+  set(CPACK_DEBIAN_GATEWAY_PACKAGE_CONTROL_EXTRA
+      "${CMAKE_SOURCE_DIR}/packaging/gateway/conffiles;${CMAKE_SOURCE_DIR}/packaging/gateway/postinst;${CMAKE_SOURCE_DIR}/packaging/gateway/prerm;${CMAKE_SOURCE_DIR}/packaging/gateway/postrm")
+  set(CPACK_DEBIAN_GATEWAY_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+  set(CPACK_COMPONENT_GATEWAY_DESCRIPTION "Trane Tracker panel gateway (Modbus TCP, MQTT)
+ zulgate drives Trane Tracker panels on serial lines through the zultrk
+ driver and serves their points as Modbus TCP registers and coils and over
+ MQTT, with a status page and Prometheus metrics. It runs as the systemd
+ service zulgate.service (installed, not enabled) as a system user of its
+ own in the dialout group, from /etc/zultrk/gateway.toml.")
 endif()
 
 include(CPack)

@@ -2,7 +2,8 @@
 # The main job on a fresh machine: install what is missing, build the Linux
 # library with its tools and the 32-bit Windows DLL (and, where this machine
 # cannot run 32-bit programs, the 64-bit build of it), then show them working:
-# the host tool's demonstration against the simulated panel, and the DLL's
+# the host tool's demonstration against the simulated panel, the gateway
+# serving it over Modbus TCP (read and written with mbpoll), and the DLL's
 # get-info answer as a Windows host sees it under wine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -73,6 +74,10 @@ print(f"  result {result}: Version {info.Version}, DeviceName {info.DeviceName.d
 print(info.Banner.decode("cp437"))
 PY
 fi
+
+echo
+echo "=== the gateway: zulgate against the simulated panel, read and written with mbpoll"
+bash scripts/gateway-demo.sh build/native || failed+=("gateway demo")
 
 echo
 echo "=== zultrk.dll ($windows) under wine: get-info"

@@ -5,9 +5,12 @@
 #      zulhost --version says the version, zulhost --json info runs against
 #      the built-in simulator with a driver from the system's library path,
 #      man -w finds the page, and a C host builds against the installed
-#      header with pkg-config and calls ZulMain; the packages are purged
-#      afterwards, also when a check failed; it refuses to start when
-#      packages of these names are installed already;
+#      header with pkg-config and calls ZulMain; zulgate --check passes on
+#      the installed sample (as the service's own user too), the unit
+#      verifies, the user is in dialout and the unit is not enabled; the
+#      packages are purged afterwards, also when a check failed, and the
+#      purge leaves no user, no configuration and no unit state; it refuses
+#      to start when packages of these names are installed already;
 #   3. the Windows zip holds what it should, and under wine its
 #      tools/zulhost.exe loads the zip's own DLL.
 # Prints "FAIL: ..." for each failed check and exits non-zero if any.
@@ -15,14 +18,14 @@ set -uo pipefail
 cd "$(dirname "$0")/../.."
 dist=${1:-dist}
 version=$(sed -n 's/^project(zultrk VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
-packages=(libzultrk7 libzultrk-dev zultrk-tools)
+packages=(libzultrk7 libzultrk-dev zultrk-tools zultrk-gateway)
 failed=0
 fail() { echo "FAIL: $*"; failed=$((failed + 1)); }
 pass() { echo "ok: $*"; }
 
 # 1. lintian
 debs=("$dist"/*.deb)
-[[ ${#debs[@]} -eq 3 ]] || fail "expected 3 Debian packages in $dist, found ${#debs[@]}"
+[[ ${#debs[@]} -eq 4 ]] || fail "expected 4 Debian packages in $dist, found ${#debs[@]}"
 lint=$(lintian --no-tag-display-limit "${debs[@]}" 2>&1)
 echo "$lint" | sed 's/^/  lintian: /'
 if grep -q '^E:' <<<"$lint"; then fail "lintian reports errors"; else pass "lintian: no error"; fi
@@ -64,6 +67,24 @@ else
       fail "the C host does not build: $(cat "$work/cc.log")"
     fi
     rm -rf "$work"
+
+    # The gateway as a service.
+    out=$(/usr/sbin/zulgate --check /etc/zultrk/gateway.toml 2>&1) && pass "zulgate --check on the installed sample: $out" ||
+      fail "zulgate --check on the installed sample: $out"
+    out=$(su -s /bin/sh zulgate -c '/usr/sbin/zulgate --check /etc/zultrk/gateway.toml' 2>&1) &&
+      pass "the same as the service's user zulgate" || fail "zulgate --check as the user zulgate: $out"
+    [[ $(id -nG zulgate 2>/dev/null) == *dialout* ]] && pass "the user zulgate is in dialout: $(id zulgate)" ||
+      fail "the user zulgate is not in dialout: $(id zulgate 2>&1)"
+    conffiles=$(dpkg-query -W -f='${Conffiles}' zultrk-gateway | awk '{print $1}' | tr '\n' ' ')
+    [[ $conffiles == *"/etc/zultrk/gateway.toml"*"/etc/zultrk/gateway-points.csv"* ]] &&
+      pass "conffiles: $conffiles" || fail "conffiles: $conffiles"
+    out=$(systemd-analyze verify /lib/systemd/system/zulgate.service 2>&1) && pass "systemd-analyze verify zulgate.service" ||
+      fail "systemd-analyze verify zulgate.service: $out"
+    [[ ! -e /etc/systemd/system/multi-user.target.wants/zulgate.service ]] && pass "zulgate.service is not enabled" ||
+      fail "zulgate.service was enabled by the install"
+    page=$(man -w zulgate.toml 2>&1)
+    [[ $page == */man5/zulgate.toml.5* && $(man -w zulgate 2>&1) == */man8/zulgate.8* ]] && pass "man -w zulgate, zulgate.toml" ||
+      fail "man -w zulgate.toml: $page"
   else
     fail "dpkg -i: $(tail -5 /tmp/zultrk-dpkg.log)"
   fi
@@ -72,6 +93,13 @@ else
   left=()
   for p in "${packages[@]}"; do dpkg-query -W "$p" >/dev/null 2>&1 && left+=("$p"); done
   [[ ${#left[@]} -eq 0 ]] && pass "purged" || fail "left installed: ${left[*]}"
+  remains=()
+  getent passwd zulgate >/dev/null && remains+=("the user zulgate")
+  getent group zulgate >/dev/null && remains+=("the group zulgate")
+  [[ -e /etc/zultrk ]] && remains+=("/etc/zultrk")
+  compgen -G '/etc/systemd/system/*/zulgate.service' >/dev/null && remains+=("a unit link")
+  compgen -G '/var/lib/systemd/deb-systemd-helper-*/*zulgate*' >/dev/null && remains+=("unit state")
+  [[ ${#remains[@]} -eq 0 ]] && pass "the purge left nothing of the gateway" || fail "the purge left: ${remains[*]}"
 fi
 
 # 3. the Windows zip

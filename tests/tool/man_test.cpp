@@ -49,6 +49,7 @@ TEST(ManPages, EveryOptionOfEveryCommandIsDocumented) {
          ZULTRK_SOURCE_DIR "/man/zulhost.1",
          {"info", "check", "read", "write", "poll", "start", "demo", "decode", "spy", "ports"}},
         {ZULSIM_PROGRAM, ZULTRK_SOURCE_DIR "/man/zulsim.1", {}},
+        {ZULGATE_PROGRAM, ZULTRK_SOURCE_DIR "/man/zulgate.8", {}},
     };
     for (const Program& p : programs) {
         std::string page = zulhost_test::ReadWhole(p.page);
