@@ -56,6 +56,8 @@ required=(
   "unzip:unzip"
   "man-db:man"
   "gzip:gzip"
+  "systemd:systemd-analyze"
+  "adduser:adduser"
   "wine:wine"
   "wine64:/usr/lib/wine/wine64"
 )
