@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds the benchmark (Release, in build/bench) and prints its tables, in
-# markdown, to stdout; build output and progress go to stderr.
+# markdown, to stdout; build output and progress go to stderr. The tables are
+# kept in docs/development.md (Benchmarks) and docs/gateway.md (Measurements).
 #
 #   bash bench/run.sh [zul_bench options]   (e.g. --sections codec)
 set -euo pipefail
@@ -13,3 +14,4 @@ build=build/bench
 } >&2
 echo "bench: load average before the run: $(cut -d' ' -f1-3 /proc/loadavg)" >&2
 KORVAN_QUIET=1 "$build/bench/zul_bench" "$@"
+echo "bench: these tables are kept in docs/development.md (Benchmarks; the gateway's in docs/gateway.md, Measurements)" >&2

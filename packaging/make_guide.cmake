@@ -1,11 +1,13 @@
 # The integrator's guide of the Windows zip: a header of its own, then the
-# README from its "For integrators" part to the end, so the README stays the
-# one source. Run with -DREADME= -DHEADER= -DOUTPUT=.
-file(READ "${README}" readme)
-string(FIND "${readme}" "\n## For integrators" start)
-if(start EQUAL -1)
-  message(FATAL_ERROR "README.md has no '## For integrators' section")
-endif()
-string(SUBSTRING "${readme}" ${start} -1 part)
-file(READ "${HEADER}" header)
-file(WRITE "${OUTPUT}" "${header}${part}")
+# integrator's reference and the field guide as docs/ has them, so docs/
+# stays the one source. Run with -DHEADER= -DOUTPUT= -DDOCS="a.md;b.md".
+file(READ "${HEADER}" guide)
+foreach(doc ${DOCS})
+  file(READ "${doc}" text)
+  # The guides link to each other and to pictures beside them in docs/;
+  # in the zip the picture sits in docs/, and the other guides are not there.
+  string(REPLACE "](line-timing.svg)" "](docs/line-timing.svg)" text "${text}")
+  string(REGEX REPLACE "\\]\\((integrators|field|gateway|development)\\.md(#[a-z0-9-]*)?\\)" "]" text "${text}")
+  string(APPEND guide "\n${text}")
+endforeach()
+file(WRITE "${OUTPUT}" "${guide}")

@@ -181,7 +181,7 @@ for package in "${missing_optional[@]}"; do
   echo "setup: NOTICE: $package (32-bit wine) could not be installed; apt said:"
   reason_of "$work/optional"
   echo "setup: NOTICE: the 32-bit DLL's tests under wine cannot run here; the Windows tests run on the"
-  echo "setup: NOTICE: 64-bit build under wine64 instead (README: \"On a fresh machine\" says how to get 32-bit wine)."
+  echo "setup: NOTICE: 64-bit build under wine64 instead (docs/development.md, \"Windows tests under wine\", says how to get 32-bit wine)."
 done
 
 mapfile -t still < <(missing_of "${required[@]}")

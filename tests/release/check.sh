@@ -111,9 +111,10 @@ files=$(grep -v '/$' <<<"$listing" | sort)
 [[ $files == "$expected" ]] && pass "the zip holds exactly what it should" || fail "the zip holds: $(tr '\n' ' ' <<<"$files")"
 grep -qx 'KORVAN.dll' <<<"$listing" && fail "a KORVAN.dll beside the top-level zultrk.dll"
 unzip -p "$zip" INTEGRATORS-GUIDE.md | grep -q 'Never copy the stand-in `KORVAN.dll`' &&
-  unzip -p "$zip" INTEGRATORS-GUIDE.md | grep -q '^## For integrators' &&
-  pass "the guide says why KORVAN.dll is in tools/ and carries the README's integrator part" ||
-  fail "the guide lacks its header or the integrator part"
+  unzip -p "$zip" INTEGRATORS-GUIDE.md | grep -q "^# The integrator's reference" &&
+  unzip -p "$zip" INTEGRATORS-GUIDE.md | grep -q '^# The field guide' &&
+  pass "the guide says why KORVAN.dll is in tools/ and carries the integrator's reference and the field guide" ||
+  fail "the guide lacks its header, the integrator's reference or the field guide"
 
 # Under wine: the 32-bit zip where 32-bit programs run, else the 64-bit one
 # of the same layout (scripts/release.sh --win64).

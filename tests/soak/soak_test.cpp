@@ -108,7 +108,7 @@ struct Config {
     // adapter's latency) may then be late by 250 ms - T at most: 200 ms on the
     // unpaced line, 150 ms on the field line (T = 20 + 16 ms, and margin for
     // the simulator's own scheduling). Later replies are beyond what the
-    // driver promises to catch (README, "Receive timing").
+    // driver promises to catch (docs/integrators.md, "Receive timing").
     int lateMaxMs = static_cast<int>(EnvNumber("ZUL_SOAK_LATE_MAX", 200));
     const char* line = "unpaced";
 
