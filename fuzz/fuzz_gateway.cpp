@@ -33,13 +33,7 @@ void CheckLines(const Diagnostics& d, const std::string& file, int lines) {
 
 std::optional<zulclient::Point> CheckAddress(const std::string& text) {
     zulclient::DriverClient client(&ZulMain, 1);
-    zulclient::AddressCheck c = client.CheckAddress(text, 7, false);
-    if (c.result != 0) return std::nullopt;
-    zulclient::Point p;
-    p.letter = static_cast<char>(c.block.TypeLetter);
-    p.address = c.block.PointAddress;
-    p.bitNumber = c.block.BitNumber;
-    return p;
+    return client.PointOf(text);
 }
 
 void CheckMap(const PanelMap& map, int maxGap) {

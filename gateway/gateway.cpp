@@ -13,15 +13,7 @@ bool CheckConfiguration(const GatewayConfig& config, ZulMainFunction entry, Chec
     zulclient::DriverClient checker(entry, 0);
     DriverInfo info{};
     checker.GetInfo(info);
-    AddressChecker check = [&checker](const std::string& text) -> std::optional<zulclient::Point> {
-        zulclient::AddressCheck c = checker.CheckAddress(text, 7, false);
-        if (c.result != 0) return std::nullopt;
-        zulclient::Point p;
-        p.letter = static_cast<char>(c.block.TypeLetter);
-        p.address = c.block.PointAddress;
-        p.bitNumber = c.block.BitNumber;
-        return p;
-    };
+    AddressChecker check = [&checker](const std::string& text) { return checker.PointOf(text); };
     for (const PanelConfig& panel : config.panels) {
         std::vector<PointRow> rows;
         PanelMap map;

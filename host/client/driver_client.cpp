@@ -58,6 +58,16 @@ AddressCheck DriverClient::CheckAddress(const std::string& text, std::int32_t ho
     return check;
 }
 
+std::optional<Point> DriverClient::PointOf(const std::string& text) {
+    AddressCheck c = CheckAddress(text, 7, false);
+    if (c.result != 0) return std::nullopt;
+    Point p;
+    p.letter = static_cast<char>(c.block.TypeLetter);
+    p.address = c.block.PointAddress;
+    p.bitNumber = c.block.BitNumber;
+    return p;
+}
+
 PointRequest DriverClient::MakePointRequest(const Point& point, std::size_t count, void* slots) {
     PointRequest request{};
     request.TypeLetter = static_cast<unsigned char>(point.letter);

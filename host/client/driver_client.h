@@ -6,6 +6,7 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -51,6 +52,9 @@ public:
     std::int32_t ColdStart(const std::string& portName, const LineSettings& line);
     std::int32_t ClosePort();
     AddressCheck CheckAddress(const std::string& text, std::int32_t hostDataType, bool syntaxOnly);
+    // The point an address names, as CheckAddress parses it for every letter
+    // (host data type 7); nothing when it is refused.
+    std::optional<Point> PointOf(const std::string& text);
     // Reads slots.size() elements; the slots are cleared first.
     std::int32_t BlockRead(const Point& point, std::vector<Slot>& slots);
     std::int32_t BlockWrite(const Point& point, const std::vector<Slot>& slots);

@@ -58,13 +58,7 @@ protected:
     }
     static std::optional<zulclient::Point> Check(const std::string& text) {
         zulclient::DriverClient client(library_.Entry(), 1);
-        zulclient::AddressCheck c = client.CheckAddress(text, 7, false);
-        if (c.result != 0) return std::nullopt;
-        zulclient::Point p;
-        p.letter = static_cast<char>(c.block.TypeLetter);
-        p.address = c.block.PointAddress;
-        p.bitNumber = c.block.BitNumber;
-        return p;
+        return client.PointOf(text);
     }
     // "W000100*10 B0040027": points with counts; bits go in coil, the rest in
     // holding, on registers one after another.
