@@ -24,7 +24,7 @@ if(WIN32)
   set(ZUL_GUIDE ${CMAKE_BINARY_DIR}/INTEGRATORS-GUIDE.md)
   configure_file(${CMAKE_SOURCE_DIR}/packaging/guide-header.md ${CMAKE_BINARY_DIR}/guide-header.md @ONLY)
   add_custom_command(OUTPUT ${ZUL_GUIDE}
-    COMMAND ${CMAKE_COMMAND} "-DDOCS=${CMAKE_SOURCE_DIR}/docs/integrators.md;${CMAKE_SOURCE_DIR}/docs/field.md"
+    COMMAND ${CMAKE_COMMAND} -DDOCS=${CMAKE_SOURCE_DIR}/docs/integrators.md,${CMAKE_SOURCE_DIR}/docs/field.md
             -DHEADER=${CMAKE_BINARY_DIR}/guide-header.md -DOUTPUT=${ZUL_GUIDE}
             -P ${CMAKE_SOURCE_DIR}/packaging/make_guide.cmake
     DEPENDS ${CMAKE_SOURCE_DIR}/docs/integrators.md ${CMAKE_SOURCE_DIR}/docs/field.md ${CMAKE_BINARY_DIR}/guide-header.md

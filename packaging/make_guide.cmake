@@ -1,8 +1,9 @@
 # The integrator's guide of the Windows zip: a header of its own, then the
 # integrator's reference and the field guide as docs/ has them, so docs/
-# stays the one source. Run with -DHEADER= -DOUTPUT= -DDOCS="a.md;b.md".
+# stays the one source. Run with -DHEADER= -DOUTPUT= -DDOCS=a.md,b.md.
 file(READ "${HEADER}" guide)
-foreach(doc ${DOCS})
+string(REPLACE "," ";" docs "${DOCS}")
+foreach(doc ${docs})
   file(READ "${doc}" text)
   # The guides link to each other and to pictures beside them in docs/;
   # in the zip the picture sits in docs/, and the other guides are not there.
