@@ -112,6 +112,72 @@ void ReadModbus(const toml::table& table, const std::string& file, ModbusConfig&
     if (keys.Integer("idle_timeout_s", 1, 86400, v)) m.idleTimeout = Seconds(v);
 }
 
+std::string FromFolder(const std::string& file, const std::string& path) {
+    return path.empty() || path[0] == '/' ? path : FolderOf(file) + path;
+}
+
+// A topic level's characters may be anything but the wildcards; the prefix
+// may hold levels of its own but no empty one.
+bool TopicPrefixOk(const std::string& prefix) {
+    if (prefix.empty() || prefix.front() == '/' || prefix.back() == '/' || prefix.find("//") != std::string::npos)
+        return false;
+    for (unsigned char c : prefix) {
+        if (c == '+' || c == '#' || c < 0x20 || c == 0x7F) return false;
+    }
+    return true;
+}
+
+void ReadMqtt(const toml::table& table, const std::string& file, MqttConfig& m, Diagnostics& d) {
+    Keys keys(table, "[mqtt]", file, d);
+    m.enabled = true;
+    m.line = keys.Line();
+    std::string broker;
+    int line = 0;
+    bool portGiven = false;
+    if (keys.String("broker", broker, &line)) {
+        std::string error;
+        int port = 0;
+        if (!ParseBroker(broker, m.host, port, error)) {
+            d.Add(file, line, "broker: " + error);
+        } else if (port != 0) {
+            m.port = port;
+            portGiven = true;
+        }
+    }
+    if (keys.String("client_id", m.clientId, &line) &&
+        (m.clientId.empty() || m.clientId.size() > 64 || !NameCharactersOk(m.clientId))) {
+        d.Add(file, line, "client_id '" + m.clientId + "' must be 1 to 64 letters, digits, '_', '-' or '.'");
+    }
+    if (keys.String("topic_prefix", m.topicPrefix, &line) && !TopicPrefixOk(m.topicPrefix)) {
+        d.Add(file, line,
+              "topic_prefix '" + m.topicPrefix + "' must be topic levels joined by '/', without '+', '#', an empty " +
+                  "level or a '/' at either end");
+    }
+    keys.String("username", m.username);
+    if (keys.String("password_file", m.passwordFile)) m.passwordFile = FromFolder(file, m.passwordFile);
+    if (keys.String("tls_ca", m.tlsCa)) m.tlsCa = FromFolder(file, m.tlsCa);
+    if (keys.String("tls_cert", m.tlsCert)) m.tlsCert = FromFolder(file, m.tlsCert);
+    if (keys.String("tls_key", m.tlsKey)) m.tlsKey = FromFolder(file, m.tlsKey);
+    if (m.tlsCert.empty() != m.tlsKey.empty()) d.Add(file, m.line, "tls_cert and tls_key go together");
+    if (!m.tlsCert.empty() && m.tlsCa.empty()) d.Add(file, m.line, "tls_cert needs tls_ca (the broker's CA)");
+    if (!m.passwordFile.empty() && m.username.empty()) d.Add(file, m.line, "password_file needs a username");
+    if (!m.tlsCa.empty() && !portGiven) m.port = DefaultMqttTlsPort;
+    std::int64_t v = 0;
+    if (keys.Integer("heartbeat_s", 0, 86400, v)) m.heartbeat = Seconds(v);
+    if (keys.Integer("keepalive_s", 5, 3600, v)) m.keepalive = Seconds(v);
+}
+
+void ReadHttp(const toml::table& table, const std::string& file, HttpConfig& h, Diagnostics& d) {
+    Keys keys(table, "[http]", file, d);
+    h.enabled = true;
+    std::string listen;
+    int line = 0;
+    if (keys.String("listen", listen, &line)) {
+        std::string error;
+        if (!ParseListen(listen, h.listen, error)) d.Add(file, line, "listen: " + error);
+    }
+}
+
 void ReadLine(Keys& keys, const std::string& file, LineConfig& line, Diagnostics& d) {
     std::int64_t v = 0;
     int at = 0;
@@ -254,6 +320,45 @@ bool ParseListen(const std::string& text, ListenAddress& out, std::string& error
     return true;
 }
 
+bool ParseBroker(const std::string& text, std::string& host, int& port, std::string& error) {
+    std::string name = text, number;
+    if (!text.empty() && text[0] == '[') {
+        std::size_t close = text.find(']');
+        if (close == std::string::npos || (close + 1 < text.size() && text[close + 1] != ':')) {
+            error = "write an IPv6 address as [address]:port";
+            return false;
+        }
+        name = text.substr(1, close - 1);
+        if (close + 1 < text.size()) number = text.substr(close + 2);
+    } else if (std::size_t colon = text.rfind(':'); colon != std::string::npos) {
+        if (text.find(':') != colon) {
+            error = "write an IPv6 address as [address]:port";
+            return false;
+        }
+        name = text.substr(0, colon);
+        number = text.substr(colon + 1);
+        if (number.empty()) {
+            error = "a ':' with no port after it";
+            return false;
+        }
+    }
+    if (name.empty() || name.find_first_of(" \t/") != std::string::npos) {
+        error = "'" + name + "' is not a host name or address";
+        return false;
+    }
+    port = 0;
+    if (!number.empty()) {
+        if (number.size() > 5 || number.find_first_not_of("0123456789") != std::string::npos ||
+            std::stoi(number) < 1 || std::stoi(number) > 65535) {
+            error = "the port must be a number from 1 to 65535";
+            return false;
+        }
+        port = std::stoi(number);
+    }
+    host = name;
+    return true;
+}
+
 bool ParseConfig(std::string_view text, const std::string& path, GatewayConfig& config, Diagnostics& d) {
     std::size_t before = d.Count();
     config = GatewayConfig{};
@@ -272,6 +377,20 @@ bool ParseConfig(std::string_view text, const std::string& path, GatewayConfig& 
                 ReadModbus(*t, path, config.modbus, d);
             } else {
                 keys.Refuse(*m, "modbus must be a table, [modbus]");
+            }
+        }
+        if (const toml::node* m = keys.Get("mqtt")) {
+            if (const toml::table* t = m->as_table()) {
+                ReadMqtt(*t, path, config.mqtt, d);
+            } else {
+                keys.Refuse(*m, "mqtt must be a table, [mqtt]");
+            }
+        }
+        if (const toml::node* h = keys.Get("http")) {
+            if (const toml::table* t = h->as_table()) {
+                ReadHttp(*t, path, config.http, d);
+            } else {
+                keys.Refuse(*h, "http must be a table, [http]");
             }
         }
         if (const toml::node* dr = keys.Get("driver")) {

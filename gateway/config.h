@@ -20,6 +20,9 @@ using Milliseconds = std::chrono::milliseconds;
 using Seconds = std::chrono::seconds;
 
 constexpr int DefaultModbusPort = 1502;
+constexpr int DefaultHttpPort = 9702;
+constexpr int DefaultMqttPort = 1883;
+constexpr int DefaultMqttTlsPort = 8883;
 
 struct ListenAddress {
     std::string host = "127.0.0.1"; // an IPv4 or IPv6 address as written (without brackets)
@@ -58,9 +61,31 @@ struct PanelConfig {
     int pointsLine = 0;
 };
 
+// Off when its section is absent.
+struct MqttConfig {
+    bool enabled = false;
+    int line = 0;                 // of [mqtt]
+    std::string host = "127.0.0.1"; // a name or an address
+    int port = DefaultMqttPort;   // 8883 by default when tls_ca is given
+    std::string clientId = "zulgate";
+    std::string topicPrefix = "zultrk";
+    std::string username;
+    std::string passwordFile; // its first line is the password; relative paths from the config's folder
+    std::string tlsCa, tlsCert, tlsKey;
+    Seconds heartbeat{0}; // every point again this often; 0: only on change
+    Seconds keepalive{30};
+};
+
+struct HttpConfig {
+    bool enabled = false;
+    ListenAddress listen{"127.0.0.1", DefaultHttpPort};
+};
+
 struct GatewayConfig {
     std::string path;
     ModbusConfig modbus;
+    MqttConfig mqtt;
+    HttpConfig http;
     std::string driverLibrary; // empty: found as zulhost finds it
     std::vector<PanelConfig> panels;
 };
@@ -73,5 +98,7 @@ bool ParseConfig(std::string_view text, const std::string& path, GatewayConfig& 
 
 // "host:port", "[v6]:port"; false with a message.
 bool ParseListen(const std::string& text, ListenAddress& out, std::string& error);
+// A broker: "name", "name:port", "[v6]:port"; a missing port stays as given.
+bool ParseBroker(const std::string& text, std::string& host, int& port, std::string& error);
 
 } // namespace zulgate

@@ -23,6 +23,13 @@ bool CheckConfiguration(const GatewayConfig& config, ZulMainFunction entry, Chec
             } else if (ReadPointList(panel.points, rows, d)) {
                 BuildPanelMap(rows, panel.points, check, map, d);
             }
+            // A point's name is a topic level of its own.
+            for (const PointRow& row : rows) {
+                if (config.mqtt.enabled && row.name.find_first_of("/+#") != std::string::npos) {
+                    d.Add(panel.points, row.line,
+                          "point " + row.name + ": with [mqtt], a name cannot hold '/', '+' or '#' (it is a topic level)");
+                }
+            }
         }
         checked.maps.push_back(std::move(map));
         zulclient::LineSettings line;

@@ -101,6 +101,7 @@ std::string Replaced(const std::string& from, const std::string& to) {
     s.replace(s.find(from), from.size(), to);
     return s;
 }
+std::string Mqtt(const std::string& line) { return Config + "[mqtt]\n" + line + "\n"; } // line 9, its key 10
 std::string Second(const std::string& keys) {
     return Config + "\n[[panel]]\nname = \"ahu2\"\nport = \"COM6\"\npoints = \"p.csv\"\n" + keys + "\n"; // 10.. 14
 }
@@ -151,6 +152,15 @@ INSTANTIATE_TEST_SUITE_P(
         Refusal{"listen", Replaced("127.0.0.1:15999", "localhost:15999"), Header + GoodRow, false, 2,
                 "is not an IPv4 address"},
         Refusal{"syntax", Replaced("unit = 1", "unit = = 1"), Header + GoodRow, false, 7, ""},
+        Refusal{"topic prefix", Mqtt("topic_prefix = \"site/#\""), Header + GoodRow, false, 10, "without '+', '#'"},
+        Refusal{"broker port", Mqtt("broker = \"mq.example:0\""), Header + GoodRow, false, 10,
+                "port must be a number"},
+        Refusal{"cert without key", Mqtt("tls_ca = \"ca.pem\"\ntls_cert = \"c.pem\""), Header + GoodRow, false, 9,
+                "tls_cert and tls_key go together"},
+        Refusal{"slash in a name", Mqtt("broker = \"127.0.0.1\""), Header + "a/b,W000300,holding,8,r,\n", true, 2,
+                "cannot hold '/'"},
+        Refusal{"http listen", Config + "[http]\nlisten = \"0.0.0.0\"\n", Header + GoodRow, false, 10,
+                "expected address:port"},
         Refusal{"no points file", Replaced("p.csv", "missing.csv"), Header + GoodRow, false, 8,
                 "cannot read the point list"}),
     [](const ::testing::TestParamInfo<Refusal>& param) {
