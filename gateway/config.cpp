@@ -348,8 +348,8 @@ bool ParseBroker(const std::string& text, std::string& host, int& port, std::str
     }
     port = 0;
     if (!number.empty()) {
-        if (number.size() > 5 || number.find_first_not_of("0123456789") != std::string::npos ||
-            std::stoi(number) < 1 || std::stoi(number) > 65535) {
+        if (number.size() > 5 || number.find_first_not_of("0123456789") != std::string::npos || std::stoi(number) < 1 ||
+            std::stoi(number) > 65535) {
             error = "the port must be a number from 1 to 65535";
             return false;
         }

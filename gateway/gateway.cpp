@@ -27,7 +27,8 @@ bool CheckConfiguration(const GatewayConfig& config, ZulMainFunction entry, Chec
             for (const PointRow& row : rows) {
                 if (config.mqtt.enabled && row.name.find_first_of("/+#") != std::string::npos) {
                     d.Add(panel.points, row.line,
-                          "point " + row.name + ": with [mqtt], a name cannot hold '/', '+' or '#' (it is a topic level)");
+                          "point " + row.name +
+                              ": with [mqtt], a name cannot hold '/', '+' or '#' (it is a topic level)");
                 }
             }
         }
@@ -39,6 +40,12 @@ bool CheckConfiguration(const GatewayConfig& config, ZulMainFunction entry, Chec
         line.stopBitsCode = panel.lineSettings.stopBitsCode.value_or(info.DefaultStopBits);
         line.timeout = static_cast<std::int32_t>(panel.responseTimeout.count() / 10);
         checked.lines.push_back(line);
+    }
+    // The broker's files, as the service's user reads them.
+    const MqttConfig& mqtt = config.mqtt;
+    for (const std::string* file : {&mqtt.passwordFile, &mqtt.tlsCa, &mqtt.tlsCert, &mqtt.tlsKey}) {
+        if (mqtt.enabled && !file->empty() && !std::ifstream(*file))
+            d.Add(config.path, mqtt.line, "cannot read " + *file);
     }
     return d.Count() == before;
 }
@@ -64,12 +71,15 @@ Gateway::Gateway(const CheckedConfig& checked, ZulMainFunction entry, Log& log) 
     worker_ = std::make_unique<LineWorker>(links_, writes_);
     answer_ = std::make_unique<ModbusAnswer>(served_, *store_, writes_, log_);
     server_ = std::make_unique<ModbusServer>(checked.config.modbus, *answer_, log_);
+    if (checked.config.mqtt.enabled)
+        mqtt_ = std::make_unique<MqttBridge>(checked.config.mqtt, served_, *store_, writes_, log_);
 }
 
 Gateway::~Gateway() { Stop(); }
 
 bool Gateway::Start(std::string& error) {
     if (!server_->Listen(error)) return false;
+    if (mqtt_ && !mqtt_->Start(error)) return false;
     worker_->Start();
     server_->Start();
     started_ = true;
@@ -81,6 +91,7 @@ void Gateway::Stop() {
     started_ = false;
     worker_->Stop(); // refuses queued writes first, so no client waits on them
     server_->Stop();
+    if (mqtt_) mqtt_->Stop(); // publishes the outcomes of the writes the worker finished
 }
 
 } // namespace zulgate

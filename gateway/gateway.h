@@ -1,7 +1,7 @@
 // The gateway put together: the configuration checked through the driver
 // (what --check does and a run begins with), then the point store, the
 // write queue, the driver thread with a link for each panel, and the
-// Modbus server over them.
+// Modbus server and the MQTT bridge over them.
 #pragma once
 
 #include <memory>
@@ -14,6 +14,7 @@
 #include "gateway/log.h"
 #include "gateway/modbus_answer.h"
 #include "gateway/modbus_server.h"
+#include "gateway/mqtt_bridge.h"
 #include "gateway/panel_link.h"
 #include "gateway/point_map.h"
 #include "gateway/point_store.h"
@@ -60,6 +61,7 @@ private:
     std::vector<ServedPanel> served_;
     std::unique_ptr<ModbusAnswer> answer_;
     std::unique_ptr<ModbusServer> server_;
+    std::unique_ptr<MqttBridge> mqtt_; // null without [mqtt]
     bool started_ = false;
 };
 

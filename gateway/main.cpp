@@ -1,6 +1,6 @@
-// zulgate: serves the points of Trane Tracker panels over Modbus TCP. It is
-// a host of the driver like zulhost: it loads libzultrk.so at run time and
-// calls only ZulMain, from one thread.
+// zulgate: serves the points of Trane Tracker panels over Modbus TCP and
+// MQTT. It is a host of the driver like zulhost: it loads libzultrk.so at
+// run time and calls only ZulMain, from one thread.
 //
 //   zulgate --config FILE [--lib PATH] [--verbose | --quiet]   run until SIGTERM or SIGINT
 //   zulgate --check FILE [--lib PATH]                          check only; exit 0 or 1
@@ -101,7 +101,7 @@ int Run(const std::string& path, bool checkOnly, const std::string& libraryPath,
 } // namespace
 
 int main(int argc, char** argv) {
-    CLI::App app{"zulgate: the points of Trane Tracker panels over Modbus TCP"};
+    CLI::App app{"zulgate: the points of Trane Tracker panels over Modbus TCP and MQTT"};
     app.set_version_flag("--version", std::string("zulgate ") + ZULTRK_VERSION_TEXT);
     std::string config, check, library;
     bool verbose = false, quiet = false;

@@ -28,6 +28,17 @@ WriteOutcome WriteTicket::Wait(std::chrono::milliseconds wait) {
     return WriteOutcome::TimedOut;
 }
 
+std::optional<WriteOutcome> WriteTicket::Check(bool giveUp) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (stage_ == Stage::Done) return outcome_;
+    if (stage_ == Stage::Abandoned) return WriteOutcome::TimedOut;
+    if (giveUp && stage_ == Stage::Queued) {
+        stage_ = Stage::Abandoned;
+        return WriteOutcome::TimedOut;
+    }
+    return std::nullopt;
+}
+
 std::shared_ptr<WriteTicket> WriteQueue::Submit(WriteRequest request) {
     auto ticket = std::make_shared<WriteTicket>();
     ticket->request_ = std::move(request);

@@ -11,6 +11,7 @@
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <vector>
 
 namespace zulgate {
@@ -41,6 +42,9 @@ public:
     // The outcome, or TimedOut after `wait`; a write not yet taken is then
     // abandoned and never runs.
     WriteOutcome Wait(std::chrono::milliseconds wait);
+    // Without waiting: the outcome once done; with giveUp, a write not yet
+    // taken is abandoned (TimedOut), while one on the line is left to finish.
+    std::optional<WriteOutcome> Check(bool giveUp);
 
 private:
     friend class WriteQueue;

@@ -109,8 +109,8 @@ protected:
     bool Start(const std::string& panels, const std::map<std::string, std::string>& lists,
                const std::vector<std::string>& started, const std::string& sections = "") {
         for (const auto& [file, csv] : lists) gwtest::WriteFile(folder_ + "/" + file, csv);
-        gwtest::WriteFile(folder_ + "/gw.toml",
-                          "[modbus]\nlisten = \"127.0.0.1:" + std::to_string(port_) + "\"\n" + sections + "\n" + panels);
+        gwtest::WriteFile(folder_ + "/gw.toml", "[modbus]\nlisten = \"127.0.0.1:" + std::to_string(port_) + "\"\n" +
+                                                    sections + "\n" + panels);
         gate_ = std::make_unique<gwtest::Process>(std::vector<std::string>{ZULGATE_PROGRAM, "--config",
                                                                            folder_ + "/gw.toml", "--lib",
                                                                            ZULTRK_LIBRARY, "-v"},
@@ -215,7 +215,7 @@ inline const char* EveryLetter =
 // A [[panel]] with short times for tests; `more` ("key = value" lines) adds
 // keys or takes the place of these.
 inline std::string Panel(const std::string& name, const std::string& port, int unit, const std::string& points,
-                  const std::string& more = "") {
+                         const std::string& more = "") {
     std::map<std::string, std::string> keys{{"poll_ms", "200"},
                                             {"stale_ms", "3000"},
                                             {"probe_ms", "1000"},

@@ -6,6 +6,7 @@
 #include <sstream>
 
 #include "gateway/csv.h"
+#include "gateway/mqtt_payload.h"
 #include "gateway/panel_bits.h"
 #include "gateway/point_store.h"
 #include "gateway/point_list.h"
@@ -179,6 +180,58 @@ TEST_F(Merging, ARefusedBlockSplitsAtItsGaps) {
     EXPECT_EQ(Texts(runs), (std::vector<std::string>{"W000100 x2", "W000110 x2"}));
     runs.push_back(blocks[0]);
     ExpectEveryElementRead(map, runs);
+}
+
+// A set message's payload against its point, as a Modbus write is checked.
+TEST(MqttSet, TakesWhatFitsThePointAndNamesWhyNot) {
+    auto point = [](char letter, int bit, std::uint32_t largest, bool writable = true) {
+        MappedPoint p;
+        p.name = "p";
+        p.point.letter = letter;
+        p.point.bitNumber = bit;
+        p.largest = largest;
+        p.writable = writable;
+        return p;
+    };
+    struct Case {
+        MappedPoint point;
+        const char* payload;
+        std::int64_t raw; // -1: refused
+        const char* why;
+    };
+    const Case cases[] = {
+        {point('B', NoBit, 255), "255", 255, ""},
+        {point('B', NoBit, 255), "256", -1, "takes 0..255, not 256"},
+        {point('E', NoBit, 15), "16", -1, "takes 0..15"},
+        {point('W', NoBit, 65535), "-1", -1, "takes 0..65535"},
+        {point('W', NoBit, 65535), "1.5", -1, "a whole number"},
+        {point('W', NoBit, 65535), "2.0", 2, ""},
+        {point('W', NoBit, 65535), "true", -1, "true/false is for bits"},
+        {point('W', NoBit, 65535), "\"7\"", -1, "not a JSON number"},
+        {point('L', NoBit, 0xFFFFFFFFu), "-2", 0xFFFFFFFE, ""},
+        {point('L', NoBit, 0xFFFFFFFFu), "4294967295", 0xFFFFFFFF, ""},
+        {point('L', NoBit, 0xFFFFFFFFu), "4294967296", -1, "takes -2147483648..4294967295"},
+        {point('B', 7, 1), "true", 1, ""},
+        {point('W', 15, 1), "0", 0, ""},
+        {point('W', 15, 1), "2", -1, "takes 0..1"},
+        {point('W', NoBit, 65535, false), "1", -1, "read-only"},
+    };
+    for (const Case& c : cases) {
+        std::uint32_t raw = 0;
+        std::string why;
+        bool ok = ParseSet(c.point, c.payload, raw, why);
+        EXPECT_EQ(ok, c.raw >= 0) << c.point.point.letter << " " << c.payload << ": " << why;
+        if (ok) {
+            EXPECT_EQ(raw, static_cast<std::uint32_t>(c.raw)) << c.payload;
+        } else {
+            EXPECT_NE(why.find(c.why), std::string::npos) << c.payload << ": " << why;
+        }
+    }
+    SetTopic t;
+    EXPECT_TRUE(ParseSetTopic("zt/s", "zt/s/ahu1/low nibble/set", t) && t.point == "low nibble" && t.element == 0);
+    EXPECT_TRUE(ParseSetTopic("zt/s", "zt/s/ahu1/words/3/set", t) && t.element == 3);
+    for (const char* refused : {"zt/s/ahu1/set", "zt/s/ahu1/w/0/set", "zt/s/ahu1/w/x/set", "zt/sx/a/w/set"})
+        EXPECT_FALSE(ParseSetTopic("zt/s", refused, t)) << refused;
 }
 
 TEST(PointStore, ServesAsCurrentOnlyAGoodValueYoungerThanStale) {

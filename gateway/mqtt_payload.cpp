@@ -1,0 +1,138 @@
+#include "gateway/mqtt_payload.h"
+
+#include <charconv>
+#include <cmath>
+#include <cstring>
+#include <ctime>
+
+#include <nlohmann/json.hpp>
+
+namespace zulgate {
+
+const char* PublishedName(Published quality) {
+    switch (quality) {
+    case Published::Good:
+        return "good";
+    case Published::Stale:
+        return "stale";
+    case Published::Bad:
+        return "bad";
+    }
+    return "bad";
+}
+
+Published PublishedOf(const StoredValue& value, bool current) {
+    if (current) return Published::Good;
+    return value.readAt == Clock::time_point{} ? Published::Bad : Published::Stale;
+}
+
+std::string ElementTopic(const std::string& prefix, const std::string& panel, const std::string& point, int element) {
+    std::string topic = prefix + "/" + panel + "/" + point;
+    if (element > 0) topic += "/" + std::to_string(element);
+    return topic;
+}
+
+std::string IsoUtc(std::chrono::system_clock::time_point at) {
+    using namespace std::chrono;
+    auto ms = duration_cast<milliseconds>(at.time_since_epoch()).count();
+    std::time_t seconds = static_cast<std::time_t>(ms / 1000);
+    std::tm utc{};
+    gmtime_r(&seconds, &utc);
+    char text[40];
+    std::size_t n = std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &utc);
+    std::snprintf(text + n, sizeof text - n, ".%03dZ", static_cast<int>(ms % 1000));
+    return text;
+}
+
+namespace {
+
+// The number as a person reads the element: the driver's conversions, as
+// the Modbus tables give them.
+std::string NumberText(const MappedPoint& point, std::uint32_t raw) {
+    if (point.point.HasBit()) return std::to_string(raw & 1u);
+    char text[32];
+    switch (point.point.letter) {
+    case 'L':
+    case 'D':
+        return std::to_string(static_cast<std::int32_t>(raw));
+    case 'F': {
+        float f = 0;
+        std::memcpy(&f, &raw, sizeof f);
+        if (!std::isfinite(f)) return "null";
+        auto [end, ec] = std::to_chars(text, text + sizeof text, f);
+        return ec == std::errc() ? std::string(text, end) : std::string("null");
+    }
+    default:
+        return std::to_string(raw);
+    }
+}
+
+} // namespace
+
+std::string ValueJson(const MappedPoint& point, const StoredValue& value, Published quality,
+                      std::chrono::system_clock::time_point readAt) {
+    bool known = quality != Published::Bad;
+    return std::string("{\"value\":") + (known ? NumberText(point, value.raw) : "null") + ",\"quality\":\"" +
+           PublishedName(quality) + "\",\"time\":" + (known ? "\"" + IsoUtc(readAt) + "\"" : "null") + "}";
+}
+
+bool ParseSet(const MappedPoint& point, std::string_view payload, std::uint32_t& raw, std::string& why) {
+    if (!point.writable) {
+        why = "read-only: not written";
+        return false;
+    }
+    nlohmann::json v = nlohmann::json::parse(payload.begin(), payload.end(), nullptr, false);
+    if (v.is_discarded() || !(v.is_number() || v.is_boolean())) {
+        why = "not a JSON number" + std::string(point.point.HasBit() ? " or true/false" : "") + ": not written";
+        return false;
+    }
+    if (v.is_boolean()) {
+        if (!point.point.HasBit()) {
+            why = "true/false is for bits; this point takes a number: not written";
+            return false;
+        }
+        raw = v.get<bool>() ? 1u : 0u;
+        return true;
+    }
+    double d = v.get<double>();
+    if (v.is_number_float() && d != std::floor(d)) {
+        why = "takes a whole number, not " + v.dump() + ": not written";
+        return false;
+    }
+    // The L point's 32 bits may be written signed or unsigned.
+    const double low = point.point.letter == 'L' && !point.point.HasBit() ? -2147483648.0 : 0.0;
+    const double high = static_cast<double>(point.largest);
+    if (!(d >= low && d <= high)) {
+        why = "takes " + std::to_string(static_cast<std::int64_t>(low)) + ".." + std::to_string(point.largest) +
+              ", not " + v.dump() + ": not written";
+        return false;
+    }
+    raw = static_cast<std::uint32_t>(static_cast<std::int64_t>(d));
+    return true;
+}
+
+bool ParseSetTopic(const std::string& prefix, std::string_view topic, SetTopic& out) {
+    if (topic.size() <= prefix.size() + 1 || topic.compare(0, prefix.size(), prefix) != 0 ||
+        topic[prefix.size()] != '/')
+        return false;
+    std::string_view rest = topic.substr(prefix.size() + 1);
+    std::vector<std::string_view> levels;
+    for (std::size_t start = 0;;) {
+        std::size_t slash = rest.find('/', start);
+        levels.push_back(rest.substr(start, slash == std::string_view::npos ? std::string_view::npos : slash - start));
+        if (slash == std::string_view::npos) break;
+        start = slash + 1;
+    }
+    if ((levels.size() != 3 && levels.size() != 4) || levels.back() != "set") return false;
+    out = SetTopic{std::string(levels[0]), std::string(levels[1]), 0};
+    if (levels.size() == 4) {
+        std::string_view n = levels[2];
+        int element = 0;
+        auto [end, ec] = std::from_chars(n.data(), n.data() + n.size(), element);
+        if (ec != std::errc() || end != n.data() + n.size() || element < 1 || n[0] == '0') return false;
+        out.element = element;
+    }
+    return !out.panel.empty() && !out.point.empty();
+}
+
+} // namespace zulgate
