@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The gateway shown working: the simulated panel behind a link, zulgate with
-# the guide's configuration (docs/gateway/) on a free port, a register read
-# and written with mbpoll, the write read back from the panel's side, and a
-# clean stop. Exits non-zero if any step fails.
+# the guide's configuration (docs/gateway/) on free ports, a register read
+# and written with mbpoll, the write read back from the panel's side, the
+# points on a mosquitto broker of the demo's own and a write through MQTT,
+# and a clean stop. Exits non-zero if any step fails.
 #
 #   bash scripts/gateway-demo.sh [BUILD]     (default build/native)
 set -uo pipefail
@@ -13,21 +14,29 @@ zulgate=$build/gateway/zulgate
 for program in "$zulsim" "$zulgate"; do
   [[ -x $program ]] || { echo "gateway demo: $program is not built" >&2; exit 1; }
 done
-command -v mbpoll >/dev/null || { echo "gateway demo: mbpoll is missing (bash scripts/setup.sh)" >&2; exit 1; }
+for program in mbpoll mosquitto_sub mosquitto_pub /usr/sbin/mosquitto; do
+  command -v $program >/dev/null || { echo "gateway demo: $program is missing (bash scripts/setup.sh)" >&2; exit 1; }
+done
 
 work=$(mktemp -d)
 link=/tmp/zg$(( $$ % 10000 ))  # within the 11 characters of a port name
-port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
-sim_pid= gate_pid=
+free_port() { python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'; }
+port=$(free_port)
+mport=$(free_port)
+sim_pid= gate_pid= broker_pid=
 finish() {
-  for pid in $gate_pid $sim_pid; do kill -TERM "$pid" 2>/dev/null && wait "$pid" 2>/dev/null; done
+  for pid in $gate_pid $sim_pid $broker_pid; do kill -TERM "$pid" 2>/dev/null && wait "$pid" 2>/dev/null; done
   rm -rf "$work"
 }
 trap finish EXIT
 
 sed -e "s|^listen = .*|listen = \"127.0.0.1:$port\"|" -e "s|^port = .*|port = \"$link\"|" \
+  -e "s|^broker = .*|broker = \"127.0.0.1:$mport\"|" \
   docs/gateway/zulgate.toml >"$work/zulgate.toml"
 cp docs/gateway/ahu1.csv "$work/"
+printf 'user root\nlistener %s 127.0.0.1\nallow_anonymous true\n' "$mport" >"$work/mosquitto.conf"
+/usr/sbin/mosquitto -c "$work/mosquitto.conf" >"$work/broker.out" 2>&1 &
+broker_pid=$!
 "$zulsim" --link "$link" --set 01A2F3=D2,00 --set 000100=40,01,48,01,50,01,58,01 >"$work/sim.out" 2>&1 &
 sim_pid=$!
 for _ in $(seq 50); do [[ -e $link ]] && break; sleep 0.1; done
@@ -50,6 +59,24 @@ out=$("${mb[@]}" -t 4 -r 0 127.0.0.1 2>&1)
 echo "$out" | grep '^\['
 grep -q '^\[0\]:[[:space:]]*345$' <<<"$out" || { echo "gateway demo: holding 0 did not read back 345"; failed=1; }
 
+echo "--- MQTT: what the broker holds (a subscriber that came late), and a write"
+ms=(-h 127.0.0.1 -p "$mport" -q 1)
+for _ in $(seq 50); do
+  out=$(mosquitto_sub "${ms[@]}" -t 'zultrk/site1/#' -v --retained-only -W 1 2>/dev/null)
+  grep -q '"quality":"good"' <<<"$out" && break
+done
+echo "$out" | head -5
+grep -q '^zultrk/site1/status online$' <<<"$out" || { echo "gateway demo: no online status on the broker"; failed=1; }
+grep -q '^zultrk/site1/ahu1/setpoints {"value":345,"quality":"good"' <<<"$out" ||
+  { echo "gateway demo: the broker does not hold setpoints 345"; failed=1; }
+mosquitto_sub "${ms[@]}" -t 'zultrk/site1/ahu1/setpoints/1/result' -v -C 1 -W 10 >"$work/result" 2>&1 &
+sub_pid=$!
+sleep 0.5
+mosquitto_pub "${ms[@]}" -t 'zultrk/site1/ahu1/setpoints/1/set' -m 333
+wait "$sub_pid"
+cat "$work/result"
+grep -q 'result ok$' "$work/result" || { echo "gateway demo: the MQTT write did not come back ok"; failed=1; }
+
 echo "--- stop (SIGTERM)"
 kill -TERM "$gate_pid"
 wait "$gate_pid"
@@ -57,9 +84,12 @@ status=$?
 gate_pid=
 sed 's/^/  /' "$work/gate.err"
 [[ $status -eq 0 ]] || { echo "gateway demo: zulgate exited $status"; failed=1; }
+out=$(mosquitto_sub "${ms[@]}" -t 'zultrk/site1/status' -C 1 -W 5 2>&1)
+echo "  the broker's status afterwards: $out"
+[[ $out == offline ]] || { echo "gateway demo: the status is not offline after the stop"; failed=1; }
 kill -TERM "$sim_pid"
 wait "$sim_pid" 2>/dev/null
 sim_pid=
-grep -q 'writes=1' "$work/sim.out" || { echo "gateway demo: the panel did not take the write: $(tail -1 "$work/sim.out")"; failed=1; }
+grep -q 'writes=2' "$work/sim.out" || { echo "gateway demo: the panel did not take the write: $(tail -1 "$work/sim.out")"; failed=1; }
 [[ $failed -eq 0 ]] && echo "gateway demo: done" || echo "gateway demo: FAILED"
 exit $failed
