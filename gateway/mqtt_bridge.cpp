@@ -143,7 +143,8 @@ void MqttBridge::Run() {
         if (state_ == State::Disconnected) {
             std::this_thread::sleep_for(milliseconds(100));
         } else {
-            int rc = mosquitto_loop(mosq_, 100, 1);
+            // Shorter turns while a write is out, so its result follows it closely.
+            int rc = mosquitto_loop(mosq_, pending_.empty() ? 100 : 5, 1);
             if (rc != MOSQ_ERR_SUCCESS && state_ != State::Disconnected) Lost(ErrorText(rc), Clock::now());
         }
         now = Clock::now();
@@ -306,6 +307,7 @@ void MqttBridge::CheckWrites(bool giveUp, Clock::time_point now) {
             continue;
         }
         Result(it->resultTopic, OutcomeText(*outcome), it->what);
+        if (*outcome == WriteOutcome::Written) nextScan_ = now; // its new value at once
         it = pending_.erase(it);
     }
 }
