@@ -1,7 +1,7 @@
 // The gateway put together: the configuration checked through the driver
 // (what --check does and a run begins with), then the point store, the
 // write queue, the driver thread with a link for each panel, and the
-// Modbus server over them.
+// Modbus server over them (and the status server, with [http]).
 #pragma once
 
 #include <memory>
@@ -12,11 +12,13 @@
 #include "gateway/diagnostics.h"
 #include "gateway/line_worker.h"
 #include "gateway/log.h"
+#include "gateway/metrics.h"
 #include "gateway/modbus_answer.h"
 #include "gateway/modbus_server.h"
 #include "gateway/panel_link.h"
 #include "gateway/point_map.h"
 #include "gateway/point_store.h"
+#include "gateway/status_server.h"
 #include "gateway/write_queue.h"
 #include "host/client/driver_client.h"
 
@@ -54,12 +56,14 @@ private:
     const CheckedConfig& checked_;
     Log& log_;
     std::unique_ptr<PointStore> store_;
+    std::unique_ptr<Metrics> metrics_;
     WriteQueue writes_;
     std::vector<std::unique_ptr<PanelLink>> links_;
     std::unique_ptr<LineWorker> worker_;
     std::vector<ServedPanel> served_;
     std::unique_ptr<ModbusAnswer> answer_;
     std::unique_ptr<ModbusServer> server_;
+    std::unique_ptr<StatusServer> status_; // with [http] only
     bool started_ = false;
 };
 
