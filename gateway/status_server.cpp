@@ -7,6 +7,8 @@
 #include <cmath>
 #include <cstring>
 
+#include <sys/socket.h>
+
 #include "gateway/gateway.h"
 
 namespace zulgate {
@@ -54,11 +56,14 @@ const char* MarkName(Mark m) {
     return "?";
 }
 
+// Its quality tells what became of the last read; its read time whether
+// there ever was a good one.
+bool NeverRead(const StoredValue& v) { return v.readAt == Clock::time_point{}; }
+
 Mark MarkOf(const StoredValue& v, bool current) {
     if (current) return Mark::Ok;
+    if (NeverRead(v)) return Mark::NeverRead;
     switch (v.quality) {
-    case Quality::NeverRead:
-        return Mark::NeverRead;
     case Quality::ReadFailed:
         return Mark::Failed;
     default:
@@ -121,7 +126,7 @@ json StateJson(const CheckedConfig& checked, const PointStore& store, const Metr
                 current = current && cur;
                 if (!cur) ++staleValues;
                 worst = std::max(worst, MarkOf(v, cur));
-                values.push_back(v.quality == Quality::NeverRead ? json(nullptr) : Decoded(p.point, v.raw));
+                values.push_back(NeverRead(v) ? json(nullptr) : Decoded(p.point, v.raw));
                 if (v.readAt != Clock::time_point{} && (!oldest || v.readAt < *oldest)) oldest = v.readAt;
             }
             const StoredValue& first = s.values[p.firstValue];
@@ -178,6 +183,12 @@ json HealthJson(const CheckedConfig& checked, const PointStore& store, Clock::ti
 
 StatusServer::StatusServer(const CheckedConfig& checked, const PointStore& store, Metrics& metrics, Log& log)
     : checked_(checked), store_(store), metrics_(metrics), log_(log), server_(std::make_unique<httplib::Server>()) {
+    // SO_REUSEADDR only: httplib's SO_REUSEPORT would let a second gateway
+    // share the address instead of failing to start.
+    server_->set_socket_options([](int sock) {
+        int yes = 1;
+        setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    });
     // A browser's idle connection must not hold up a stop for long.
     server_->set_keep_alive_timeout(1);
     server_->set_read_timeout(5, 0);
