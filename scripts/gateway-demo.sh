@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # The gateway shown working: the simulated panel behind a link, zulgate with
-# the guide's configuration (docs/gateway/) on a free port, a register read
-# and written with mbpoll, the write read back from the panel's side, and a
-# clean stop. Exits non-zero if any step fails.
+# the guide's configuration (docs/gateway/) on free ports, a register read
+# and written with mbpoll, the write read back from the panel's side, the
+# status server's /health, and a clean stop. Exits non-zero if any step fails.
 #
 #   bash scripts/gateway-demo.sh [BUILD]     (default build/native)
 set -uo pipefail
@@ -17,7 +17,9 @@ command -v mbpoll >/dev/null || { echo "gateway demo: mbpoll is missing (bash sc
 
 work=$(mktemp -d)
 link=/tmp/zg$(( $$ % 10000 ))  # within the 11 characters of a port name
-port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+free_port() { python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'; }
+port=$(free_port)
+http=$(free_port)
 sim_pid= gate_pid=
 finish() {
   for pid in $gate_pid $sim_pid; do kill -TERM "$pid" 2>/dev/null && wait "$pid" 2>/dev/null; done
@@ -25,7 +27,8 @@ finish() {
 }
 trap finish EXIT
 
-sed -e "s|^listen = .*|listen = \"127.0.0.1:$port\"|" -e "s|^port = .*|port = \"$link\"|" \
+sed -e "0,/^listen = /s|^listen = .*|listen = \"127.0.0.1:$port\"|" \
+  -e "s|^listen = \"127.0.0.1:9702\".*|listen = \"127.0.0.1:$http\"|" -e "s|^port = .*|port = \"$link\"|" \
   docs/gateway/zulgate.toml >"$work/zulgate.toml"
 cp docs/gateway/ahu1.csv "$work/"
 "$zulsim" --link "$link" --set 01A2F3=D2,00 --set 000100=40,01,48,01,50,01,58,01 >"$work/sim.out" 2>&1 &
@@ -49,6 +52,12 @@ echo "--- mbpoll: write 345 to holding 0, read it back"
 out=$("${mb[@]}" -t 4 -r 0 127.0.0.1 2>&1)
 echo "$out" | grep '^\['
 grep -q '^\[0\]:[[:space:]]*345$' <<<"$out" || { echo "gateway demo: holding 0 did not read back 345"; failed=1; }
+
+echo "--- the status server: /health"
+if command -v curl >/dev/null; then
+  curl -s -w ' (%{http_code})\n' "http://127.0.0.1:$http/health" | tee "$work/health"
+  grep -q '(200)$' "$work/health" || { echo "gateway demo: /health is not 200"; failed=1; }
+fi
 
 echo "--- stop (SIGTERM)"
 kill -TERM "$gate_pid"
