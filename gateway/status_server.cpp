@@ -189,9 +189,10 @@ StatusServer::StatusServer(const CheckedConfig& checked, const PointStore& store
         int yes = 1;
         setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
     });
-    // A browser's idle connection must not hold up a stop for long.
+    // A stop waits for every connection's thread: an idle browser's, or a
+    // request that stopped halfway, must not hold it up for long.
     server_->set_keep_alive_timeout(1);
-    server_->set_read_timeout(5, 0);
+    server_->set_read_timeout(2, 0);
     server_->set_write_timeout(5, 0);
     server_->Get("/", [](const httplib::Request&, httplib::Response& res) {
         res.set_header("Cache-Control", "no-store");
