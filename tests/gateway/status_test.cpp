@@ -17,12 +17,13 @@ namespace {
 
 using namespace gwtest;
 
-const char* Points = "name,address,table,register,access,count\n"
-                     "supply,B004002,holding,0,rw,\n"
-                     "long,L003000,holding,1,rw,\n"
-                     "float,F003004,input,0,r,\n"
-                     "date,D005000,input,2,r,\n"
-                     "bit 7,B0040027,coil,0,rw,\n";
+const char* Points =
+    "name,address,table,register,access,count\n"
+    "supply,B004002,holding,0,rw,\n"
+    "long,L003000,holding,1,rw,\n"
+    "float,F003004,input,0,r,\n"
+    "date,D005000,input,2,r,\n"
+    "bit 7,B0040027,coil,0,rw,\n";
 const char* OneWord = "name,address,table,register,access\nw,W000100,holding,0,rw\n";
 
 // Families by "name{label=value,...}" (labels sorted), as the parser read them.
@@ -77,13 +78,17 @@ protected:
         EXPECT_EQ(ran.status, 0) << ran.err;
         return ran.status == 0 ? json::parse(ran.out) : json::object();
     }
-    // Chromium, headless, with the page's scripts run for `budget` of virtual time.
+    // Chromium, headless, as root in a container needs it, with `what` to do.
     std::vector<std::string> Chromium(const std::vector<std::string>& what) {
-        std::vector<std::string> args{"/usr/bin/chromium",         "--headless",
-                                      "--no-sandbox",              "--disable-gpu",
-                                      "--disable-quic",            "--no-first-run",
+        std::vector<std::string> args{"/usr/bin/chromium",
+                                      "--headless",
+                                      "--no-sandbox",
+                                      "--disable-gpu",
+                                      "--disable-quic",
+                                      "--no-first-run",
                                       "--disable-background-networking",
-                                      "--disable-component-update", "--disable-sync",
+                                      "--disable-component-update",
+                                      "--disable-sync",
                                       "--user-data-dir=" + folder_ + "/chromium"};
         args.insert(args.end(), what.begin(), what.end());
         return args;
@@ -208,7 +213,8 @@ TEST_F(Status, MetricsCountTheRequestsAndHealthFollowsThePanel) {
     panel.SetSilent(true);
     auto until = Clock::now() + seconds(10);
     std::pair<int, std::string> health;
-    while (Clock::now() < until && (health = Get("/health")).first != 503) std::this_thread::sleep_for(milliseconds(100));
+    while (Clock::now() < until && (health = Get("/health")).first != 503)
+        std::this_thread::sleep_for(milliseconds(100));
     ASSERT_EQ(health.first, 503) << health.second << Log();
     EXPECT_NE(json::parse(health.second)["panels"][0]["reason"].get<std::string>().find("silent"), std::string::npos)
         << health.second;
@@ -243,8 +249,8 @@ TEST_F(Status, Screenshot) {
                               {"ahu1", "boiler"}))
         << Log();
     ASSERT_TRUE(StateUntil([](const json& s) { return s["panels"][2]["cycles"].get<int>() >= 2; }));
-    Ran ran = RunProgram(Chromium({"--screenshot=" + std::string(out), "--window-size=1000,700",
-                                   "--hide-scrollbars", "--virtual-time-budget=2000", Url("/")}),
+    Ran ran = RunProgram(Chromium({"--screenshot=" + std::string(out), "--window-size=1000,700", "--hide-scrollbars",
+                                   "--virtual-time-budget=2000", Url("/")}),
                          folder_, seconds(60));
     EXPECT_EQ(ran.status, 0) << ran.err;
 }
