@@ -58,6 +58,9 @@ Gateway::Gateway(const CheckedConfig& checked, ZulMainFunction entry, Log& log) 
         stale.push_back(checked.config.panels[i].stale);
     }
     store_ = std::make_unique<PointStore>(counts, stale);
+    std::vector<std::string> names;
+    for (const PanelConfig& panel : checked.config.panels) names.push_back(panel.name);
+    metrics_ = std::make_unique<Metrics>(names);
     for (std::size_t i = 0; i < checked.config.panels.size(); ++i) {
         const PanelConfig& panel = checked.config.panels[i];
         PanelSetup setup;
@@ -65,23 +68,26 @@ Gateway::Gateway(const CheckedConfig& checked, ZulMainFunction entry, Log& log) 
         setup.config = &panel;
         setup.map = &checked.maps[i];
         setup.line = checked.lines[i];
-        links_.push_back(std::make_unique<PanelLink>(setup, entry, *store_, log_));
+        links_.push_back(std::make_unique<PanelLink>(setup, entry, *store_, *metrics_, log_));
         served_.push_back(ServedPanel{i, panel.unit, panel.name, &checked.maps[i], panel.writeTimeout});
     }
     worker_ = std::make_unique<LineWorker>(links_, writes_);
     answer_ = std::make_unique<ModbusAnswer>(served_, *store_, writes_, log_);
-    server_ = std::make_unique<ModbusServer>(checked.config.modbus, *answer_, log_);
+    server_ = std::make_unique<ModbusServer>(checked.config.modbus, *answer_, *metrics_, log_);
     if (checked.config.mqtt.enabled)
-        mqtt_ = std::make_unique<MqttBridge>(checked.config.mqtt, served_, *store_, writes_, log_);
+        mqtt_ = std::make_unique<MqttBridge>(checked.config.mqtt, served_, *store_, writes_, *metrics_, log_);
+    if (checked.config.http.enabled) status_ = std::make_unique<StatusServer>(checked, *store_, *metrics_, log_);
 }
 
 Gateway::~Gateway() { Stop(); }
 
 bool Gateway::Start(std::string& error) {
     if (!server_->Listen(error)) return false;
+    if (status_ && !status_->Listen(error)) return false;
     if (mqtt_ && !mqtt_->Start(error)) return false;
     worker_->Start();
     server_->Start();
+    if (status_) status_->Start();
     started_ = true;
     return true;
 }
@@ -91,6 +97,7 @@ void Gateway::Stop() {
     started_ = false;
     worker_->Stop(); // refuses queued writes first, so no client waits on them
     server_->Stop();
+    if (status_) status_->Stop();
     if (mqtt_) mqtt_->Stop(); // publishes the outcomes of the writes the worker finished
 }
 

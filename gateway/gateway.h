@@ -1,7 +1,8 @@
 // The gateway put together: the configuration checked through the driver
 // (what --check does and a run begins with), then the point store, the
 // write queue, the driver thread with a link for each panel, and the
-// Modbus server and the MQTT bridge over them.
+// Modbus server, the MQTT bridge and the status server over them (the last
+// two with their sections).
 #pragma once
 
 #include <memory>
@@ -12,12 +13,14 @@
 #include "gateway/diagnostics.h"
 #include "gateway/line_worker.h"
 #include "gateway/log.h"
+#include "gateway/metrics.h"
 #include "gateway/modbus_answer.h"
 #include "gateway/modbus_server.h"
 #include "gateway/mqtt_bridge.h"
 #include "gateway/panel_link.h"
 #include "gateway/point_map.h"
 #include "gateway/point_store.h"
+#include "gateway/status_server.h"
 #include "gateway/write_queue.h"
 #include "host/client/driver_client.h"
 
@@ -55,6 +58,7 @@ private:
     const CheckedConfig& checked_;
     Log& log_;
     std::unique_ptr<PointStore> store_;
+    std::unique_ptr<Metrics> metrics_;
     WriteQueue writes_;
     std::vector<std::unique_ptr<PanelLink>> links_;
     std::unique_ptr<LineWorker> worker_;
@@ -62,6 +66,7 @@ private:
     std::unique_ptr<ModbusAnswer> answer_;
     std::unique_ptr<ModbusServer> server_;
     std::unique_ptr<MqttBridge> mqtt_; // null without [mqtt]
+    std::unique_ptr<StatusServer> status_; // with [http] only
     bool started_ = false;
 };
 

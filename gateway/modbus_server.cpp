@@ -33,8 +33,8 @@ std::string PeerOf(int fd) {
 
 } // namespace
 
-ModbusServer::ModbusServer(const ModbusConfig& config, const ModbusAnswer& answer, Log& log)
-    : config_(config), answer_(answer), log_(log) {}
+ModbusServer::ModbusServer(const ModbusConfig& config, const ModbusAnswer& answer, Metrics& metrics, Log& log)
+    : config_(config), answer_(answer), metrics_(metrics), log_(log) {}
 
 ModbusServer::~ModbusServer() {
     Stop();
@@ -101,6 +101,7 @@ void ModbusServer::Accept() {
         client->who = who;
         Client& c = *client;
         clients_.push_back(std::move(client));
+        metrics_.ModbusClient(true);
         c.thread = std::thread([this, &c] { Serve(c); });
     }
 }
@@ -117,6 +118,7 @@ void ModbusServer::Serve(Client& client) {
             if (n > 0) {
                 client.busy = true;
                 answer_.Answer(ctx, query, n, client.who);
+                metrics_.ModbusRequest();
                 client.busy = false;
             } else if (n < 0) {
                 if (errno == ETIMEDOUT && !stopping_) {
@@ -131,6 +133,7 @@ void ModbusServer::Serve(Client& client) {
         modbus_free(ctx);
     }
     log_.Say(Level::Debug, "modbus", client.who + ": gone");
+    metrics_.ModbusClient(false);
     client.done = true;
 }
 

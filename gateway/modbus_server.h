@@ -14,13 +14,14 @@
 
 #include "gateway/config.h"
 #include "gateway/log.h"
+#include "gateway/metrics.h"
 #include "gateway/modbus_answer.h"
 
 namespace zulgate {
 
 class ModbusServer {
 public:
-    ModbusServer(const ModbusConfig& config, const ModbusAnswer& answer, Log& log);
+    ModbusServer(const ModbusConfig& config, const ModbusAnswer& answer, Metrics& metrics, Log& log);
     ~ModbusServer();
     ModbusServer(const ModbusServer&) = delete;
     ModbusServer& operator=(const ModbusServer&) = delete;
@@ -45,6 +46,7 @@ private:
 
     const ModbusConfig& config_;
     const ModbusAnswer& answer_;
+    Metrics& metrics_;
     Log& log_;
     modbus_t* listener_ = nullptr;
     int listenFd_ = -1;

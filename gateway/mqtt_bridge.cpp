@@ -47,11 +47,12 @@ std::string OutcomeText(WriteOutcome outcome) {
 } // namespace
 
 MqttBridge::MqttBridge(const MqttConfig& config, const std::vector<ServedPanel>& panels, const PointStore& store,
-                       WriteQueue& writes, Log& log)
+                       WriteQueue& writes, Metrics& metrics, Log& log)
     : config_(config),
       panels_(panels),
       store_(store),
       writes_(writes),
+      metrics_(metrics),
       log_(log),
       statusTopic_(config.topicPrefix + "/status") {
     for (std::size_t i = 0; i < panels_.size(); ++i) {
@@ -175,6 +176,7 @@ void MqttBridge::Lost(const std::string& why, Clock::time_point now) {
     if (state_ == State::Disconnected && nextAttempt_ > now) return; // said already
     bool wasUp = state_ == State::Connected;
     state_ = State::Disconnected;
+    if (wasUp) metrics_.MqttConnected(false);
     nextAttempt_ = now + backoff_;
     std::string again = "trying again in " + DurationText(backoff_);
     backoff_ = std::min<Clock::duration>(backoff_ * 2, LongestBackoff);
@@ -199,6 +201,7 @@ void MqttBridge::OnConnect(int rc) {
         return;
     }
     state_ = State::Connected;
+    metrics_.MqttConnected(true);
     backoff_ = seconds(1);
     outstanding_ = 0;
     std::optional<Episodes::Ended> back = episodes_.Succeeded("broker", now);
@@ -222,6 +225,7 @@ bool MqttBridge::Publish(const std::string& topic, const std::string& payload, b
                                retain);
     if (rc != MOSQ_ERR_SUCCESS) return false;
     ++outstanding_;
+    metrics_.MqttMessage(true);
     return true;
 }
 
@@ -250,6 +254,7 @@ void MqttBridge::PublishPoints(bool all, Clock::time_point now) {
 }
 
 void MqttBridge::OnMessage(const mosquitto_message& message) {
+    metrics_.MqttMessage(false);
     std::string topic = message.topic ? message.topic : "";
     if (topic.size() < 4 || topic.compare(topic.size() - 4, 4, "/set") != 0) return;
     std::string resultTopic = topic.substr(0, topic.size() - 4) + "/result";
@@ -330,6 +335,7 @@ void MqttBridge::Stop() {
     mosquitto_disconnect(mosq_);
     mosquitto_loop(mosq_, 50, 1);
     state_ = State::Disconnected;
+    metrics_.MqttConnected(false);
     log_.Say(Level::Info, "mqtt", "offline published, disconnected from " + Broker());
 }
 

@@ -17,6 +17,7 @@
 
 #include "gateway/config.h"
 #include "gateway/log.h"
+#include "gateway/metrics.h"
 #include "gateway/modbus_answer.h"
 #include "gateway/mqtt_payload.h"
 #include "gateway/point_store.h"
@@ -30,7 +31,7 @@ namespace zulgate {
 class MqttBridge {
 public:
     MqttBridge(const MqttConfig& config, const std::vector<ServedPanel>& panels, const PointStore& store,
-               WriteQueue& writes, Log& log);
+               WriteQueue& writes, Metrics& metrics, Log& log);
     ~MqttBridge();
     MqttBridge(const MqttBridge&) = delete;
     MqttBridge& operator=(const MqttBridge&) = delete;
@@ -79,6 +80,7 @@ private:
     std::map<std::string, std::size_t> byName_;
     const PointStore& store_;
     WriteQueue& writes_;
+    Metrics& metrics_;
     Log& log_;
     std::string statusTopic_;
 

@@ -34,15 +34,20 @@ std::uint32_t RawOf(char letter, const zulclient::Slot& slot, int bit) {
     return bit >= 0 ? (half >> bit) & 1u : half;
 }
 
+RequestResult ResultOf(std::int32_t rc) {
+    return rc == 0 ? RequestResult::Ok : rc == ReadRefused ? RequestResult::Refused : RequestResult::NoAnswer;
+}
+
 } // namespace
 
-PanelLink::PanelLink(const PanelSetup& setup, ZulMainFunction entry, PointStore& store, Log& log)
+PanelLink::PanelLink(const PanelSetup& setup, ZulMainFunction entry, PointStore& store, Metrics& metrics, Log& log)
     : index_(setup.index),
       config_(*setup.config),
       map_(*setup.map),
       line_(setup.line),
       client_(entry, static_cast<std::int32_t>(setup.index + 1)),
       store_(store),
+      metrics_(metrics),
       log_(log),
       due_(Clock::now()),
       reread_(setup.map->ValueCount(), 0) {
@@ -81,10 +86,15 @@ void PanelLink::StartChannel(Clock::time_point now) {
     }
     if (client_.PortOpen()) client_.ClosePort(); // its lock would keep the new open out
     log_.TakeDriverLines();
+    Clock::time_point asked = Clock::now();
     std::int32_t rc = client_.ColdStart(config_.port, line_);
     std::vector<DriverLine> lines = log_.TakeDriverLines();
     ++stats_.requests;
     now = Clock::now();
+    bool shook = true;
+    for (const DriverLine& l : lines) shook = shook && !zulclient::HandshakeFailureIn(l.text);
+    metrics_.DriverRequest(index_, "coldstart", rc == 0 && shook ? RequestResult::Ok : RequestResult::NoAnswer,
+                           now - asked);
     if (rc != 0) {
         std::string why = "the port " + config_.port + " (" + id.path +
                           ") could not be opened: held by another program, or no permission";
@@ -207,10 +217,12 @@ void PanelLink::ProbeStep(Clock::time_point now) {
     probe.address = plan_.front().address;
     std::vector<zulclient::Slot> slot(1);
     log_.TakeDriverLines();
+    Clock::time_point asked = Clock::now();
     std::int32_t rc = client_.BlockRead(probe, slot);
     std::vector<DriverLine> lines = log_.TakeDriverLines();
     ++stats_.requests;
     now = Clock::now();
+    metrics_.DriverRequest(index_, "probe", ResultOf(rc), now - asked);
     bool answers = rc == 0 || rc == ReadRefused; // a refusal is an answer too
     if (phase_ == Phase::Confirm) {
         if (answers) {
@@ -283,6 +295,7 @@ void PanelLink::EndCycle(Clock::time_point now) {
     stats_.lastFailed = cycleFailed_;
     stats_.lastEnd = now;
     store_.SetCycle(index_, stats_);
+    metrics_.PollCycle(index_, stats_.lastDuration);
     if (stats_.lastDuration > config_.stale) {
         if (episodes_.Failed("cycle", "longer than stale_ms", now)) {
             Say(Level::Warning, "a poll cycle takes " + DurationText(stats_.lastDuration) + ", longer than stale_ms (" +
@@ -303,10 +316,12 @@ bool PanelLink::ReadBlock(const BlockRead& block, std::size_t planIndex, bool in
     first.address = block.address;
     std::vector<zulclient::Slot> slots(static_cast<std::size_t>(block.count));
     log_.TakeDriverLines();
+    Clock::time_point asked = Clock::now();
     std::int32_t rc = client_.BlockRead(first, slots);
     std::vector<DriverLine> lines = log_.TakeDriverLines();
     Clock::time_point now = Clock::now();
     ++stats_.requests;
+    metrics_.DriverRequest(index_, "read", ResultOf(rc), now - asked);
     if (inCycle) ++cycleRequests_;
     const std::string key = "read " + block.Text();
 
@@ -435,10 +450,12 @@ WriteOutcome PanelLink::Write(const WriteRequest& request) {
                                                            : zulclient::HalfSlot(static_cast<std::uint16_t>(v)));
             }
             log_.TakeDriverLines();
+            Clock::time_point asked = Clock::now();
             std::int32_t rc = client_.BlockWrite(first, slots);
             std::vector<DriverLine> lines = log_.TakeDriverLines();
             ++stats_.requests;
             Clock::time_point now = Clock::now();
+            metrics_.DriverRequest(index_, "write", ResultOf(rc), now - asked);
             std::string what = "write of " + p.name + " (" + zulclient::PointText(first) +
                                (n > 1 ? " x" + std::to_string(n) : std::string()) + ")";
             if (rc != 0) {

@@ -16,6 +16,7 @@
 #include "gateway/config.h"
 #include "gateway/device.h"
 #include "gateway/log.h"
+#include "gateway/metrics.h"
 #include "gateway/point_map.h"
 #include "gateway/point_store.h"
 #include "gateway/request_plan.h"
@@ -33,7 +34,7 @@ struct PanelSetup {
 
 class PanelLink {
 public:
-    PanelLink(const PanelSetup& setup, ZulMainFunction entry, PointStore& store, Log& log);
+    PanelLink(const PanelSetup& setup, ZulMainFunction entry, PointStore& store, Metrics& metrics, Log& log);
     PanelLink(const PanelLink&) = delete;
     PanelLink& operator=(const PanelLink&) = delete;
 
@@ -78,6 +79,7 @@ private:
     zulclient::LineSettings line_;
     zulclient::DriverClient client_;
     PointStore& store_;
+    Metrics& metrics_;
     Log& log_;
 
     std::vector<BlockRead> plan_;

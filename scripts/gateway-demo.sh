@@ -3,7 +3,8 @@
 # the guide's configuration (docs/gateway/) on free ports, a register read
 # and written with mbpoll, the write read back from the panel's side, the
 # points on a mosquitto broker of the demo's own and a write through MQTT,
-# and a clean stop. Exits non-zero if any step fails.
+# the status server's /health, and a clean stop. Exits non-zero if any step
+# fails.
 #
 #   bash scripts/gateway-demo.sh [BUILD]     (default build/native)
 set -uo pipefail
@@ -14,7 +15,7 @@ zulgate=$build/gateway/zulgate
 for program in "$zulsim" "$zulgate"; do
   [[ -x $program ]] || { echo "gateway demo: $program is not built" >&2; exit 1; }
 done
-for program in mbpoll mosquitto_sub mosquitto_pub /usr/sbin/mosquitto; do
+for program in mbpoll mosquitto_sub mosquitto_pub /usr/sbin/mosquitto curl; do
   command -v $program >/dev/null || { echo "gateway demo: $program is missing (bash scripts/setup.sh)" >&2; exit 1; }
 done
 
@@ -23,6 +24,7 @@ link=/tmp/zg$(( $$ % 10000 ))  # within the 11 characters of a port name
 free_port() { python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'; }
 port=$(free_port)
 mport=$(free_port)
+http=$(free_port)
 sim_pid= gate_pid= broker_pid=
 finish() {
   for pid in $gate_pid $sim_pid $broker_pid; do kill -TERM "$pid" 2>/dev/null && wait "$pid" 2>/dev/null; done
@@ -30,7 +32,8 @@ finish() {
 }
 trap finish EXIT
 
-sed -e "s|^listen = .*|listen = \"127.0.0.1:$port\"|" -e "s|^port = .*|port = \"$link\"|" \
+sed -e "0,/^listen = /s|^listen = .*|listen = \"127.0.0.1:$port\"|" \
+  -e "s|^listen = \"127.0.0.1:9702\".*|listen = \"127.0.0.1:$http\"|" -e "s|^port = .*|port = \"$link\"|" \
   -e "s|^broker = .*|broker = \"127.0.0.1:$mport\"|" \
   docs/gateway/zulgate.toml >"$work/zulgate.toml"
 cp docs/gateway/ahu1.csv "$work/"
@@ -76,6 +79,9 @@ mosquitto_pub "${ms[@]}" -t 'zultrk/site1/ahu1/setpoints/1/set' -m 333
 wait "$sub_pid"
 cat "$work/result"
 grep -q 'result ok$' "$work/result" || { echo "gateway demo: the MQTT write did not come back ok"; failed=1; }
+echo "--- the status server: /health"
+curl -s -w ' (%{http_code})\n' "http://127.0.0.1:$http/health" | tee "$work/health"
+grep -q '(200)$' "$work/health" || { echo "gateway demo: /health is not 200"; failed=1; }
 
 echo "--- stop (SIGTERM)"
 kill -TERM "$gate_pid"

@@ -50,6 +50,7 @@ required=(
   "prometheus-cpp-dev:/usr/include/prometheus/registry.h"
   "python3-prometheus-client:/usr/lib/python3/dist-packages/prometheus_client"
   "chromium:chromium"
+  "curl:curl"
   "pkg-config:pkg-config"
   "python3:python3"
   "git:git"

@@ -174,8 +174,15 @@ TEST_F(Mqtt, OfflineAsTheWillAndOnAStopAndEverythingAgainAfterTheBrokerRestarts)
     const std::string panels = Panel("ahu1", "COM5", 1, "w.csv");
     const std::map<std::string, std::string> lists{
         {"w.csv", "name,address,table,register,access\nw,W000100,holding,0,rw\n"}};
-    ASSERT_TRUE(Start(panels, lists, {"ahu1"}, Section())) << Log();
+    const int http = FreePort();
+    ASSERT_TRUE(
+        Start(panels, lists, {"ahu1"}, Section() + "[http]\nlisten = \"127.0.0.1:" + std::to_string(http) + "\"\n"))
+        << Log();
     RetainedWhen([](auto& h) { return h["zt/site1/status"] == "online" && AllGood(h, "ahu1"); }, seconds(10));
+    std::string metrics =
+        RunProgram({"/usr/bin/curl", "-s", "http://127.0.0.1:" + std::to_string(http) + "/metrics"}, folder_).out;
+    EXPECT_NE(metrics.find("\nzulgate_mqtt_connected 1\n"), std::string::npos) << metrics;
+    EXPECT_EQ(metrics.find("zulgate_mqtt_messages_total{direction=\"out\"} 0\n"), std::string::npos) << metrics;
 
     // A new broker knows nothing: the gateway reconnects and says it all again.
     broker_->Stop();
