@@ -64,9 +64,9 @@ struct PanelConfig {
 // Off when its section is absent.
 struct MqttConfig {
     bool enabled = false;
-    int line = 0;                 // of [mqtt]
+    int line = 0;                   // of [mqtt]
     std::string host = "127.0.0.1"; // a name or an address
-    int port = DefaultMqttPort;   // 8883 by default when tls_ca is given
+    int port = DefaultMqttPort;     // 8883 by default when tls_ca is given
     std::string clientId = "zulgate";
     std::string topicPrefix = "zultrk";
     std::string username;

@@ -65,7 +65,7 @@ private:
     std::vector<ServedPanel> served_;
     std::unique_ptr<ModbusAnswer> answer_;
     std::unique_ptr<ModbusServer> server_;
-    std::unique_ptr<MqttBridge> mqtt_; // null without [mqtt]
+    std::unique_ptr<MqttBridge> mqtt_;     // null without [mqtt]
     std::unique_ptr<StatusServer> status_; // with [http] only
     bool started_ = false;
 };
