@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Every test: installs what is missing (scripts/setup.sh), checks the code's
 # layout, then configures, builds and tests the native, asan, win32 and win64
-# presets in turn, and gives each fuzz target a bounded run (half a minute). The win32 tests run the DLL
+# presets in turn, and gives each fuzz target a bounded run (20 s). The win32 tests run the DLL
 # under wine. A preset that cannot be configured or built
 # counts as failed, and so does one that could not run at all: nothing is
 # skipped quietly. Exits non-zero if anything failed.
@@ -66,7 +66,7 @@ for preset in "${presets[@]}"; do
     continue
   fi
   if [[ $preset == fuzz ]]; then
-    step fuzz "bounded runs" bash fuzz/run.sh "${ZUL_FUZZ_SECONDS:-30}" && ran+=(fuzz)
+    step fuzz "bounded runs" bash fuzz/run.sh "${ZUL_FUZZ_SECONDS:-20}" && ran+=(fuzz)
     continue
   fi
   if [[ $preset == release ]]; then
