@@ -152,8 +152,9 @@ void MqttBridge::Run() {
         if (state_ == State::Connected && (publishAll_ || now >= nextScan_)) {
             bool heartbeat = config_.heartbeat.count() > 0 && now >= nextHeartbeat_;
             if (heartbeat) nextHeartbeat_ = now + config_.heartbeat;
-            PublishPoints(publishAll_ || heartbeat, now);
-            publishAll_ = false;
+            bool all = publishAll_ || heartbeat;
+            publishAll_ = false; // PublishPoints sets it again if it has to stop short
+            PublishPoints(all, now);
             nextScan_ = now + ScanEvery;
         }
         CheckWrites(false, now);

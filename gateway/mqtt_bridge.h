@@ -43,8 +43,6 @@ public:
     // published, "offline", and the connection closed (at most 2 s).
     void Stop();
 
-    bool Connected() const { return state_ == State::Connected; }
-
 private:
     enum class State { Disconnected, Connecting, Connected };
     struct Sent {
