@@ -53,10 +53,8 @@ int Run(const std::string& path, bool checkOnly, const std::string& libraryPath,
                                   : "");
         return ExitFailed;
     }
-    log.CatchDriverLines();
     CheckedConfig checked;
     CheckConfiguration(config, library.Entry(), checked, diagnostics);
-    log.TakeDriverLines();
     if (!diagnostics.Empty()) {
         diagnostics.Print(stderr);
         std::fprintf(stderr, "zulgate: %s: %zu error%s\n", path.c_str(), diagnostics.Count(),

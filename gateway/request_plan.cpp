@@ -31,13 +31,9 @@ std::string BlockRead::Text() const {
     return text;
 }
 
-int BitsPerCharacter(int dataBits, int parityCode, int stopBitsCode) {
-    return 1 + dataBits + (parityCode != 0 ? 1 : 0) + (stopBitsCode == 0 ? 1 : 2);
-}
-
-int MaxGapBytes(int baud, int bitsPerCharacter) {
-    if (baud <= 0 || bitsPerCharacter <= 0) return 0;
-    double byteMs = 1000.0 * bitsPerCharacter / baud;
+int MaxGapBytes(std::chrono::nanoseconds characterTime) {
+    if (characterTime.count() <= 0) return 0;
+    double byteMs = std::chrono::duration<double, std::milli>(characterTime).count();
     double requestBytes = RequestFrameBytes + ReplyFrameBytes + AckBytes + HostTurnMs / byteMs;
     return static_cast<int>(std::ceil(requestBytes)) - 1; // strictly cheaper than a request
 }

@@ -39,10 +39,9 @@ struct BlockRead {
     std::string Text() const; // "W000100 x20"
 };
 
-// Line bits of one character: start, data, parity, stop (1.5 counts 2).
-int BitsPerCharacter(int dataBits, int parityCode, int stopBitsCode);
-// The longest gap of unread bytes a block spans at this line speed.
-int MaxGapBytes(int baud, int bitsPerCharacter);
+// The longest gap of unread bytes a block spans on a line whose characters
+// take this long each.
+int MaxGapBytes(std::chrono::nanoseconds characterTime);
 
 std::vector<BlockRead> PlanReads(const PanelMap& map, int maxGapBytes);
 

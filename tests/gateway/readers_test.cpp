@@ -18,6 +18,16 @@
 namespace zulgate {
 namespace {
 
+// One character's time at this speed and format (8N1 unless given).
+std::chrono::nanoseconds Line(int baud, int dataBits = 8, int parity = 0, int stop = 0) {
+    zulclient::LineSettings line;
+    line.baudRate = static_cast<std::uint16_t>(baud);
+    line.dataBits = static_cast<std::uint16_t>(dataBits);
+    line.parityCode = static_cast<std::uint16_t>(parity);
+    line.stopBitsCode = static_cast<std::uint16_t>(stop);
+    return zulclient::CharacterTime(line);
+}
+
 std::string Fields(const CsvRecord& r) {
     std::string s = std::to_string(r.line) + ":";
     for (const std::string& f : r.fields) s += "[" + f + "]";
@@ -116,12 +126,11 @@ zulclient::DriverLibrary Merging::library_;
 
 TEST_F(Merging, GapRuleByLineSpeed) {
     // 19 bytes of a request's own frames and 2 ms of the host's turn.
-    EXPECT_EQ(MaxGapBytes(9600, 10), 20);
-    EXPECT_EQ(MaxGapBytes(19200, 10), 22);
-    EXPECT_EQ(MaxGapBytes(38400, 10), 26);
-    EXPECT_EQ(MaxGapBytes(1200, 11), 19);
-    EXPECT_EQ(BitsPerCharacter(8, 0, 0), 10);
-    EXPECT_EQ(BitsPerCharacter(7, 2, 2), 11);
+    EXPECT_EQ(MaxGapBytes(Line(9600)), 20);
+    EXPECT_EQ(MaxGapBytes(Line(19200)), 22);
+    EXPECT_EQ(MaxGapBytes(Line(38400)), 26);
+    EXPECT_EQ(MaxGapBytes(Line(1200, 7, 2, 2)), 19); // 7E2: eleven bits a character
+    EXPECT_EQ(MaxGapBytes(Line(0)), 0);
 }
 
 TEST_F(Merging, PointListsIntoBlockReads) {
@@ -150,7 +159,7 @@ TEST_F(Merging, PointListsIntoBlockReads) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         PanelMap map = Map(c.points);
-        std::vector<BlockRead> blocks = PlanReads(map, MaxGapBytes(c.baud, 10));
+        std::vector<BlockRead> blocks = PlanReads(map, MaxGapBytes(Line(c.baud)));
         EXPECT_EQ(Texts(blocks), c.blocks);
         ExpectEveryElementRead(map, blocks);
     }
@@ -165,7 +174,7 @@ TEST_F(Merging, FiveHundredPointsInAFewRequests) {
     for (int i = 0; i < 50; ++i) points += zulclient::PointText({'L', 0x4000 + 8 * i, NoBit}) + " ";
     PanelMap map = Map(points);
     ASSERT_EQ(map.Points().size(), 500u);
-    std::vector<BlockRead> blocks = PlanReads(map, MaxGapBytes(9600, 10));
+    std::vector<BlockRead> blocks = PlanReads(map, MaxGapBytes(Line(9600)));
     EXPECT_EQ(Texts(blocks), (std::vector<std::string>{"B002000 x150", "B003000 x13", "L004000 x63", "L004100 x35",
                                                        "W001000 x127", "W0010FE x73"}));
     EXPECT_LE(blocks.size(), 50u); // a tenth of a request per point
@@ -174,7 +183,7 @@ TEST_F(Merging, FiveHundredPointsInAFewRequests) {
 
 TEST_F(Merging, ARefusedBlockSplitsAtItsGaps) {
     PanelMap map = Map("W000100*2 W000110 W000112 B004002");
-    std::vector<BlockRead> blocks = PlanReads(map, MaxGapBytes(9600, 10));
+    std::vector<BlockRead> blocks = PlanReads(map, MaxGapBytes(Line(9600)));
     ASSERT_EQ(Texts(blocks), (std::vector<std::string>{"B004002 x1", "W000100 x10"}));
     std::vector<BlockRead> runs = SplitAtGaps(blocks[1]);
     EXPECT_EQ(Texts(runs), (std::vector<std::string>{"W000100 x2", "W000110 x2"}));
