@@ -58,6 +58,13 @@ Gateway::Gateway(const CheckedConfig& checked, ZulMainFunction entry, Log& log) 
         stale.push_back(checked.config.panels[i].stale);
     }
     store_ = std::make_unique<PointStore>(counts, stale);
+    for (std::size_t i = 0; i < checked.maps.size(); ++i) {
+        std::vector<ValueMeaning> meanings(checked.maps[i].ValueCount());
+        for (const MappedPoint& p : checked.maps[i].Points()) {
+            for (int k = 0; k < p.count; ++k) meanings[p.firstValue + static_cast<std::size_t>(k)] = p.Meaning();
+        }
+        store_->SetMeanings(i, std::move(meanings));
+    }
     std::vector<std::string> names;
     for (const PanelConfig& panel : checked.config.panels) names.push_back(panel.name);
     metrics_ = std::make_unique<Metrics>(names);

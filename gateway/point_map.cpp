@@ -57,6 +57,25 @@ std::string TableRefusal(const zulclient::Point& p, Table table, bool writable) 
     return {};
 }
 
+// Why what the point list says its values mean does not fit the point, or "".
+std::string EngineeringRefusal(const zulclient::Point& p, const Engineering& e) {
+    const TypeLetterInfo& type = p.Type();
+    std::string letter(1, p.letter);
+    if (!e.states.empty()) {
+        if (!p.HasBit() && type.kind != ValueKind::Unsigned) {
+            return "states are for bits, nibbles, bytes and words, not letter " + letter;
+        }
+        std::uint64_t values = p.HasBit() ? 2 : static_cast<std::uint64_t>(type.Largest()) + 1;
+        if (e.states.size() > values) {
+            return std::to_string(e.states.size()) + " states, but the point holds only " + std::to_string(values) +
+                   " values";
+        }
+    }
+    if (e.Scaled() && p.HasBit()) return "a bit has no scale or offset";
+    if (e.Scaled() && type.kind == ValueKind::Date) return "a date has no scale or offset";
+    return {};
+}
+
 } // namespace
 
 std::optional<RegisterRef> PanelMap::Find(Table table, int reg) const {
@@ -94,6 +113,7 @@ bool BuildPanelMap(const std::vector<PointRow>& rows, const std::string& file, c
             continue;
         }
         std::string why = TableRefusal(*point, row.table, row.writable);
+        if (why.empty()) why = EngineeringRefusal(*point, row.engineering);
         if (!why.empty()) {
             refuse(why);
             continue;
@@ -109,6 +129,7 @@ bool BuildPanelMap(const std::vector<PointRow>& rows, const std::string& file, c
         p.elementBytes = point->Type().bytes;
         p.registersPerElement = point->HasBit() ? 1 : point->Type().registers;
         p.largest = point->HasBit() ? 1 : point->Type().Largest();
+        p.engineering = row.engineering;
         if (static_cast<std::int64_t>(p.point.address) + static_cast<std::int64_t>(p.count) * p.elementBytes - 1 >
             LastPanelAddress) {
             refuse("its " + std::to_string(p.count) + " elements run past panel address FFFFFF");

@@ -44,16 +44,42 @@ PointStore::PointStore(const std::vector<std::size_t>& valueCounts, const std::v
     }
 }
 
+void PointStore::SetMeanings(std::size_t panel, std::vector<ValueMeaning> meanings) {
+    Panel& p = *panels_[panel];
+    std::lock_guard<std::mutex> lock(p.mutex);
+    p.meanings = std::move(meanings);
+}
+
+void PointStore::Decode(const Panel& panel, std::size_t value, StoredValue& stored) {
+    if (value >= panel.meanings.size() || panel.meanings[value].type == nullptr) {
+        stored.value = stored.raw;
+        stored.state = nullptr;
+        return;
+    }
+    const ValueMeaning& meaning = panel.meanings[value];
+    stored.value = meaning.Value(stored.raw);
+    stored.state = meaning.State(stored.raw);
+}
+
 void PointStore::Store(std::size_t panel, const std::vector<Update>& updates, Clock::time_point at) {
     Panel& p = *panels_[panel];
     std::lock_guard<std::mutex> lock(p.mutex);
-    for (const Update& u : updates) p.values[u.value] = StoredValue{u.raw, at, Quality::Good};
+    for (const Update& u : updates) {
+        StoredValue& v = p.values[u.value];
+        v.raw = u.raw;
+        v.readAt = at;
+        v.quality = Quality::Good;
+        Decode(p, u.value, v);
+    }
 }
 
 void PointStore::Revise(std::size_t panel, const std::vector<Update>& updates) {
     Panel& p = *panels_[panel];
     std::lock_guard<std::mutex> lock(p.mutex);
-    for (const Update& u : updates) p.values[u.value].raw = u.raw;
+    for (const Update& u : updates) {
+        p.values[u.value].raw = u.raw;
+        Decode(p, u.value, p.values[u.value]);
+    }
 }
 
 void PointStore::MarkFailed(std::size_t panel, const std::vector<std::size_t>& values, Quality why) {

@@ -1,7 +1,9 @@
 // The last value of every point element, when it was last read well, and
 // what became of its last read; and each panel's state. Written by the
-// driver thread, read by every front end (Modbus now), each panel behind
-// its own lock so that a reader never waits for the line.
+// driver thread, read by every front end, each panel behind its own lock so
+// that a reader never waits for the line. A value is decoded here, once, as
+// it is stored: the raw number the panel holds, and what it means (the
+// engineering value, a state's text); no front end decodes a letter again.
 #pragma once
 
 #include <chrono>
@@ -10,6 +12,8 @@
 #include <mutex>
 #include <string>
 #include <vector>
+
+#include "gateway/engineering.h"
 
 namespace zulgate {
 
@@ -25,7 +29,9 @@ enum class Quality : std::uint8_t {
 const char* QualityName(Quality quality);
 
 struct StoredValue {
-    std::uint32_t raw = 0; // 16-bit value, bit (0/1), or the 32 bits of L, F and D
+    std::uint32_t raw = 0;              // 16-bit value, bit (0/1), or the 32 bits of L, F and D
+    double value = 0;                   // what it means: raw x scale + offset, in the point's units
+    const std::string* state = nullptr; // the state's text, for a point with states
     Clock::time_point readAt{};
     Quality quality = Quality::NeverRead;
 };
@@ -67,6 +73,9 @@ public:
     PointStore(const std::vector<std::size_t>& valueCounts, const std::vector<Clock::duration>& staleAfter);
 
     std::size_t Panels() const { return panels_.size(); }
+    // What each of a panel's values means, by value; before the first Store.
+    // Without it a value is its raw number.
+    void SetMeanings(std::size_t panel, std::vector<ValueMeaning> meanings);
 
     // Driver thread.
     struct Update {
@@ -93,9 +102,12 @@ private:
     struct Panel {
         mutable std::mutex mutex;
         std::vector<StoredValue> values;
+        std::vector<ValueMeaning> meanings;
         PanelStatus status;
         Clock::duration staleAfter{};
     };
+    static void Decode(const Panel& panel, std::size_t value, StoredValue& stored);
+
     std::vector<std::unique_ptr<Panel>> panels_;
 };
 
