@@ -399,6 +399,11 @@ void MqttBridge::OnSubscribed(int mid, int count, const int* granted) {
     for (int i = 0; i < count; ++i) refused = refused || granted[i] >= 0x80;
     if (mid == scanMid_) {
         scan_.Acknowledged(Clock::now());
+        if (refused) {
+            log_.Say(Level::Warning, "mqtt",
+                     "broker " + Broker() + ": the subscription to " + config_.topicPrefix +
+                         "/# was refused (its ACL?): retained topics of points no longer in the lists stay");
+        }
     } else if (mid == setsMid_ && refused) {
         log_.Say(Level::Warning, "mqtt",
                  "broker " + Broker() + ": the subscription to " + config_.topicPrefix +
@@ -454,8 +459,10 @@ void MqttBridge::StartScan(Clock::time_point now) {
     TopicList filters(scan_.Own().Filters());
     mosquitto_property* properties = nullptr;
     mosquitto_property_add_varint(&properties, MQTT_PROP_SUBSCRIPTION_IDENTIFIER, OwnRetained);
+    // Not "no local": a broker may take that to hold back retained messages
+    // this client id published, and those of an earlier run are what is sought.
     int rc = mosquitto_subscribe_multiple(mosq_, &scanMid_, static_cast<int>(filters.pointers.size()),
-                                          filters.pointers.data(), QoS, MQTT_SUB_OPT_NO_LOCAL, properties);
+                                          filters.pointers.data(), QoS, 0, properties);
     mosquitto_property_free_all(&properties);
     if (rc == MOSQ_ERR_SUCCESS) scan_.Subscribed(now);
 }
