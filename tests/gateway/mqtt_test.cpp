@@ -320,16 +320,26 @@ TEST_F(Mqtt, OverTlsWithAUserAndPassword) {
 
 // Polls a minute apart, values current for two: neither a poll nor a value
 // growing old can be what brings a write's value to the broker; only the
-// write itself can.
+// write itself can. And a change a poll finds (ahu2, polled every second)
+// goes out with that poll, not when the value would grow old.
 TEST_F(Mqtt, AWriteThroughModbusOrMqttIsPublishedAtOnceNotAtTheNextPoll) {
     zulsim::PanelSim& panel = Sim("COM5");
     panel.SetBytes(0x000100, {0x2A, 0x00});
+    zulsim::PanelSim& polled = Sim("COM6");
+    polled.SetBytes(0x000100, {0x01, 0x00});
     const int http = FreePort();
-    ASSERT_TRUE(Start(Panel("ahu1", "COM5", 1, "w.csv", "poll_ms = 60000\nstale_ms = 120000"), {{"w.csv", OneWord}},
-                      {"ahu1"}, Section() + "[http]\nlisten = \"127.0.0.1:" + std::to_string(http) + "\"\n"))
+    ASSERT_TRUE(Start(Panel("ahu1", "COM5", 1, "w.csv", "poll_ms = 60000\nstale_ms = 120000") +
+                          Panel("ahu2", "COM6", 2, "w.csv", "poll_ms = 1000\nstale_ms = 120000"),
+                      {{"w.csv", OneWord}}, {"ahu1", "ahu2"},
+                      Section() + "[http]\nlisten = \"127.0.0.1:" + std::to_string(http) + "\"\n"))
         << Log();
-    auto watch = Watching({"zt/site1/ahu1/#"});
+    auto watch = Watching({"zt/site1/ahu1/#", "zt/site1/ahu2/#"});
     ASSERT_TRUE(watch->Until(Good("ahu1/w", 42), seconds(15))) << watch->Dump() << Log();
+    ASSERT_TRUE(watch->Until(Good("ahu2/w", 1), seconds(15))) << watch->Dump() << Log();
+    polled.SetBytes(0x000100, {0x02, 0x00});
+    EXPECT_TRUE(watch->Until(Good("ahu2/w", 2), seconds(10)))
+        << "a change found by a poll did not reach the broker within 10 s\n"
+        << watch->Dump() << Log();
 
     for (int value : {1234, 1235}) {
         ASSERT_EQ(Ask(W("write_register", 0, value)), Ok);
