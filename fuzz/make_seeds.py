@@ -302,9 +302,35 @@ def gateway_seeds():
     }
 
 
+# --- fuzz_mqtt_set: a point kind, a topic's length, the topic, a payload ---
+
+POINT = b'{"value":1,"quality":"good","time":null}'
+
+
+def mqtt_set(kind, topic, payload):
+    return bytes([kind, len(topic)]) + topic + payload
+
+
+def mqtt_set_seeds():
+    return {
+        "byte": mqtt_set(0, b"zt/s/ahu1/byte/set", b"255"),
+        "nibble_too_big": mqtt_set(1, b"zt/s/ahu1/low nibble/set", b"16"),
+        "word_element": mqtt_set(4, b"zt/s/ahu1/words/3/set", b" 65535\r\n"),
+        "long_signed": mqtt_set(5, b"zt/s/ahu1/long/set", b"-2147483648"),
+        "bit_true": mqtt_set(6, b"zt/s/ahu1/bit 7/set", b"true"),
+        "nul_inside": mqtt_set(4, b"zt/s/ahu1/w/set", b"33\0 9"),
+        "two_values": mqtt_set(4, b"zt/s/ahu1/w/set", b"33 9"),
+        "fraction": mqtt_set(3, b"zt/s/ahu1/time/set", b"1.5e0"),
+        "read_only": mqtt_set(8, b"zt/s/ahu1/fixed/set", b"1"),
+        "point_topic": mqtt_set(0, b"zt/s/ahu1/words/2", POINT),
+        "not_a_point_topic": mqtt_set(0, b"zt/s/ahu1/words/02", POINT),
+    }
+
+
 if __name__ == "__main__":
     write_all("fuzz_frame", frame_seeds())
     write_all("fuzz_address", address_seeds())
     write_all("fuzz_points", points_seeds())
     write_all("fuzz_zulmain", zulmain_seeds())
     write_all("fuzz_gateway", gateway_seeds())
+    write_all("fuzz_mqtt_set", mqtt_set_seeds())

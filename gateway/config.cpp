@@ -8,6 +8,8 @@
 #include <set>
 #include <sstream>
 
+#include <unistd.h>
+
 #include "platform/linux/line_speed.h"
 
 namespace zulgate {
@@ -130,6 +132,7 @@ bool TopicPrefixOk(const std::string& prefix) {
 void ReadMqtt(const toml::table& table, const std::string& file, MqttConfig& m, Diagnostics& d) {
     Keys keys(table, "[mqtt]", file, d);
     m.enabled = true;
+    m.clientId = DefaultClientId();
     m.line = keys.Line();
     std::string broker;
     int line = 0;
@@ -434,6 +437,17 @@ bool ParseConfig(std::string_view text, const std::string& path, GatewayConfig& 
         }
     }
     return d.Count() == before;
+}
+
+std::string DefaultClientId() {
+    constexpr std::size_t MostCharacters = 64;
+    char host[256] = {};
+    if (gethostname(host, sizeof host - 1) != 0 || host[0] == '\0') return "zulgate";
+    std::string id = "zulgate-";
+    for (const char* c = host; *c && id.size() < MostCharacters; ++c) {
+        id += NameCharactersOk(std::string(1, *c)) ? *c : '-';
+    }
+    return id;
 }
 
 bool ReadConfig(const std::string& path, GatewayConfig& config, Diagnostics& d) {

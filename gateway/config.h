@@ -67,7 +67,7 @@ struct MqttConfig {
     int line = 0;                   // of [mqtt]
     std::string host = "127.0.0.1"; // a name or an address
     int port = DefaultMqttPort;     // 8883 by default when tls_ca is given
-    std::string clientId = "zulgate";
+    std::string clientId;           // DefaultClientId() when the file gives none
     std::string topicPrefix = "zultrk";
     std::string username;
     std::string passwordFile; // its first line is the password; relative paths from the config's folder
@@ -89,6 +89,11 @@ struct GatewayConfig {
     std::string driverLibrary; // empty: found as zulhost finds it
     std::vector<PanelConfig> panels;
 };
+
+// "zulgate-" and this host's name (a character a client id does not take
+// as '-'), at most 64 characters: two gateways on one broker do not share
+// an id unless one is given them.
+std::string DefaultClientId();
 
 // Reads the file; false with every refusal in diagnostics.
 bool ReadConfig(const std::string& path, GatewayConfig& config, Diagnostics& diagnostics);

@@ -81,6 +81,11 @@ bool ParseSet(const MappedPoint& point, std::string_view payload, std::uint32_t&
         why = "read-only: not written";
         return false;
     }
+    // The JSON reader takes a NUL byte for the end of its input: "33\0 9" would be 33.
+    if (payload.find('\0') != std::string_view::npos) {
+        why = "not a JSON number (it holds a NUL byte): not written";
+        return false;
+    }
     nlohmann::json v = nlohmann::json::parse(payload.begin(), payload.end(), nullptr, false);
     if (v.is_discarded() || !(v.is_number() || v.is_boolean())) {
         why = "not a JSON number" + std::string(point.point.HasBit() ? " or true/false" : "") + ": not written";

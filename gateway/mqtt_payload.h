@@ -30,7 +30,9 @@ std::string IsoUtc(std::chrono::system_clock::time_point at);
 
 // A set message's payload as the value the store keeps for the element
 // (the same checks as a Modbus write: rw only, the value must fit); false
-// with the reason in a few words.
+// with the reason in a few words. The payload is one JSON number (or
+// true/false for a bit), with white space around it and nothing else: no
+// NUL byte, nothing after it.
 bool ParseSet(const MappedPoint& point, std::string_view payload, std::uint32_t& raw, std::string& why);
 
 // "<panel>/<point>/set" or "<panel>/<point>/N/set" below the prefix.

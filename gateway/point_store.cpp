@@ -1,5 +1,7 @@
 #include "gateway/point_store.h"
 
+#include <algorithm>
+
 namespace zulgate {
 
 const char* QualityName(Quality quality) {
@@ -61,45 +63,90 @@ void PointStore::Decode(const Panel& panel, std::size_t value, StoredValue& stor
     stored.state = meaning.State(stored.raw);
 }
 
+void PointStore::Watch(ChangeNotice& notice) const {
+    std::lock_guard<std::mutex> lock(watchersMutex_);
+    watchers_.push_back(&notice);
+}
+
+void PointStore::Unwatch(ChangeNotice& notice) const {
+    std::lock_guard<std::mutex> lock(watchersMutex_);
+    watchers_.erase(std::remove(watchers_.begin(), watchers_.end(), &notice), watchers_.end());
+}
+
+void PointStore::Changed() {
+    std::lock_guard<std::mutex> lock(watchersMutex_);
+    for (ChangeNotice* notice : watchers_) notice->Raise();
+}
+
 void PointStore::Store(std::size_t panel, const std::vector<Update>& updates, Clock::time_point at) {
     Panel& p = *panels_[panel];
-    std::lock_guard<std::mutex> lock(p.mutex);
-    for (const Update& u : updates) {
-        StoredValue& v = p.values[u.value];
-        v.raw = u.raw;
-        v.readAt = at;
-        v.quality = Quality::Good;
-        Decode(p, u.value, v);
+    bool changed = false;
+    {
+        std::lock_guard<std::mutex> lock(p.mutex);
+        for (const Update& u : updates) {
+            StoredValue& v = p.values[u.value];
+            // A value that was not current (never read, failed, or too old) is news even when its number is not.
+            changed = changed || v.raw != u.raw || v.quality != Quality::Good || at - v.readAt > p.staleAfter;
+            v.raw = u.raw;
+            v.readAt = at;
+            v.quality = Quality::Good;
+            Decode(p, u.value, v);
+        }
     }
+    if (changed) Changed();
 }
 
 void PointStore::Revise(std::size_t panel, const std::vector<Update>& updates) {
     Panel& p = *panels_[panel];
-    std::lock_guard<std::mutex> lock(p.mutex);
-    for (const Update& u : updates) {
-        p.values[u.value].raw = u.raw;
-        Decode(p, u.value, p.values[u.value]);
+    bool changed = false;
+    {
+        std::lock_guard<std::mutex> lock(p.mutex);
+        for (const Update& u : updates) {
+            changed = changed || p.values[u.value].raw != u.raw;
+            p.values[u.value].raw = u.raw;
+            Decode(p, u.value, p.values[u.value]);
+        }
     }
+    if (changed) Changed();
 }
 
 void PointStore::MarkFailed(std::size_t panel, const std::vector<std::size_t>& values, Quality why) {
     Panel& p = *panels_[panel];
-    std::lock_guard<std::mutex> lock(p.mutex);
-    for (std::size_t v : values) p.values[v].quality = why;
+    bool changed = false;
+    {
+        std::lock_guard<std::mutex> lock(p.mutex);
+        for (std::size_t v : values) {
+            changed = changed || p.values[v].quality != why;
+            p.values[v].quality = why;
+        }
+    }
+    if (changed) Changed();
 }
 
 void PointStore::MarkAll(std::size_t panel, Quality why) {
     Panel& p = *panels_[panel];
-    std::lock_guard<std::mutex> lock(p.mutex);
-    for (StoredValue& v : p.values) v.quality = why;
+    bool changed = false;
+    {
+        std::lock_guard<std::mutex> lock(p.mutex);
+        for (StoredValue& v : p.values) {
+            changed = changed || v.quality != why;
+            v.quality = why;
+        }
+    }
+    if (changed) Changed();
 }
 
 void PointStore::SetState(std::size_t panel, PanelState state, const std::string& detail, Clock::time_point at) {
     Panel& p = *panels_[panel];
-    std::lock_guard<std::mutex> lock(p.mutex);
-    if (p.status.state != state) p.status.since = at;
-    p.status.state = state;
-    p.status.detail = detail;
+    bool changed = false;
+    {
+        std::lock_guard<std::mutex> lock(p.mutex);
+        changed = p.status.state != state;
+        if (changed) p.status.since = at;
+        p.status.state = state;
+        p.status.detail = detail;
+    }
+    if (changed) Changed();
 }
 
 void PointStore::SetCycle(std::size_t panel, const CycleStats& cycle) {

@@ -1,9 +1,12 @@
 // The last value of every point element, when it was last read well, and
 // what became of its last read; and each panel's state. Written by the
-// driver thread, read by every front end, each panel behind its own lock so
-// that a reader never waits for the line. A value is decoded here, once, as
-// it is stored: the raw number the panel holds, and what it means (the
-// engineering value, a state's text); no front end decodes a letter again.
+// driver thread, read by every front end (Modbus, MQTT, the status server),
+// each panel behind its own lock so that a reader never waits for the line.
+// A value is decoded here, once, as it is stored: the raw number the panel
+// holds, and what it means (the engineering value, a state's text); no
+// front end decodes a letter again. A front end that passes changes on
+// (MQTT) watches it: a change found by a poll raises its notice in that
+// poll, a write's new value as it is stored, before the write is answered.
 #pragma once
 
 #include <chrono>
@@ -13,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "gateway/change_notice.h"
 #include "gateway/engineering.h"
 
 namespace zulgate {
@@ -77,6 +81,12 @@ public:
     // Without it a value is its raw number.
     void SetMeanings(std::size_t panel, std::vector<ValueMeaning> meanings);
 
+    // Raised whenever a value, its quality, whether it is current, or a
+    // panel's state changes (not when a value is read again unchanged). The
+    // notice is raised until Unwatch; any thread.
+    void Watch(ChangeNotice& notice) const;
+    void Unwatch(ChangeNotice& notice) const;
+
     // Driver thread.
     struct Update {
         std::size_t value;
@@ -95,6 +105,7 @@ public:
     void Read(std::size_t panel, const std::vector<std::size_t>& values, std::vector<StoredValue>& out) const;
     // Whether a value may be served as the panel's current one.
     bool Current(std::size_t panel, const StoredValue& value, Clock::time_point now) const;
+    Clock::duration StaleAfter(std::size_t panel) const { return panels_[panel]->staleAfter; }
     PanelStatus Status(std::size_t panel) const;
     PanelSnapshot Snapshot(std::size_t panel) const;
 
@@ -107,8 +118,11 @@ private:
         Clock::duration staleAfter{};
     };
     static void Decode(const Panel& panel, std::size_t value, StoredValue& stored);
+    void Changed();
 
     std::vector<std::unique_ptr<Panel>> panels_;
+    mutable std::mutex watchersMutex_;
+    mutable std::vector<ChangeNotice*> watchers_;
 };
 
 } // namespace zulgate

@@ -39,9 +39,10 @@ std::optional<WriteOutcome> WriteTicket::Check(bool giveUp) {
     return std::nullopt;
 }
 
-std::shared_ptr<WriteTicket> WriteQueue::Submit(WriteRequest request) {
+std::shared_ptr<WriteTicket> WriteQueue::Submit(WriteRequest request, ChangeNotice* done) {
     auto ticket = std::make_shared<WriteTicket>();
     ticket->request_ = std::move(request);
+    ticket->notice_ = done;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         if (!stopping_) {
@@ -69,10 +70,15 @@ std::shared_ptr<WriteTicket> WriteQueue::Take() {
 }
 
 void WriteQueue::Finish(WriteTicket& ticket, WriteOutcome outcome) {
-    std::lock_guard<std::mutex> lock(ticket.mutex_);
-    ticket.outcome_ = outcome;
-    ticket.stage_ = WriteTicket::Stage::Done;
-    ticket.done_.notify_all();
+    ChangeNotice* notice = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(ticket.mutex_);
+        ticket.outcome_ = outcome;
+        ticket.stage_ = WriteTicket::Stage::Done;
+        ticket.done_.notify_all();
+        notice = ticket.notice_;
+    }
+    if (notice) notice->Raise();
 }
 
 void WriteQueue::WaitUntil(std::chrono::steady_clock::time_point deadline) {

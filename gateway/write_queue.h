@@ -14,6 +14,8 @@
 #include <optional>
 #include <vector>
 
+#include "gateway/change_notice.h"
+
 namespace zulgate {
 
 struct PointWrite {
@@ -54,11 +56,14 @@ private:
     Stage stage_ = Stage::Queued;
     WriteOutcome outcome_ = WriteOutcome::TimedOut;
     WriteRequest request_;
+    ChangeNotice* notice_ = nullptr; // raised when it is done
 };
 
 class WriteQueue {
 public:
-    std::shared_ptr<WriteTicket> Submit(WriteRequest request);
+    // `done`, if given, is raised when the outcome is there, for a front end
+    // that does not block on the ticket (it must outlive the queue's worker).
+    std::shared_ptr<WriteTicket> Submit(WriteRequest request, ChangeNotice* done = nullptr);
 
     // Driver thread: the next request to run (marked running), or null.
     std::shared_ptr<WriteTicket> Take();

@@ -48,10 +48,29 @@ echo "--- zulgate --check"
 "$zulgate" --check "$work/zulgate.toml" || exit 1
 "$zulgate" --config "$work/zulgate.toml" 2>"$work/gate.err" &
 gate_pid=$!
-mb=(mbpoll -m tcp -p "$port" -a 1 -0 -1 -q)
-for _ in $(seq 50); do "${mb[@]}" -t 4 -r 0 127.0.0.1 >/dev/null 2>&1 && break; sleep 0.2; done
+mb=(mbpoll -m tcp -p "$port" -a 1 -0 -1 -q -o 5)
+ms=(-h 127.0.0.1 -p "$mport" -q 1)
+
+# Every wait below is for the value it names, until a deadline; the first
+# message or a pause proves nothing on a loaded machine.
+# until_ok SECONDS COMMAND...: runs the command until it succeeds or the time is up.
+until_ok() {
+  local deadline=$((SECONDS + $1))
+  shift
+  until "$@"; do
+    ((SECONDS < deadline)) || return 1
+    sleep 0.1
+  done
+}
+# held TOPIC PATTERN: whether what the broker holds on TOPIC matches the extended regular expression.
+held() {
+  last_held=$(mosquitto_sub "${ms[@]}" -t "$1" --retained-only -C 1 -W 1 2>/dev/null)
+  grep -Eq "$2" <<<"$last_held"
+}
+serves() { "${mb[@]}" -t 4 -r 0 127.0.0.1 >/dev/null 2>&1; }
 
 failed=0
+until_ok 30 serves || { echo "gateway demo: zulgate did not serve holding 0 within 30 s"; failed=1; }
 echo "--- mbpoll: holding 0-3 (the setpoints) and input 0 (supply air)"
 out=$("${mb[@]}" -t 4 -r 0 -c 4 127.0.0.1 2>&1) && echo "$out" | grep '^\[' || { echo "$out"; failed=1; }
 grep -q '^\[0\]:[[:space:]]*320$' <<<"$out" || { echo "gateway demo: holding 0 is not the panel's 320"; failed=1; }
@@ -63,25 +82,25 @@ echo "$out" | grep '^\['
 grep -q '^\[0\]:[[:space:]]*345$' <<<"$out" || { echo "gateway demo: holding 0 did not read back 345"; failed=1; }
 
 echo "--- MQTT: what the broker holds (a subscriber that came late), and a write"
-ms=(-h 127.0.0.1 -p "$mport" -q 1)
-for _ in $(seq 50); do
-  out=$(mosquitto_sub "${ms[@]}" -t 'zultrk/site1/#' -v --retained-only -W 1 2>/dev/null)
-  grep -q '"quality":"good"' <<<"$out" && break
-done
-echo "$out" | head -5
-grep -q '^zultrk/site1/status online$' <<<"$out" || { echo "gateway demo: no online status on the broker"; failed=1; }
-grep -q '^zultrk/site1/ahu1/setpoints {"value":345,"quality":"good"' <<<"$out" ||
-  { echo "gateway demo: the broker does not hold setpoints 345"; failed=1; }
-mosquitto_sub "${ms[@]}" -t 'zultrk/site1/ahu1/setpoints/1/result' -v -C 1 -W 10 >"$work/result" 2>&1 &
+until_ok 10 held 'zultrk/site1/status' '^online$' ||
+  { echo "gateway demo: the broker did not hold status online within 10 s (it held '$last_held')"; failed=1; }
+until_ok 10 held 'zultrk/site1/ahu1/setpoints' '^\{"value":345,"quality":"good"' ||
+  { echo "gateway demo: the broker did not hold setpoints 345 within 10 s (it held '$last_held')"; failed=1; }
+mosquitto_sub "${ms[@]}" -t 'zultrk/site1/#' -v --retained-only -W 1 2>/dev/null | head -5
+# -d says when the broker has taken the subscription (line by line with stdbuf); the set goes after it.
+stdbuf -oL mosquitto_sub "${ms[@]}" -t 'zultrk/site1/ahu1/setpoints/1/result' -v -C 1 -W 20 -d >"$work/result" 2>&1 &
 sub_pid=$!
-sleep 0.5
+until_ok 10 grep -q SUBACK "$work/result" || { echo "gateway demo: mosquitto_sub did not subscribe within 10 s"; failed=1; }
 mosquitto_pub "${ms[@]}" -t 'zultrk/site1/ahu1/setpoints/1/set' -m 333
 wait "$sub_pid"
-cat "$work/result"
-grep -q 'result ok$' "$work/result" || { echo "gateway demo: the MQTT write did not come back ok"; failed=1; }
+grep -a '^zultrk/' "$work/result"
+grep -q 'result ok$' "$work/result" || { echo "gateway demo: the MQTT write did not come back ok within 20 s"; failed=1; }
+until_ok 10 held 'zultrk/site1/ahu1/setpoints/1' '^\{"value":333,"quality":"good"' ||
+  { echo "gateway demo: the broker did not hold setpoints/1 333 within 10 s (it held '$last_held')"; failed=1; }
 echo "--- the status server: /health"
-curl -s -w ' (%{http_code})\n' "http://127.0.0.1:$http/health" | tee "$work/health"
-grep -q '(200)$' "$work/health" || { echo "gateway demo: /health is not 200"; failed=1; }
+healthy() { curl -s -w ' (%{http_code})\n' "http://127.0.0.1:$http/health" >"$work/health" && grep -q '(200)$' "$work/health"; }
+until_ok 10 healthy || { cat "$work/health"; echo "gateway demo: /health was not 200 within 10 s"; failed=1; }
+cat "$work/health"
 
 echo "--- stop (SIGTERM)"
 kill -TERM "$gate_pid"
@@ -90,9 +109,9 @@ status=$?
 gate_pid=
 sed 's/^/  /' "$work/gate.err"
 [[ $status -eq 0 ]] || { echo "gateway demo: zulgate exited $status"; failed=1; }
-out=$(mosquitto_sub "${ms[@]}" -t 'zultrk/site1/status' -C 1 -W 5 2>&1)
-echo "  the broker's status afterwards: $out"
-[[ $out == offline ]] || { echo "gateway demo: the status is not offline after the stop"; failed=1; }
+until_ok 10 held 'zultrk/site1/status' '^offline$'
+echo "  the broker's status afterwards: $last_held"
+[[ $last_held == offline ]] || { echo "gateway demo: the status is not offline within 10 s of the stop"; failed=1; }
 kill -TERM "$sim_pid"
 wait "$sim_pid" 2>/dev/null
 sim_pid=

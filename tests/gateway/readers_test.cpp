@@ -3,6 +3,7 @@
 // driver's own CheckAddress behind the map.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <sstream>
 
 #include "gateway/csv.h"
@@ -12,6 +13,7 @@
 #include "gateway/point_list.h"
 #include "gateway/point_map.h"
 #include "gateway/request_plan.h"
+#include "gateway/retained_scan.h"
 #include "host/client/library_loader.h"
 #include "host/client/slots.h"
 
@@ -204,10 +206,11 @@ TEST(MqttSet, TakesWhatFitsThePointAndNamesWhyNot) {
     };
     struct Case {
         MappedPoint point;
-        const char* payload;
+        std::string_view payload;
         std::int64_t raw; // -1: refused
         const char* why;
     };
+    using namespace std::string_view_literals;
     const Case cases[] = {
         {point('B', NoBit, 255), "255", 255, ""},
         {point('B', NoBit, 255), "256", -1, "takes 0..255, not 256"},
@@ -224,6 +227,14 @@ TEST(MqttSet, TakesWhatFitsThePointAndNamesWhyNot) {
         {point('W', 15, 1), "0", 0, ""},
         {point('W', 15, 1), "2", -1, "takes 0..1"},
         {point('W', NoBit, 65535, false), "1", -1, "read-only"},
+        // One complete value, white space around it and nothing else.
+        {point('W', NoBit, 65535), " 12\r\n", 12, ""},
+        {point('W', NoBit, 65535), "33\0 9"sv, -1, "it holds a NUL byte"},
+        {point('W', NoBit, 65535), "33\0"sv, -1, "it holds a NUL byte"},
+        {point('W', NoBit, 65535), "33 9", -1, "not a JSON number"},
+        {point('W', NoBit, 65535), "33,", -1, "not a JSON number"},
+        {point('W', NoBit, 65535), "", -1, "not a JSON number"},
+        {point('W', NoBit, 65535), "1e400", -1, "not a JSON number"},
     };
     for (const Case& c : cases) {
         std::uint32_t raw = 0;
@@ -260,6 +271,112 @@ TEST(PointStore, ServesAsCurrentOnlyAGoodValueYoungerThanStale) {
     store.MarkAll(0, Quality::PanelAway);
     store.Read(0, {2}, got);
     EXPECT_FALSE(store.Current(0, got[0], now)) << "its panel is away";
+}
+
+// What a front end that passes changes on is woken for: a new number, a
+// quality, a value current again; not the same number read again.
+TEST(PointStore, RaisesItsNoticeForAChangeAndOnlyThen) {
+    using std::chrono::milliseconds;
+    PointStore store({2}, {milliseconds(1000)});
+    ChangeNotice notice;
+    store.Watch(notice);
+    Clock::time_point t = Clock::now();
+    struct Step {
+        const char* what;
+        std::function<void()> change;
+        bool raised;
+    } steps[] = {
+        {"a first read",
+         [&] {
+             store.Store(0, {{0, 11}, {1, 12}}, t);
+         },
+         true},
+        {"the same read again",
+         [&] {
+             store.Store(0, {{0, 11}, {1, 12}}, t + milliseconds(500));
+         },
+         false},
+        {"a new number",
+         [&] {
+             store.Store(0, {{1, 13}}, t + milliseconds(600));
+         },
+         true},
+        {"current again after growing old",
+         [&] {
+             store.Store(0, {{0, 11}}, t + milliseconds(1600));
+         },
+         true},
+        {"a failed read", [&] { store.MarkFailed(0, {0}, Quality::ReadFailed); }, true},
+        {"failed again", [&] { store.MarkFailed(0, {0}, Quality::ReadFailed); }, false},
+        {"a write's bits",
+         [&] {
+             store.Revise(0, {{1, 14}});
+         },
+         true},
+        {"the panel away", [&] { store.SetState(0, PanelState::Silent, "silent", t); }, true},
+        {"and its values", [&] { store.MarkAll(0, Quality::PanelAway); }, true},
+        {"a cycle's figures", [&] { store.SetCycle(0, CycleStats{}); }, false},
+    };
+    for (const Step& step : steps) {
+        step.change();
+        EXPECT_EQ(notice.Take(), step.raised) << step.what;
+    }
+    store.Unwatch(notice);
+    store.Store(0, {{0, 99}}, t);
+    EXPECT_FALSE(notice.Take()) << "no longer watched";
+}
+
+// Which retained topics the start-up scan may clear, and when it is over.
+TEST(RetainedScan, ClearsOnlyThePointTopicsItNoLongerPublishes) {
+    using std::chrono::milliseconds;
+    const std::string point = R"({"value":1,"quality":"good","time":null})";
+    struct Case {
+        const char* topic;
+        std::string payload;
+        bool ours;
+    } cases[] = {
+        {"zt/s/ahu1/w", point, true},
+        {"zt/s/ahu1/w/3", point, true},
+        {"zt/s/ahu1/w/0", point, false},
+        {"zt/s/ahu1/w/03", point, false},
+        {"zt/s/ahu1/w/x", point, false},
+        {"zt/s/ahu1/w/3/4", point, false},
+        {"zt/s/ahu1/w/set", point, false},
+        {"zt/s/ahu1", point, false},
+        {"zt/s//w", point, false},
+        {"zt/sx/ahu1/w", point, false},
+        {"zt/s/status", "online", false},
+        {"zt/s/ahu1/w", "hello", false},
+        {"zt/s/ahu1/w", R"({"value":1})", false},
+    };
+    OwnTopics own("zt/s");
+    EXPECT_EQ(own.Filters(), std::vector<std::string>{"zt/s/#"});
+    for (const Case& c : cases) EXPECT_EQ(own.Ours(c.topic, c.payload), c.ours) << c.topic << " " << c.payload;
+
+    RetainedScan scan(own, {"zt/s/status", "zt/s/ahu1/w"});
+    Clock::time_point t = Clock::now();
+    EXPECT_TRUE(scan.Due());
+    scan.Subscribed(t);
+    EXPECT_FALSE(scan.Over(t + milliseconds(5000))) << "quiet, but not acknowledged yet";
+    scan.Acknowledged(t + milliseconds(100));
+    scan.Retained("zt/s/ahu1/w", point, t + milliseconds(200));
+    scan.Retained("zt/s/ahu1/old", point, t + milliseconds(300));
+    scan.Retained("zt/s/ahu1/note", "hello", t + milliseconds(400));
+    EXPECT_FALSE(scan.Over(t + milliseconds(1300)));
+    EXPECT_TRUE(scan.Over(t + milliseconds(1400))) << "a second without a retained message";
+    EXPECT_EQ(scan.Finish(t + milliseconds(1400)), std::vector<std::string>{"zt/s/ahu1/old"});
+    EXPECT_FALSE(scan.RanOutOfTime());
+    EXPECT_TRUE(scan.Finished());
+
+    RetainedScan unanswered(own, {});
+    unanswered.Subscribed(t);
+    EXPECT_TRUE(unanswered.Over(t + RetainedScan::MostTime));
+    unanswered.Finish(t + RetainedScan::MostTime);
+    EXPECT_TRUE(unanswered.RanOutOfTime());
+    RetainedScan cut(own, {});
+    cut.Subscribed(t);
+    cut.Interrupted();
+    EXPECT_TRUE(cut.Due()) << "a lost connection starts it again";
 }
 
 TEST(PanelBits, AWriteIsCarriedIntoThePointsOnItsBytes) {

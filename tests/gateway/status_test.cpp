@@ -203,8 +203,16 @@ TEST_F(Status, MetricsCountTheRequestsAndHealthFollowsThePanel) {
     EXPECT_EQ(before["zulgate_mqtt_connected{}"], 0.0);
     EXPECT_EQ(before["zulgate_points_stale{panel=ahu1}"], 0.0);
     EXPECT_EQ(Ask(R("read_holding", 0)), Values({0xA5}));
-    std::this_thread::sleep_for(milliseconds(500));
-    json after = Metrics();
+    // Until the polls since have been counted (and the read answered).
+    json after;
+    for (auto until = Clock::now() + seconds(10); Clock::now() < until;
+         std::this_thread::sleep_for(milliseconds(100))) {
+        after = Metrics();
+        if (after[reads].get<double>() > before[reads].get<double>() &&
+            after[cycles].get<double>() > before[cycles].get<double>() &&
+            after[modbus].get<double>() > before[modbus].get<double>())
+            break;
+    }
     EXPECT_GT(after[reads].get<double>(), before[reads].get<double>());
     EXPECT_GT(after[cycles].get<double>(), before[cycles].get<double>());
     EXPECT_GT(after["zulgate_driver_request_duration_seconds_count{kind=read,panel=ahu1}"].get<double>(), 0);

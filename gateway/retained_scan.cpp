@@ -1,0 +1,80 @@
+#include "gateway/retained_scan.h"
+
+#include <algorithm>
+#include <charconv>
+
+#include <nlohmann/json.hpp>
+
+namespace zulgate {
+
+std::vector<std::string> OwnTopics::Filters() const { return {prefix_ + "/#"}; }
+
+bool OwnTopics::Ours(std::string_view topic, std::string_view payload) const {
+    if (topic.size() <= prefix_.size() + 1 || topic.compare(0, prefix_.size(), prefix_) != 0 ||
+        topic[prefix_.size()] != '/')
+        return false;
+    std::string_view rest = topic.substr(prefix_.size() + 1);
+    std::vector<std::string_view> levels;
+    for (std::size_t start = 0;;) {
+        std::size_t slash = rest.find('/', start);
+        levels.push_back(rest.substr(start, slash == std::string_view::npos ? std::string_view::npos : slash - start));
+        if (slash == std::string_view::npos) break;
+        start = slash + 1;
+    }
+    if (levels.size() != 2 && levels.size() != 3) return false;
+    if (std::any_of(levels.begin(), levels.end(), [](std::string_view l) { return l.empty(); })) return false;
+    if (levels.size() == 3) { // an element number, as ElementTopic writes it
+        std::string_view n = levels[2];
+        int element = 0;
+        auto [end, ec] = std::from_chars(n.data(), n.data() + n.size(), element);
+        if (ec != std::errc() || end != n.data() + n.size() || element < 1 || n[0] == '0') return false;
+    }
+    nlohmann::json value = nlohmann::json::parse(payload.begin(), payload.end(), nullptr, false);
+    return value.is_object() && value.contains("value") && value.contains("quality");
+}
+
+void RetainedScan::Subscribed(Clock::time_point now) {
+    stage_ = Stage::Subscribed;
+    began_ = last_ = now;
+    obsolete_.clear();
+    ranOut_ = false;
+}
+
+void RetainedScan::Acknowledged(Clock::time_point now) {
+    if (stage_ != Stage::Subscribed) return;
+    stage_ = Stage::Listening;
+    last_ = now;
+}
+
+void RetainedScan::Retained(std::string_view topic, std::string_view payload, Clock::time_point now) {
+    if (!Running()) return;
+    last_ = now;
+    if (obsolete_.size() >= MostCleared || !own_.Ours(topic, payload)) return;
+    std::string name(topic);
+    if (!current_.count(name)) obsolete_.push_back(std::move(name));
+}
+
+bool RetainedScan::Over(Clock::time_point now) const {
+    if (!Running()) return false;
+    return now >= began_ + MostTime || (stage_ == Stage::Listening && now >= last_ + QuietFor);
+}
+
+RetainedScan::Clock::time_point RetainedScan::NextLook() const {
+    if (!Running()) return Clock::time_point::max();
+    Clock::time_point end = began_ + MostTime;
+    return stage_ == Stage::Listening ? std::min(end, last_ + QuietFor) : end;
+}
+
+std::vector<std::string> RetainedScan::Finish(Clock::time_point now) {
+    ranOut_ = now >= began_ + MostTime || obsolete_.size() >= MostCleared;
+    stage_ = Stage::Finished;
+    std::sort(obsolete_.begin(), obsolete_.end());
+    obsolete_.erase(std::unique(obsolete_.begin(), obsolete_.end()), obsolete_.end());
+    return std::move(obsolete_);
+}
+
+void RetainedScan::Interrupted() {
+    if (Running()) stage_ = Stage::NotYet;
+}
+
+} // namespace zulgate
