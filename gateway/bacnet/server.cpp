@@ -8,13 +8,11 @@
 
 namespace zulgate::bacnet {
 
+// Called under the lock, so that once SetWake(nullptr) returns no wake-up
+// is still on its way to what the old function named (a closed eventfd).
 void Server::Inbox::Wake() {
-    std::function<void()> w;
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        w = wake;
-    }
-    if (w) w();
+    std::lock_guard<std::mutex> lock(mutex);
+    if (wake) wake();
 }
 
 Server::Server(ObjectTable table, ValueSource& source, ServerOptions options)
@@ -158,11 +156,9 @@ void Server::Advance(std::deque<PendingWrite>& queue, Clock::time_point now, std
         std::shared_ptr<Inbox> inbox = inbox_;
         std::uint64_t token = w.token;
         source_.Write(w.command.object, *w.plan.write, [inbox, token](WriteOutcome outcome) {
-            {
-                std::lock_guard<std::mutex> lock(inbox->mutex);
-                inbox->completions.push_back({token, outcome});
-            }
-            inbox->Wake();
+            std::lock_guard<std::mutex> lock(inbox->mutex);
+            inbox->completions.push_back({token, outcome});
+            if (inbox->wake) inbox->wake();
         });
     }
 }

@@ -58,6 +58,7 @@ public:
 
     // Any thread.
     void ValuesChanged();
+    // `wake` must return at once and must not call the server.
     void SetWake(std::function<void()> wake);
 
 private:
