@@ -144,13 +144,17 @@ const cases = [
     assert.deepEqual((await read(MSV7, P.stateText)).map((v) => v.value), ['off', 'heat', 'cool', 'auto']);
     assert.equal((await read(MSV7, P.stateText, { arrayIndex: 3 }))[0].value, 'cool');
   }],
-  ['ReadPropertyMultiple ALL gives every property its Property_List names', async () => {
+  ['ReadPropertyMultiple: ALL gives what Property_List names; REQUIRED and OPTIONAL split it', async () => {
     for (const object of [DEVICE, AI1, AV3, AV4, BI5, BV6, MSV7]) {
       const result = await client.readPropertyMultiple(server, [{ objectId: object, properties: [{ id: P.all }] }]);
       const ids = result.values[0].values.map((v) => v.id);
       const listed = result.values[0].values.find((v) => v.id === P.propertyList).value.map((v) => v.value);
       assert.deepEqual(ids.filter((id) => ![75, 77, 79, 371].includes(id)), listed, JSON.stringify(object));
     }
+    const group = async (id) => (await client.readPropertyMultiple(server,
+      [{ objectId: AI1, properties: [{ id }] }])).values[0].values.map((v) => v.id);
+    assert.deepEqual(await group(105), [75, 77, 79, 85, 111, 36, 81, 117, 371]); // REQUIRED
+    assert.deepEqual(await group(80), [28, 103, 22]); // OPTIONAL
   }],
   ['ReadPropertyMultiple of Present_Value and Status_Flags of several objects', async () => {
     const specs = [AI1, BI5, MSV7].map((objectId) => ({ objectId,
