@@ -327,6 +327,53 @@ def mqtt_set_seeds():
     }
 
 
+def bvlc(npdu, function=0x0A):
+    return bytes([0x81, function]) + struct.pack(">H", 4 + len(npdu)) + npdu
+
+
+def bacnet_record(apdu, action=0x06, function=0x0A, npdu_head=b"\x01\x04"):
+    """One record of fuzz_bacnet: the datagram's length, the datagram, the action."""
+    datagram = bvlc(npdu_head + apdu, function)
+    return struct.pack("<H", len(datagram)) + datagram + u8(action)
+
+
+def confirmed(service, parameters, invoke=1, max_apdu=5):
+    return bytes([0x00, max_apdu, invoke, service]) + parameters
+
+
+AI1, AV2, BV4, MSV5, DEVICE = (bytes.fromhex(x) for x in ("0C00000001", "0C00800002", "0C01400004",
+                                                         "0C04C00005", "0C0203F7A1"))
+
+
+def bacnet_seeds():
+    rp = lambda obj, prop, index=b"": confirmed(0x0C, obj + prop + index)
+    wp = lambda obj, value, priority=b"\x49\x08": confirmed(0x0F, obj + b"\x19\x55\x3E" + value + b"\x3F" + priority)
+    sub = lambda obj, lifetime=b"\x39\x3C": confirmed(0x05, b"\x09\x07\x1C" + obj[1:] + b"\x29\x00" + lifetime)
+    return {
+        "who_is": bacnet_record(b"\x10\x08", function=0x0B, npdu_head=b"\x01\x00"),
+        "who_is_range": bacnet_record(bytes.fromhex("10080B03F7A11B03F7A1"), npdu_head=b"\x01\x00"),
+        "who_has_name": bacnet_record(bytes.fromhex("10073B006169"), npdu_head=b"\x01\x00"),
+        "routed_who_is": bacnet_record(b"\x10\x08", function=0x0B, npdu_head=bytes.fromhex("01080005012A")),
+        "forwarded": struct.pack("<H", 14) + bytes.fromhex("8104000EC0A80105BAC001001008") + b"\x06",
+        "register_foreign_device": struct.pack("<H", 6) + bytes.fromhex("81050006003C") + b"\x06",
+        "read_present_value": bacnet_record(rp(AI1, b"\x19\x55")),
+        "read_object_list": bacnet_record(rp(DEVICE, b"\x19\x4C")) + bacnet_record(rp(DEVICE, b"\x19\x4C", b"\x29\x00")),
+        "read_state_text": bacnet_record(rp(MSV5, b"\x19\x6E", b"\x29\x02")),
+        "read_multiple_all": bacnet_record(confirmed(0x0E, DEVICE + b"\x1E\x09\x08\x1F" + AV2 + b"\x1E\x09\x08\x1F")),
+        "read_multiple_small_apdu": bacnet_record(confirmed(0x0E, DEVICE + b"\x1E\x09\x08\x1F", max_apdu=0)),
+        "write_and_relinquish": bacnet_record(wp(AV2, b"\x44\x42\x20\x00\x00"), 0x07)
+        + bacnet_record(wp(AV2, b"\x44\x41\xF0\x00\x00", b"\x49\x0A"), 0x00)
+        + bacnet_record(wp(AV2, b"\x00"), 0x00) + bacnet_record(wp(AV2, b"\x00", b"\x49\x0A")),
+        "write_outcomes": b"".join(bacnet_record(wp(BV4, b"\x91\x01"), o) for o in range(6))
+        + bacnet_record(wp(MSV5, b"\x21\x02"), 0x07) + bacnet_record(b"", 0x8A),
+        "subscribe_and_move": bacnet_record(sub(AI1), 0x1F) + bacnet_record(sub(BV4, b"\x39\x00"), 0xBF)
+        + bacnet_record(confirmed(0x05, b"\x09\x07\x1C" + AI1[1:])),
+        "segmented": bacnet_record(b"\x08\x05\x01\x00\x01\x0C" + AI1 + b"\x19\x55"),
+        "unknown_service": bacnet_record(confirmed(0x1A, AI1)),
+        "malformed_tags": bacnet_record(confirmed(0x0C, b"\x0C\x00\x00") + b"\x65\xFF\xFF"),
+    }
+
+
 if __name__ == "__main__":
     write_all("fuzz_frame", frame_seeds())
     write_all("fuzz_address", address_seeds())
@@ -334,3 +381,4 @@ if __name__ == "__main__":
     write_all("fuzz_zulmain", zulmain_seeds())
     write_all("fuzz_gateway", gateway_seeds())
     write_all("fuzz_mqtt_set", mqtt_set_seeds())
+    write_all("fuzz_bacnet", bacnet_seeds())

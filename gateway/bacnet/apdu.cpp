@@ -1,0 +1,73 @@
+#include "gateway/bacnet/apdu.h"
+
+namespace zulgate::bacnet {
+namespace {
+
+constexpr std::uint8_t SegmentedMessage = 0x08;
+constexpr std::uint8_t SentByServer = 0x01;
+
+std::uint8_t Type(PduType type) { return static_cast<std::uint8_t>(static_cast<std::uint8_t>(type) << 4); }
+
+} // namespace
+
+bool ParseRequest(const std::uint8_t* apdu, std::size_t size, Request& request) {
+    request = Request{};
+    if (size < 2) return false;
+    request.type = static_cast<PduType>(apdu[0] >> 4);
+    if (request.type == PduType::UnconfirmedRequest) {
+        request.service = apdu[1];
+        request.body = apdu + 2;
+        request.bodySize = size - 2;
+        return true;
+    }
+    if (request.type != PduType::ConfirmedRequest || size < 4) return false;
+    request.segmented = (apdu[0] & SegmentedMessage) != 0;
+    std::uint8_t code = apdu[1] & 0x0F;
+    // A reserved size code promises nothing beyond what every device takes.
+    request.maxApdu = code < std::size(MaxApduOfCode) ? MaxApduOfCode[code] : MaxApduOfCode[0];
+    request.invokeId = apdu[2];
+    std::size_t at = 3;
+    if (request.segmented) at += 2; // sequence number and proposed window size
+    if (size <= at) return true;    // segmented and cut short: answered with an abort all the same
+    request.service = apdu[at];
+    request.body = apdu + at + 1;
+    request.bodySize = size - at - 1;
+    return true;
+}
+
+Bytes EncodeAnswer(const Answer& answer, std::uint8_t invokeId, std::uint8_t service) {
+    Bytes out;
+    switch (answer.kind) {
+    case Answer::Kind::SimpleAck:
+        out = {Type(PduType::SimpleAck), invokeId, service};
+        break;
+    case Answer::Kind::ComplexAck:
+        out = {Type(PduType::ComplexAck), invokeId, service};
+        out.insert(out.end(), answer.data.begin(), answer.data.end());
+        break;
+    case Answer::Kind::Error: {
+        out = {Type(PduType::Error), invokeId, service};
+        Writer w(out);
+        w.Enumerated(static_cast<std::uint32_t>(answer.error.errorClass));
+        w.Enumerated(static_cast<std::uint32_t>(answer.error.code));
+        break;
+    }
+    case Answer::Kind::Reject:
+        out = {Type(PduType::Reject), invokeId, static_cast<std::uint8_t>(answer.reject)};
+        break;
+    case Answer::Kind::Abort:
+    case Answer::Kind::Later:
+        out = {static_cast<std::uint8_t>(Type(PduType::Abort) | SentByServer), invokeId,
+               static_cast<std::uint8_t>(answer.abort)};
+        break;
+    }
+    return out;
+}
+
+Bytes EncodeUnconfirmed(UnconfirmedService service, const Bytes& parameters) {
+    Bytes out{Type(PduType::UnconfirmedRequest), static_cast<std::uint8_t>(service)};
+    out.insert(out.end(), parameters.begin(), parameters.end());
+    return out;
+}
+
+} // namespace zulgate::bacnet
