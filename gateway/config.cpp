@@ -156,6 +156,15 @@ void ReadMqtt(const toml::table& table, const std::string& file, MqttConfig& m, 
               "topic_prefix '" + m.topicPrefix + "' must be topic levels joined by '/', without '+', '#', an empty " +
                   "level or a '/' at either end");
     }
+    if (keys.String("discovery_prefix", m.discoveryPrefix, &line) && !TopicPrefixOk(m.discoveryPrefix)) {
+        d.Add(file, line,
+              "discovery_prefix '" + m.discoveryPrefix +
+                  "' must be topic levels joined by '/' (Home Assistant's is homeassistant), without '+', '#', an "
+                  "empty level or a '/' at either end");
+    }
+    if (!m.discoveryPrefix.empty() && m.discoveryPrefix == m.topicPrefix) {
+        d.Add(file, line, "discovery_prefix cannot be the topic_prefix");
+    }
     keys.String("username", m.username);
     if (keys.String("password_file", m.passwordFile)) m.passwordFile = FromFolder(file, m.passwordFile);
     if (keys.String("tls_ca", m.tlsCa)) m.tlsCa = FromFolder(file, m.tlsCa);

@@ -55,7 +55,9 @@ std::optional<std::uint32_t> RawForValue(const ValueMeaning& meaning, double val
         return std::nullopt;
     }
     double raw = e ? (value - e->offset) / e->scale : value;
-    double rounded = std::round(raw); // halves away from zero
+    // Halves away from zero; 21.35 / 0.1 is 213.49999999999997 in binary,
+    // so the quotient is first taken to a millionth of a raw step.
+    double rounded = std::round(std::round(raw * 1e6) / 1e6);
     if (!(rounded >= meaning.LowestRaw() && rounded <= meaning.HighestRaw())) {
         double low = meaning.Value(static_cast<std::uint32_t>(static_cast<std::int64_t>(meaning.LowestRaw())));
         double high = meaning.Value(static_cast<std::uint32_t>(static_cast<std::int64_t>(meaning.HighestRaw())));
@@ -76,6 +78,7 @@ std::optional<std::uint32_t> RawForState(const ValueMeaning& meaning, std::strin
 }
 
 std::string NumberText(double value) {
+    if (!std::isfinite(value)) return "null"; // JSON has no NaN or infinity
     if (value == std::floor(value) && std::fabs(value) < 1e15) {
         return std::to_string(static_cast<std::int64_t>(value));
     }

@@ -19,8 +19,8 @@ namespace zulgate {
 struct Engineering {
     double scale = 1;
     double offset = 0;
-    int decimals = 0;            // of scale and offset as written: the engineering value's own precision
-    const Unit* unit = nullptr;  // none given: no-units
+    int decimals = 0;                // of scale and offset as written: the engineering value's own precision
+    const Unit* unit = nullptr;      // none given: no-units
     std::vector<std::string> states; // by raw value, from 0
     std::optional<double> min, max;  // what a write may ask, in engineering units
     std::optional<double> cov;       // the change a subscriber is told of
@@ -58,7 +58,7 @@ std::optional<std::uint32_t> RawForValue(const ValueMeaning& meaning, double val
 std::optional<std::uint32_t> RawForState(const ValueMeaning& meaning, std::string_view text);
 
 // "21.5", "320", "-3": the shortest text that reads back as the value, as
-// JSON and people write numbers.
+// JSON and people write numbers; "null" for what JSON has no number for.
 std::string NumberText(double value);
 
 } // namespace zulgate

@@ -10,10 +10,10 @@
 namespace zulgate {
 
 struct Unit {
-    const char* name;       // "degrees-celsius"
-    std::uint16_t bacnet;   // 62
-    const char* symbol;     // "°C"; empty for no-units
-    const char* haClass;    // "temperature"; empty where none fits
+    const char* name;     // "degrees-celsius"
+    std::uint16_t bacnet; // 62
+    const char* symbol;   // "°C"; empty for no-units
+    const char* haClass;  // "temperature"; empty where none fits
 };
 
 // Null for a name the table does not hold.
