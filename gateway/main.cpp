@@ -57,8 +57,8 @@ int Run(const std::string& path, bool checkOnly, const std::string& libraryPath,
     CheckedConfig checked;
     CheckConfiguration(config, library.Entry(), checked, diagnostics);
     log.TakeDriverLines();
+    if (!diagnostics.Empty() || (checkOnly && diagnostics.Warnings() > 0)) diagnostics.Print(stderr);
     if (!diagnostics.Empty()) {
-        diagnostics.Print(stderr);
         std::fprintf(stderr, "zulgate: %s: %zu error%s\n", path.c_str(), diagnostics.Count(),
                      diagnostics.Count() == 1 ? "" : "s");
         return ExitFailed;
@@ -66,8 +66,11 @@ int Run(const std::string& path, bool checkOnly, const std::string& libraryPath,
     std::size_t points = 0;
     for (const PanelMap& m : checked.maps) points += m.Points().size();
     if (checkOnly) {
-        std::printf("%s: %zu panel%s, %zu points: no errors (driver %s)\n", path.c_str(), config.panels.size(),
-                    config.panels.size() == 1 ? "" : "s", points,
+        std::size_t warnings = diagnostics.Warnings();
+        std::string warned = warnings ? ", " + std::to_string(warnings) + " warning" + (warnings == 1 ? "" : "s")
+                                      : std::string();
+        std::printf("%s: %zu panel%s, %zu points: no errors%s (driver %s)\n", path.c_str(), config.panels.size(),
+                    config.panels.size() == 1 ? "" : "s", points, warned.c_str(),
                     library.LoadedFile().empty() ? where.name.c_str() : library.LoadedFile().c_str());
         return 0;
     }
@@ -85,6 +88,9 @@ int Run(const std::string& path, bool checkOnly, const std::string& libraryPath,
             std::string("zulgate ") + ZULTRK_VERSION_TEXT + ", driver " +
                 (library.LoadedFile().empty() ? where.name : library.LoadedFile()) + ", " +
                 std::to_string(config.panels.size()) + " panels, " + std::to_string(points) + " points");
+    for (const Diagnostic& warning : diagnostics.All()) {
+        log.Say(Level::Warning, "gateway", Diagnostic{warning.file, warning.line, warning.message, false}.Text());
+    }
     Gateway gateway(checked, library.Entry(), log);
     if (!gateway.Start(error)) {
         log.Say(Level::Error, "gateway", error);
