@@ -144,11 +144,10 @@ Gateway::~Gateway() { Stop(); }
 
 bool Gateway::Start(std::string& error) {
     if (!server_->Listen(error)) return false;
-    if (status_ && !status_->Listen(error)) return false;
+    if (status_ && !(status_->Listen(error) && status_->Start(error))) return false;
     if (mqtt_ && !mqtt_->Start(error)) return false;
     worker_->Start();
     server_->Start();
-    if (status_) status_->Start();
     started_ = true;
     return true;
 }
