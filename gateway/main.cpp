@@ -30,6 +30,14 @@ constexpr int ExitFailed = 1;
 
 int Run(const std::string& path, bool checkOnly, const std::string& libraryPath, zulgate::Level level) {
     using namespace zulgate;
+    // A hangup (the terminal of a "zulgate &" closed, a reload asked for)
+    // must not end the gateway: it is taken below, with the stop signals,
+    // and said. Blocked from the start, so that it cannot kill the check or
+    // the start either.
+    sigset_t hangup;
+    sigemptyset(&hangup);
+    sigaddset(&hangup, SIGHUP);
+    pthread_sigmask(SIG_BLOCK, &hangup, nullptr);
     Log log(level);
     Diagnostics diagnostics;
     GatewayConfig config;
@@ -82,6 +90,8 @@ int Run(const std::string& path, bool checkOnly, const std::string& libraryPath,
     sigaddset(&stop, SIGINT);
     sigaddset(&stop, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &stop, nullptr);
+    sigset_t taken = stop;
+    sigaddset(&taken, SIGHUP);
     signal(SIGPIPE, SIG_IGN); // a client gone while its answer is sent
 
     log.Say(Level::Info, "gateway",
@@ -97,7 +107,10 @@ int Run(const std::string& path, bool checkOnly, const std::string& libraryPath,
         return ExitFailed;
     }
     int signal = 0;
-    sigwait(&stop, &signal);
+    while (sigwait(&taken, &signal) == 0 && signal == SIGHUP) {
+        log.Say(Level::Info, "gateway",
+                "SIGHUP ignored: the configuration is read only at the start (restart zulgate to apply a change)");
+    }
     log.Say(Level::Info, "gateway", std::string("stopping on ") + (signal == SIGTERM ? "SIGTERM" : "SIGINT"));
     gateway.Stop();
     log.Say(Level::Info, "gateway", "stopped: every port closed");
