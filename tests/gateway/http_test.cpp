@@ -174,7 +174,9 @@ TEST_F(Http, HoldsAgainstSlowAndHugeClientsAndStopsPromptly) {
     EXPECT_LT(slowest, seconds(1)) << std::chrono::duration<double>(slowest).count() << " s";
     long peak = PeakMemoryKb();
     EXPECT_GT(peak, 0);
+#ifndef __SANITIZE_ADDRESS__ // whose shadow and quarantine of freed memory are not the gateway's
     EXPECT_LT(peak, 120 * 1024) << peak << " kB";
+#endif
     EXPECT_EQ(closedByServer.load(), 8) << "the trickling clients closed at the deadline";
 
     // A stop while the huge ones still send.
