@@ -24,4 +24,9 @@ struct DeviceIdentity {
 
 DeviceIdentity LookUpDevice(const std::string& portName);
 
+// Whether two port names lead to one device: the same node, or two nodes of
+// the same device; for names whose device is not there now, the same path
+// once "." and ".." and the links of its folders are resolved.
+bool OnePort(const DeviceIdentity& a, const DeviceIdentity& b);
+
 } // namespace zulgate

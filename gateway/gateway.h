@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "gateway/checked_config.h"
 #include "gateway/config.h"
 #include "gateway/diagnostics.h"
 #include "gateway/line_worker.h"
@@ -25,13 +26,6 @@
 #include "host/client/driver_client.h"
 
 namespace zulgate {
-
-// Everything the configuration says, checked.
-struct CheckedConfig {
-    GatewayConfig config;
-    std::vector<PanelMap> maps;                 // by panel
-    std::vector<zulclient::LineSettings> lines; // by panel, GetInfo's defaults where the file is silent
-};
 
 // Reads the file and every point list, checking each address through the
 // driver's CheckAddress (entry: the loaded driver; no port is opened).

@@ -90,6 +90,13 @@ std::vector<BlockRead> PlanReads(const PanelMap& map, int maxGapBytes) {
     return blocks;
 }
 
+std::chrono::microseconds CycleLineTime(const std::vector<BlockRead>& plan, int baud, int bitsPerCharacter) {
+    if (baud <= 0) return std::chrono::microseconds::zero();
+    std::int64_t bytes = 0;
+    for (const BlockRead& b : plan) bytes += RequestFrameBytes + ReplyFrameBytes + b.ValueBytes() + AckBytes;
+    return std::chrono::microseconds(bytes * bitsPerCharacter * 1'000'000 / baud);
+}
+
 std::vector<BlockRead> SplitAtGaps(const BlockRead& block) {
     std::vector<ReadTarget> targets = block.targets;
     std::stable_sort(targets.begin(), targets.end(),

@@ -46,6 +46,12 @@ int MaxGapBytes(int baud, int bitsPerCharacter);
 
 std::vector<BlockRead> PlanReads(const PanelMap& map, int maxGapBytes);
 
+// The least time a cycle of these reads takes on the line: each request's
+// frame, its reply's frame around the values and the ACK, at this speed.
+// Values that hold DLE bytes (doubled in the frame), the panel's turnaround
+// and a USB adapter's latency timer only add to it.
+std::chrono::microseconds CycleLineTime(const std::vector<BlockRead>& plan, int baud, int bitsPerCharacter);
+
 // The block's runs of neighbouring read elements, each its own block: what
 // takes a merged block's place when the panel refuses to read its gaps.
 std::vector<BlockRead> SplitAtGaps(const BlockRead& block);

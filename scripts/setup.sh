@@ -46,7 +46,7 @@ required=(
   "mosquitto-clients:mosquitto_sub"
   "python3-paho-mqtt:/usr/lib/python3/dist-packages/paho"
   "openssl:openssl"
-  "libcpp-httplib-dev:/usr/include/httplib.h"
+  "libmicrohttpd-dev:/usr/include/microhttpd.h"
   "prometheus-cpp-dev:/usr/include/prometheus/registry.h"
   "python3-prometheus-client:/usr/lib/python3/dist-packages/prometheus_client"
   "chromium:chromium"
