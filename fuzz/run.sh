@@ -4,7 +4,7 @@
 # fuzz/corpus never grows). Exits non-zero if a target cannot be built,
 # finds a crash, or breaks one of its invariants.
 #
-#   bash fuzz/run.sh [SECONDS] [TARGET...]    (default: 60 s each, all six)
+#   bash fuzz/run.sh [SECONDS] [TARGET...]    (default: 60 s each, all seven)
 #
 # ZUL_FUZZ_RUNS=N also stops each target after N executions. Inputs that
 # failed are kept in build/fuzz/artifacts/; replay one with
@@ -15,7 +15,7 @@ cd "$(dirname "$0")/.."
 seconds=${1:-60}
 shift || true
 targets=("$@")
-[[ ${#targets[@]} -gt 0 ]] || targets=(fuzz_frame fuzz_address fuzz_points fuzz_zulmain fuzz_decode fuzz_gateway)
+[[ ${#targets[@]} -gt 0 ]] || targets=(fuzz_frame fuzz_address fuzz_points fuzz_zulmain fuzz_decode fuzz_gateway fuzz_telnet)
 if ! [[ $seconds =~ ^[0-9]+$ ]] || [[ $seconds -lt 1 ]]; then
   echo "fuzz: the time per target must be a whole number of seconds, not '$seconds'" >&2
   exit 2
