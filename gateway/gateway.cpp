@@ -51,6 +51,7 @@ bool CheckConfiguration(const GatewayConfig& config, ZulMainFunction entry, Chec
 }
 
 Gateway::Gateway(const CheckedConfig& checked, ZulMainFunction entry, Log& log) : checked_(checked), log_(log) {
+    ports_ = std::make_unique<PrivatePorts>(checked.config.panels, log_);
     std::vector<std::size_t> counts;
     std::vector<Clock::duration> stale;
     for (std::size_t i = 0; i < checked.config.panels.size(); ++i) {
@@ -68,6 +69,7 @@ Gateway::Gateway(const CheckedConfig& checked, ZulMainFunction entry, Log& log) 
         setup.config = &panel;
         setup.map = &checked.maps[i];
         setup.line = checked.lines[i];
+        setup.port = ports_->NameFor(i);
         links_.push_back(std::make_unique<PanelLink>(setup, entry, *store_, *metrics_, log_));
         served_.push_back(ServedPanel{i, panel.unit, panel.name, &checked.maps[i], panel.writeTimeout});
     }
