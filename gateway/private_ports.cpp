@@ -52,8 +52,8 @@ PrivatePorts::PrivatePorts(const std::vector<PanelConfig>& panels, Log& log) {
     std::set<std::string> taken = EntriesOf(site);
     for (const std::string& entry : taken) {
         if (symlink((site + "/" + entry).c_str(), (folder_ + "/" + entry).c_str()) != 0) {
-            log.Say(Level::Warning, "gateway", "cannot link the ports-folder entry " + site + "/" + entry + ": " +
-                                                   std::strerror(errno));
+            log.Say(Level::Warning, "gateway",
+                    "cannot link the ports-folder entry " + site + "/" + entry + ": " + std::strerror(errno));
         }
     }
     int next = 1;

@@ -76,9 +76,10 @@ bool LooksLikeDeviceServer(const std::string& text) { return LooksLikeNetworkUrl
 bool CheckDeviceServerUrl(const std::string& url, std::string& why) {
     NetworkUrl parsed;
     if (ParseNetworkUrl(url.c_str(), parsed)) return true;
-    why = "a device server is named tcp://ADDRESS:PORT or rfc2217://ADDRESS:PORT, with an IPv4 address or an IPv6 "
-          "one in brackets (no host names: a lookup could hang) and a port of 1 to 65535, such as "
-          "rfc2217://10.1.2.3:4001 or tcp://[fd00::7]:4001";
+    why =
+        "a device server is named tcp://ADDRESS:PORT or rfc2217://ADDRESS:PORT, with an IPv4 address or an IPv6 "
+        "one in brackets (no host names: a lookup could hang) and a port of 1 to 65535, such as "
+        "rfc2217://10.1.2.3:4001 or tcp://[fd00::7]:4001";
     return false;
 }
 

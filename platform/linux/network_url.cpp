@@ -10,9 +10,7 @@ namespace {
 constexpr const char* RawScheme = "tcp://";
 constexpr const char* Rfc2217Scheme = "rfc2217://";
 
-bool StartsWith(const char* text, const char* prefix) {
-    return strncasecmp(text, prefix, std::strlen(prefix)) == 0;
-}
+bool StartsWith(const char* text, const char* prefix) { return strncasecmp(text, prefix, std::strlen(prefix)) == 0; }
 
 // 1..65535, digits only, no sign and no leading zero beyond "0" itself.
 bool ParsePort(const char* text, unsigned short& port) {

@@ -21,7 +21,7 @@ constexpr std::int64_t SocketOpenWaitNs = 3000000000; // 3 s
 struct SocketPort {
     int fd = -1;
     NetworkUrl url;
-    char name[64] = {}; // the URL as given, for the log
+    char name[64] = {};   // the URL as given, for the log
     bool telnet = false;  // the stream is Telnet's: IAC doubled, commands among the data
     bool comPort = false; // the server takes line settings and RTS (COM-PORT-CONTROL agreed)
     bool lost = false;    // the connection has dropped

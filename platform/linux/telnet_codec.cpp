@@ -81,10 +81,10 @@ void FinishSub(Session& s) {
     ServerReport& r = s.reports[code - ServerOffset];
     r.seen = true;
     if (code - ServerOffset == SetBaudRate) {
-        r.value = s.subLength >= 6 ? (static_cast<std::uint32_t>(s.sub[2]) << 24) |
-                                         (static_cast<std::uint32_t>(s.sub[3]) << 16) |
-                                         (static_cast<std::uint32_t>(s.sub[4]) << 8) | s.sub[5]
-                                   : 0;
+        r.value = s.subLength >= 6
+                      ? (static_cast<std::uint32_t>(s.sub[2]) << 24) | (static_cast<std::uint32_t>(s.sub[3]) << 16) |
+                            (static_cast<std::uint32_t>(s.sub[4]) << 8) | s.sub[5]
+                      : 0;
     } else {
         r.value = s.subLength >= 3 ? s.sub[2] : 0;
     }

@@ -104,8 +104,8 @@ std::uint16_t ValueWithFfInBothCrcs(std::uint32_t address) {
         auto lo = static_cast<std::uint8_t>(v), hi = static_cast<std::uint8_t>(v >> 8);
         Bytes reply = e2e::Framed({0x50, lo, hi});
         Bytes request = e2e::Framed({0x60, static_cast<std::uint8_t>(address >> 16),
-                                     static_cast<std::uint8_t>(address >> 8), static_cast<std::uint8_t>(address), 2,
-                                     lo, hi});
+                                     static_cast<std::uint8_t>(address >> 8), static_cast<std::uint8_t>(address), 2, lo,
+                                     hi});
         auto ffInCrc = [](const Bytes& f) { return f[f.size() - 1] == 0xFF || f[f.size() - 2] == 0xFF; };
         if (ffInCrc(reply) && ffInCrc(request)) return static_cast<std::uint16_t>(v);
     }

@@ -74,7 +74,8 @@ private:
             // The RTS line as the last SET-CONTROL left it: up after a pulse.
             const Bytes rtsOff{IAC, SB, 44, 5, 12, IAC, SE};
             auto off = std::search(received_.begin(), received_.end(), rtsOff.begin(), rtsOff.end());
-            if (!announced && off != received_.end() && std::search(off, received_.end(), rtsOn.begin(), rtsOn.end()) != received_.end()) {
+            if (!announced && off != received_.end() &&
+                std::search(off, received_.end(), rtsOn.begin(), rtsOn.end()) != received_.end()) {
                 const std::uint8_t enq = 0x05;
                 send(fd, &enq, 1, MSG_NOSIGNAL);
                 announced = true;

@@ -71,9 +71,9 @@ public:
 
     // True once every accepter listens.
     bool Start() {
-        process_ = std::make_unique<gwtest::Process>(
-            std::vector<std::string>{"/usr/sbin/ser2net", "-n", "-d", "-c", folder_ + "/ser2net.yaml"},
-            folder_ + "/ser2net.out", folder_ + "/ser2net.err");
+        process_ = std::make_unique<gwtest::Process>(std::vector<std::string>{"/usr/sbin/ser2net", "-n", "-d", "-c",
+                                                                              folder_ + "/ser2net.yaml"},
+                                                     folder_ + "/ser2net.out", folder_ + "/ser2net.err");
         auto until = Clock::now() + std::chrono::seconds(10);
         while (Clock::now() < until) {
             if (Listening(rfc2217) && Listening(raw) && Listening(telnetOnly)) return true;
