@@ -129,9 +129,16 @@ void PullAll(SocketPort& port) {
 
 DWORD Waiting(const SocketPort& port) { return static_cast<DWORD>(port.inEnd - port.inStart); }
 
-// Waits for the server to take or refuse COM-PORT-CONTROL, by the deadline.
+// Waits for the server to take or refuse COM-PORT-CONTROL and binary both
+// ways, by the deadline: until binary is agreed a CR goes out as CR NUL, so
+// no data may leave before the answer is known.
+bool Unanswered(const telnet::Session& s) {
+    return (s.comPort == telnet::OptionState::Asked && !s.comPortRefused) ||
+           s.sendBinary == telnet::OptionState::Asked || s.receiveBinary == telnet::OptionState::Asked;
+}
+
 void AwaitNegotiation(SocketPort& port, std::int64_t deadline) {
-    while (port.session.comPort == telnet::OptionState::Asked && !port.session.comPortRefused && !port.lost) {
+    while (Unanswered(port.session) && !port.lost) {
         // Line bytes ahead of the answer are stale by the time the driver
         // writes; dropped, they cannot fill the buffer and stall the wait.
         if (port.inEnd == sizeof port.in) port.inStart = port.inEnd = 0;

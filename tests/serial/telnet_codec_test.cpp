@@ -23,8 +23,10 @@ TEST(TelnetCodec, AnswersAndDataAsTheTableSays) {
     const Case cases[] = {
         {"an option it does not want, offered", {IAC, WILL, 1}, {IAC, DONT, 1}, {}},
         {"an option it does not want, asked for", {IAC, DO, 24}, {IAC, WONT, 24}, {}},
-        {"suppress-go-ahead, offered unasked", {IAC, WILL, OptionSuppressGoAhead},
-         {IAC, DO, OptionSuppressGoAhead}, {}},
+        {"suppress-go-ahead, offered unasked",
+         {IAC, WILL, OptionSuppressGoAhead},
+         {IAC, DO, OptionSuppressGoAhead},
+         {}},
         {"the answers to its offers", {IAC, DO, OptionComPort, IAC, DO, OptionBinary, IAC, WILL, OptionBinary}, {}, {}},
         {"a withdrawal of what was never on", {IAC, WONT, 5, IAC, DONT, 6}, {}, {}},
         {"one-byte commands among data", {0x10, IAC, 241, 0x02, IAC, 249, 0x03}, {}, {0x10, 0x02, 0x03}},
