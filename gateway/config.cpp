@@ -1,5 +1,7 @@
 #include "gateway/config.h"
 
+#include "host/client/port_lookup.h"
+
 #include <toml++/toml.h>
 
 #include <arpa/inet.h>
@@ -241,10 +243,12 @@ void ReadPanel(const toml::table& table, const std::string& file, PanelConfig& p
     }
     if (!keys.String("port", p.port, &p.portLine)) {
         if (!keys.Get("port")) d.Add(file, p.line, "panel " + p.name + " needs a port");
+    } else if (std::string why; zulclient::LooksLikeDeviceServer(p.port)) {
+        if (!zulclient::CheckDeviceServerUrl(p.port, why)) d.Add(file, p.portLine, "port '" + p.port + "': " + why);
     } else if (p.port.empty() || p.port.size() > PortNameLimit) {
         d.Add(file, p.portLine,
               "port '" + p.port + "' must be 1 to 11 characters (the driver's port name; a ports-folder entry or " +
-                  "a link can name a longer path)");
+                  "a link can name a longer path), or a device server's tcp:// or rfc2217:// URL");
     }
     std::int64_t v = 0;
     if (keys.Integer("unit", 1, 247, v, &p.unitLine)) {

@@ -1,6 +1,7 @@
 #include "gateway/gateway.h"
 
-#include "gateway/device.h"
+#include "host/client/port_lookup.h"
+
 #include "gateway/point_list.h"
 #include "gateway/request_plan.h"
 #include "gateway/text_file.h"
@@ -64,7 +65,7 @@ bool CheckConfiguration(const GatewayConfig& config, ZulMainFunction entry, Chec
     DriverInfo info{};
     checker.GetInfo(info);
     AddressChecker check = [&checker](const std::string& text) { return checker.PointOf(text); };
-    std::vector<DeviceIdentity> devices;
+    std::vector<zulclient::DeviceIdentity> devices;
     for (const PanelConfig& panel : config.panels) {
         std::vector<PointRow> rows;
         PanelMap map;
@@ -90,10 +91,10 @@ bool CheckConfiguration(const GatewayConfig& config, ZulMainFunction entry, Chec
 
         // Two names of one device ("/tmp/./ahu1" and "/tmp/ahu1", a link and
         // its target): the reader checked the names as written.
-        devices.push_back(LookUpDevice(panel.port));
+        devices.push_back(zulclient::LookUpDevice(panel.port));
         for (std::size_t j = 0; j + 1 < devices.size(); ++j) {
             const PanelConfig& other = config.panels[j];
-            if (panel.port != other.port && OnePort(devices.back(), devices[j])) {
+            if (panel.port != other.port && zulclient::OnePort(devices.back(), devices[j])) {
                 d.Add(config.path, panel.portLine,
                       "port " + panel.port + " is the device of port " + other.port + " (panel " + other.name +
                           ", line " + std::to_string(other.portLine) + "): a port has one panel");
@@ -112,6 +113,7 @@ bool CheckConfiguration(const GatewayConfig& config, ZulMainFunction entry, Chec
 }
 
 Gateway::Gateway(const CheckedConfig& checked, ZulMainFunction entry, Log& log) : checked_(checked), log_(log) {
+    ports_ = std::make_unique<PrivatePorts>(checked.config.panels, log_);
     std::vector<std::size_t> counts;
     std::vector<Clock::duration> stale;
     for (std::size_t i = 0; i < checked.config.panels.size(); ++i) {
@@ -129,6 +131,7 @@ Gateway::Gateway(const CheckedConfig& checked, ZulMainFunction entry, Log& log) 
         setup.config = &panel;
         setup.map = &checked.maps[i];
         setup.line = checked.lines[i];
+        setup.port = ports_->NameFor(i);
         links_.push_back(std::make_unique<PanelLink>(setup, entry, *store_, *metrics_, log_));
         served_.push_back(ServedPanel{i, panel.unit, panel.name, &checked.maps[i], panel.writeTimeout});
     }

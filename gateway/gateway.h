@@ -19,6 +19,7 @@
 #include "gateway/modbus_server.h"
 #include "gateway/mqtt_bridge.h"
 #include "gateway/panel_link.h"
+#include "gateway/private_ports.h"
 #include "gateway/point_map.h"
 #include "gateway/point_store.h"
 #include "gateway/status_server.h"
@@ -51,6 +52,7 @@ public:
 private:
     const CheckedConfig& checked_;
     Log& log_;
+    std::unique_ptr<PrivatePorts> ports_; // entries for the device servers' URLs
     std::unique_ptr<PointStore> store_;
     std::unique_ptr<Metrics> metrics_;
     WriteQueue writes_;

@@ -15,6 +15,7 @@ using std::chrono::milliseconds;
 constexpr std::int32_t ReadRefused = 1; // the driver's results of a block read or write
 constexpr milliseconds WatchEvery{200}; // a look at a gone device's path costs no request
 constexpr auto LongestStartWait = std::chrono::minutes(5);
+constexpr milliseconds LongestServerProbe{3000}; // a device server's connect, at most
 
 std::string Hex2(unsigned v) {
     char text[8];
@@ -43,6 +44,7 @@ RequestResult ResultOf(std::int32_t rc) {
 PanelLink::PanelLink(const PanelSetup& setup, ZulMainFunction entry, PointStore& store, Metrics& metrics, Log& log)
     : index_(setup.index),
       config_(*setup.config),
+      port_(setup.port.empty() ? setup.config->port : setup.port),
       map_(*setup.map),
       line_(setup.line),
       client_(entry, static_cast<std::int32_t>(setup.index + 1)),
@@ -79,7 +81,7 @@ void PanelLink::Step(Clock::time_point now) {
 }
 
 void PanelLink::StartChannel(Clock::time_point now) {
-    DeviceIdentity id = LookUpDevice(config_.port);
+    DeviceIdentity id = LookUpDevice(port_);
     if (!id.present) {
         GoGone(id);
         return;
@@ -87,7 +89,7 @@ void PanelLink::StartChannel(Clock::time_point now) {
     if (client_.PortOpen()) client_.ClosePort(); // its lock would keep the new open out
     log_.TakeDriverLines();
     Clock::time_point asked = Clock::now();
-    std::int32_t rc = client_.ColdStart(config_.port, line_);
+    std::int32_t rc = client_.ColdStart(port_, line_);
     std::vector<DriverLine> lines = log_.TakeDriverLines();
     ++stats_.requests;
     now = Clock::now();
@@ -95,6 +97,12 @@ void PanelLink::StartChannel(Clock::time_point now) {
     for (const DriverLine& l : lines) shook = shook && !zulclient::HandshakeFailureIn(l.text);
     metrics_.DriverRequest(index_, "coldstart", rc == 0 && shook ? RequestResult::Ok : RequestResult::NoAnswer,
                            now - asked);
+    if (rc != 0 && id.deviceServer) {
+        // Refused or unreachable: watched with a connect at the probe interval.
+        Say(Level::Debug, "ColdStart could not connect to " + id.path, lines);
+        GoGone(DeviceIdentity{});
+        return;
+    }
     if (rc != 0) {
         std::string why = "the port " + config_.port + " (" + id.path +
                           ") could not be opened: held by another program, or no permission";
@@ -146,7 +154,7 @@ void PanelLink::StartChannel(Clock::time_point now) {
 }
 
 bool PanelLink::CheckDevice() {
-    DeviceIdentity id = LookUpDevice(config_.port);
+    DeviceIdentity id = LookUpDevice(port_);
     if (!id.present) {
         GoGone(id);
         return false;
@@ -182,11 +190,26 @@ void PanelLink::GoSilent(const std::string& why, const std::vector<DriverLine>& 
     due_ = now + config_.probe;
 }
 
+bool PanelLink::Vanished(const std::vector<DriverLine>& lines, DeviceIdentity& id) const {
+    id = LookUpDevice(port_);
+    if (!id.present) return true;
+    if (!id.deviceServer) return false;
+    for (const DriverLine& l : lines) {
+        if (zulclient::PortFailureIn(l.text)) return true;
+    }
+    return false;
+}
+
 void PanelLink::GoGone(const DeviceIdentity& id) {
     Clock::time_point now = Clock::now();
     std::string why = "the device of port " + config_.port +
                       (id.path != config_.port ? " (" + (id.path.empty() ? "no path" : id.path) + ")" : std::string()) +
                       " does not exist";
+    if (DeviceIdentity server = LookUpDevice(port_); server.deviceServer) {
+        why = "the device server of port " + config_.port +
+              (server.path != config_.port ? " (" + server.path + ")" : std::string()) +
+              " does not accept a connection, or its connection dropped";
+    }
     if (episodes_.Failed("panel", why, now)) Say(Level::Warning, why + ": its points are not served until it is back");
     if (client_.PortOpen()) {
         client_.ClosePort();
@@ -201,7 +224,24 @@ void PanelLink::GoGone(const DeviceIdentity& id) {
 }
 
 void PanelLink::WatchStep(Clock::time_point now) {
-    if (LookUpDevice(config_.port).present) {
+    DeviceIdentity id = LookUpDevice(port_);
+    if (id.deviceServer) {
+        // Present while a connect succeeds (closed at once), tried at the
+        // probe interval; then ColdStart connects for good.
+        zulclient::ServerAnswer answer =
+            id.present ? zulclient::ProbeDeviceServer(id.path, std::min<milliseconds>(config_.responseTimeout,
+                                                                                      LongestServerProbe))
+                       : zulclient::ServerAnswer{};
+        if (answer.accepts) {
+            log_.Say(Level::Info, config_.name, "the device server " + id.path + " accepts again: starting");
+            phase_ = Phase::Start;
+            due_ = now;
+        } else {
+            due_ = Clock::now() + config_.probe;
+        }
+        return;
+    }
+    if (id.present) {
         phase_ = Phase::Start;
         due_ = now;
     } else {
@@ -224,6 +264,11 @@ void PanelLink::ProbeStep(Clock::time_point now) {
     now = Clock::now();
     metrics_.DriverRequest(index_, "probe", ResultOf(rc), now - asked);
     bool answers = rc == 0 || rc == ReadRefused; // a refusal is an answer too
+    DeviceIdentity id;
+    if (!answers && Vanished(lines, id)) {
+        GoGone(id);
+        return;
+    }
     if (phase_ == Phase::Confirm) {
         if (answers) {
             // One lost exchange (or a block the panel never answers well);
@@ -369,8 +414,8 @@ bool PanelLink::ReadBlock(const BlockRead& block, std::size_t planIndex, bool in
     }
 
     // No usable reply: the device gone, one lost exchange, or a silent panel.
-    DeviceIdentity id = LookUpDevice(config_.port);
-    if (!id.present) {
+    DeviceIdentity id;
+    if (Vanished(lines, id)) {
         GoGone(id);
         return false;
     }
@@ -461,8 +506,8 @@ WriteOutcome PanelLink::Write(const WriteRequest& request) {
             if (rc != 0) {
                 Say(Level::Warning, what + " failed: " + ReadResult(rc), lines);
                 if (rc == ReadRefused) return WriteOutcome::Refused;
-                DeviceIdentity id = LookUpDevice(config_.port);
-                if (!id.present) {
+                DeviceIdentity id;
+                if (Vanished(lines, id)) {
                     GoGone(id);
                 } else {
                     pendingRead_.clear(); // said above

@@ -45,6 +45,7 @@ required=(
   "mosquitto:/usr/sbin/mosquitto"
   "mosquitto-clients:mosquitto_sub"
   "python3-paho-mqtt:/usr/lib/python3/dist-packages/paho"
+  "ser2net:/usr/sbin/ser2net"
   "openssl:openssl"
   "libmicrohttpd-dev:/usr/include/microhttpd.h"
   "prometheus-cpp-dev:/usr/include/prometheus/registry.h"

@@ -21,4 +21,8 @@ std::optional<int> HandshakeFailureIn(const std::string& line) {
     return std::nullopt;
 }
 
+bool PortFailureIn(const std::string& line) {
+    return line.find("SendStr(): rc = 7") != std::string::npos || line.find("RecvStr(): rc = 7") != std::string::npos;
+}
+
 } // namespace zulclient

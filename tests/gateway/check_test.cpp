@@ -67,6 +67,16 @@ TEST_F(Check, AcceptsEveryLetterInEveryTableItCanGoIn) {
     EXPECT_EQ(r.err, "");
 }
 
+// A device server's port by URL is a port too (nothing connects to it here).
+TEST_F(Check, TakesADeviceServersUrlAsThePort) {
+    for (const char* url : {"rfc2217://10.1.2.3:4001", "tcp://[fd00::7]:4002"}) {
+        std::string toml = Config;
+        toml.replace(toml.find("COM5"), 4, url);
+        gwtest::Ran r = CheckFiles(toml, EveryKind);
+        EXPECT_EQ(r.status, 0) << url << "\n" << r.err;
+    }
+}
+
 TEST_F(Check, TheGuidesExampleIsGood) {
     gwtest::Ran r = RunProgram({ZULGATE_PROGRAM, "--check", ZULGATE_TEST_DIR "/../../docs/gateway/zulgate.toml",
                                 "--lib", ZULTRK_LIBRARY},
@@ -144,6 +154,10 @@ INSTANTIATE_TEST_SUITE_P(
                 Header + GoodRow, false, 12, "port COM6 is used twice"},
         Refusal{"long port", Replaced("COM5", "/dev/ttyUSB0"), Header + GoodRow, false, 6,
                 "must be 1 to 11 characters"},
+        Refusal{"device server by name", Replaced("COM5", "rfc2217://nport.example:4001"), Header + GoodRow, false, 6,
+                "no host names"},
+        Refusal{"device server without a port", Replaced("COM5", "tcp://[fd00::7]"), Header + GoodRow, false, 6,
+                "tcp://ADDRESS:PORT or rfc2217://ADDRESS:PORT"},
         Refusal{"baud", WithKey("baud = 115200"), Header + GoodRow, false, 9, "baud must be from 1 to 65535"},
         Refusal{"odd baud", WithKey("baud = 12345"), Header + GoodRow, false, 9, "not a speed the serial line"},
         Refusal{"stop bits", WithKey("stop_bits = 3"), Header + GoodRow, false, 9, "stop_bits must be 1, 1.5 or 2"},
