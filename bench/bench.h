@@ -101,6 +101,16 @@ struct SilentCost {
     Summary firstMs, laterMs;
 };
 
+// 2-W and 127-W reads at 9600 baud with the field's timing, on the
+// simulator's pseudo-terminal, and through ser2net in front of it.
+struct DeviceServerRow {
+    std::string line; // the simulated field's timing
+    std::string way;
+    int samples2 = 0, ok2 = 0, samples127 = 0, ok127 = 0;
+    Summary read2, read127;
+    double line2Ms = 0, line127Ms = 0; // their frames on the line
+};
+
 struct LineReport {
     double pauseMs = 0; // one 10 ms pause as this machine makes it, median
     std::vector<SpyResult> spy;
@@ -109,6 +119,7 @@ struct LineReport {
     std::vector<GridRow> grid;
     std::vector<LongLinkRow> longLinks;
     std::vector<SilentCost> silent;
+    std::vector<DeviceServerRow> deviceServers;
 };
 
 // Loads the driver, serves it from in-process simulated panels and measures.
@@ -116,6 +127,8 @@ struct LineReport {
 bool RunLine(const Options& options, bool latency, bool grid, bool spy, LineReport& report, std::string& error);
 // Long links (R = 2 s) and a silent panel's cost.
 bool RunLongLinks(const Options& options, LineReport& report, std::string& error);
+// The same reads on the panel's pseudo-terminal and through Debian's ser2net.
+bool RunDeviceServers(const Options& options, LineReport& report, std::string& error);
 
 // zulgate, in this process, against paced panels, with libmodbus clients.
 struct GatewayLatency {

@@ -2,7 +2,11 @@
 // at run time and driven only through ZulMain, against simulated panels on
 // pseudo-terminals in this process. Every time is that of one ZulMain call,
 // taken from the steady clock around it.
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <filesystem>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -19,6 +23,7 @@
 #include "host/korvan/korvan.h"
 #include "host/tool/spy.h"
 #include "sim/panel_sim.h"
+#include "tests/devsrv/ser2net.h"
 
 namespace zulbench {
 namespace {
@@ -79,22 +84,26 @@ struct Line {
     int baud = 0; // the simulator's pacing, 0 for none; ColdStart asks for the same (9600 when unpaced)
 };
 
+// The channel opens the simulator's device, or `port` where given (a
+// ports-folder entry, say, of a device server in front of it).
 bool OpenLine(Driver& driver, LogCount& log, int baud, const LineKind& kind, Line& line, std::string& error,
-              std::int32_t timeout = ResponseTimeout) {
+              std::int32_t timeout = ResponseTimeout, const std::string& port = "") {
     zulsim::Options options;
     options.baud = baud;
     options.turnaroundMs = kind.turnaroundMs;
     options.latencyTimerMs = kind.latencyTimerMs;
     options.linkDelayMs = kind.linkDelayMs;
     options.readReplyCode = ReadReplyCode;
-    line.sim = std::make_unique<zulsim::PanelSim>(options);
-    if (!line.sim->Start(&error)) return false;
+    if (!line.sim) {
+        line.sim = std::make_unique<zulsim::PanelSim>(options);
+        if (!line.sim->Start(&error)) return false;
+    }
     line.baud = baud;
     std::memset(&line.channel, 0, sizeof line.channel);
 
     ColdStartParams params;
     std::memset(&params, 0, sizeof params);
-    const std::string& path = line.sim->DevicePath();
+    const std::string& path = port.empty() ? line.sim->DevicePath() : port;
     if (path.size() >= sizeof params.PortName) {
         error = "device path too long for the host record: " + path;
         return false;
@@ -513,6 +522,84 @@ bool RunLongLinks(const Options& options, LineReport& report, std::string& error
     cost.laterMs = Summarize(later);
     report.silent.push_back(cost);
     CloseLine(driver, l);
+    korvan_set_sink(nullptr, nullptr);
+    return true;
+}
+
+bool RunDeviceServers(const Options& options, LineReport& report, std::string& error) {
+    LogCount log;
+    log.verbose = options.verbose;
+    korvan_set_sink(Sink, &log);
+    Driver driver;
+    if (!driver.Load(options.driverPath, error)) return false;
+    std::mt19937 rng(20261210);
+    constexpr int Baud = 9600;
+
+    std::string folder = gwtest::TempFolder();
+    if (folder.empty() || mkdir((folder + "/ports").c_str(), 0700) != 0) {
+        error = "no folder for the device server's ports";
+        return false;
+    }
+    setenv("ZULTRK_PORTS", (folder + "/ports").c_str(), 1);
+    for (const LineKind& kind :
+         {LineKind{"turnaround 20 ms", 20, 0}, LineKind{"turnaround 20 ms, latency timer 16 ms", 20, 16}}) {
+        Line l;
+        // The panel first, so that ser2net has its device.
+        zulsim::Options o;
+        o.baud = Baud;
+        o.turnaroundMs = kind.turnaroundMs;
+        o.latencyTimerMs = kind.latencyTimerMs;
+        o.readReplyCode = ReadReplyCode;
+        l.sim = std::make_unique<zulsim::PanelSim>(o);
+        if (!l.sim->Start(&error)) return false;
+        devsrv::Ser2net server(folder, l.sim->DevicePath());
+        if (!server.Start()) {
+            error = "ser2net did not start: " + server.Output();
+            return false;
+        }
+        unlink((folder + "/ports/RAW").c_str());
+        unlink((folder + "/ports/RFC").c_str());
+        symlink(devsrv::Ser2net::Url("tcp", server.raw).c_str(), (folder + "/ports/RAW").c_str());
+        symlink(devsrv::Ser2net::Url("rfc2217", server.rfc2217).c_str(), (folder + "/ports/RFC").c_str());
+
+        struct Way {
+            const char* name;
+            std::string port;
+        };
+        for (const Way& way :
+             {Way{"pseudo-terminal", ""}, Way{"ser2net, raw TCP", "RAW"}, Way{"ser2net, RFC 2217", "RFC"}}) {
+            std::fprintf(stderr, "bench: device server: %s, %s\n", kind.name, way.name);
+            if (!OpenLine(driver, log, Baud, kind, l, error, ResponseTimeout, way.port)) return false;
+            DeviceServerRow row;
+            row.line = kind.name;
+            row.way = way.name;
+            LatencyResult small = Latency(way.name, options.pacedSamples / 2,
+                                          [&] { return ReadWords(driver, l, LatencyAddress, 2, Values::NoDle, rng); });
+            LatencyResult large = Latency(way.name, 10, [&] {
+                return ReadWords(driver, l, LineAddress, LargestWordBlock, Values::NoDle, rng);
+            });
+            row.samples2 = small.samples;
+            row.ok2 = small.ok;
+            row.read2 = small.ms;
+            row.samples127 = large.samples;
+            row.ok127 = large.ok;
+            row.read127 = large.ms;
+            row.line2Ms = LineSeconds(RequestBytes(0x50, 4, 0) + ReadReplyBytes(4, 0x11), Baud) * 1000;
+            row.line127Ms = LineSeconds(RequestBytes(0x50, 2 * LargestWordBlock, 0) +
+                                            ReadReplyBytes(2 * LargestWordBlock, 0x11),
+                                        Baud) *
+                            1000;
+            report.deviceServers.push_back(row);
+            driver.Call(l.channel, ClosePortCode, nullptr);
+            // ser2net's accepters share the device: the next one can open it
+            // once this connection's side has let it go.
+            std::this_thread::sleep_for(std::chrono::seconds(1));
+        }
+        server.Stop();
+        l.sim->Stop();
+    }
+    unsetenv("ZULTRK_PORTS");
+    std::filesystem::remove_all(folder);
     korvan_set_sink(nullptr, nullptr);
     return true;
 }

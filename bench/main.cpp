@@ -2,7 +2,7 @@
 // through the driver, and the largest block each way on paced and field lines.
 // Prints markdown tables to stdout; progress goes to stderr.
 //
-//   zul_bench [--driver PATH] [--sections codec,latency,grid,spy,gateway]
+//   zul_bench [--driver PATH] [--sections codec,latency,grid,spy,long,server,gateway]
 //             [--samples N] [--paced-samples N] [--grid-samples N] [--verbose]
 #include <chrono>
 #include <cstdio>
@@ -173,6 +173,29 @@ void PrintLongLinks(const LineReport& report) {
     }
 }
 
+void PrintDeviceServers(const LineReport& report) {
+    std::printf("### Device servers\n\n");
+    std::printf(
+        "Reads of W at 9600 baud, R = 1 s, the panel answering 20 ms after a request (and, on the second line, its "
+        "bytes reaching the host in the bursts of a 16 ms latency timer): on the simulator's pseudo-terminal "
+        "itself, and through Debian's ser2net in front of it on the loopback, its raw TCP and its RFC 2217 "
+        "accepter (ports named by ports-folder entries whose targets are the URLs). On the line: the request's "
+        "and the reply's frames.\n\n");
+    std::printf(
+        "| line | path | 2 W ok | median | p95 | on the line | 127 W ok | median | p95 | on the line | 2 W "
+        "against the pseudo-terminal |\n");
+    std::printf("|---|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|\n");
+    double direct = 0;
+    for (const DeviceServerRow& r : report.deviceServers) {
+        if (r.way == "pseudo-terminal") direct = r.read2.median;
+        std::printf(
+            "| %s | %s | %d/%d | %.1f ms | %.1f ms | %.1f ms | %d/%d | %.1f ms | %.1f ms | %.1f ms | %+.1f ms |\n",
+            r.line.c_str(), r.way.c_str(), r.ok2, r.samples2, r.read2.median, r.read2.p95, r.line2Ms, r.ok127,
+            r.samples127, r.read127.median, r.read127.p95, r.line127Ms, r.read2.median - direct);
+    }
+    std::printf("\n");
+}
+
 void PrintGateway(const GatewayReport& r) {
     std::printf("### Gateway: reads served from the last poll\n\n");
     std::printf(
@@ -239,7 +262,7 @@ int main(int argc, char** argv) {
     using namespace zulbench;
     Options options;
     options.driverPath = ZUL_DRIVER_PATH;
-    std::string sections = "codec,latency,grid,spy,long,gateway";
+    std::string sections = "codec,latency,grid,spy,long,server,gateway";
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
         bool hasValue = i + 1 < argc;
@@ -258,7 +281,7 @@ int main(int argc, char** argv) {
         } else {
             std::fprintf(
                 stderr,
-                "usage: zul_bench [--driver PATH] [--sections codec,latency,grid,spy,long,gateway] [--samples N]\n"
+                "usage: zul_bench [--driver PATH] [--sections codec,latency,grid,spy,long,server,gateway] [--samples N]\n"
                 "                 [--paced-samples N] [--grid-samples N] [--verbose]\n");
             return 2;
         }
@@ -290,6 +313,13 @@ int main(int argc, char** argv) {
             return 1;
         }
     }
+    if (wanted("server")) {
+        std::string error;
+        if (!RunDeviceServers(options, report, error)) {
+            std::fprintf(stderr, "bench: %s\n", error.c_str());
+            return 1;
+        }
+    }
     GatewayReport gateway;
     bool gatewayRan = false;
     if (wanted("gateway")) {
@@ -310,6 +340,7 @@ int main(int argc, char** argv) {
     if (!report.grid.empty()) PrintGrid(report, options.gridSamples);
     if (!report.spy.empty()) PrintSpy(report.spy.front());
     if (!report.longLinks.empty()) PrintLongLinks(report);
+    if (!report.deviceServers.empty()) PrintDeviceServers(report);
     if (gatewayRan) PrintGateway(gateway);
     return 0;
 }

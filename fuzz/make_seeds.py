@@ -381,6 +381,54 @@ def bacnet_seeds():
     }
 
 
+def text(b):
+    return bytes([len(b)]) + b
+
+
+def status_panel(name, port, stale_ms, points):
+    """points: (letter index in BEMTWLFD, address, bit or None, name, count)"""
+    out = text(name) + text(port) + struct.pack("<H", stale_ms - 100) + bytes([len(points) - 1])
+    for letter, address, bit, point_name, count in points:
+        out += bytes([letter]) + struct.pack("<I", address)
+        if "BEMTWLFD"[letter] in "BTW":
+            out += bytes([1 if bit is not None else 0]) + (bytes([bit]) if bit is not None else b"")
+        out += text(point_name) + bytes([count - 1])
+    return out
+
+
+def status_values(state, detail, values, requests=()):
+    """values: (kind 0 never read, 1 good, 2 failed, 3 away, 4 written near; raw; age ms)"""
+    out = bytes([state]) + text(detail) + bytes([5])
+    for kind, raw, age in values:
+        out += bytes([kind]) + struct.pack("<IH", raw, age)
+    out += bytes([len(requests)])
+    for result, micros in requests:
+        out += bytes([result]) + struct.pack("<H", micros)
+    return out
+
+
+def status_seeds():
+    W, B, L, F, D = 4, 0, 5, 6, 7
+    ahu = status_panel(b"ahu1", b"COM5", 5000, [(W, 0x100, None, b"supply", 1), (B, 0x4002, 7, b"fan", 1)])
+    return {
+        "good": bytes([0]) + ahu + status_values(1, b"", [(1, 0x1234, 100), (1, 1, 100)], [(0, 23000)]),
+        "stale_and_failed": bytes([0]) + ahu + status_values(1, b"", [(1, 0x1234, 20000), (2, 1, 100)]),
+        "silent": bytes([0]) + ahu + status_values(2, b"the panel does not answer", [(3, 7, 9000), (0, 0, 0)],
+                                                   [(2, 60000)]),
+        "not_utf8": bytes([0]) + status_panel(b"\xff\xfe", b"C\xd6M5", 3000,
+                                               [(W, 0x100, None, b"Zuluft \xb0C", 2)])
+        + status_values(1, b"\xc3(", [(1, 1, 10), (4, 2, 10)]),
+        "three_panels": bytes([2]) + ahu
+        + status_panel(b"boiler", b"COM6", 2000, [(L, 0x3000, None, b"hours", 2), (F, 0x3004, None, b"outdoor", 1),
+                                                  (D, 0x5000, None, b"filter", 1)])
+        + status_panel(b"chiller", b"COM7", 1000, [(W, 0x100, 15, b"alarm", 3)])
+        + status_values(1, b"", [(1, 1, 10), (1, 0, 10)])
+        + status_values(1, b"", [(1, 0xFFFFFFFF, 10), (1, 7, 10), (1, 0x7FC00000, 10), (1, 8000, 10)])
+        + status_values(3, b"port COM7: No such file", [(0, 0, 0), (3, 1, 500), (3, 0, 500)]),
+        "empty": b"",
+    }
+
+
 if __name__ == "__main__":
     write_all("fuzz_frame", frame_seeds())
     write_all("fuzz_address", address_seeds())
@@ -389,3 +437,4 @@ if __name__ == "__main__":
     write_all("fuzz_gateway", gateway_seeds())
     write_all("fuzz_mqtt_set", mqtt_set_seeds())
     write_all("fuzz_bacnet", bacnet_seeds())
+    write_all("fuzz_status", status_seeds())

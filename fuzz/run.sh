@@ -15,7 +15,7 @@ cd "$(dirname "$0")/.."
 seconds=${1:-60}
 shift || true
 targets=("$@")
-[[ ${#targets[@]} -gt 0 ]] || targets=(fuzz_frame fuzz_address fuzz_points fuzz_zulmain fuzz_decode fuzz_gateway fuzz_mqtt_set fuzz_bacnet)
+[[ ${#targets[@]} -gt 0 ]] || targets=(fuzz_frame fuzz_address fuzz_points fuzz_zulmain fuzz_decode fuzz_gateway fuzz_mqtt_set fuzz_bacnet fuzz_status fuzz_telnet)
 if ! [[ $seconds =~ ^[0-9]+$ ]] || [[ $seconds -lt 1 ]]; then
   echo "fuzz: the time per target must be a whole number of seconds, not '$seconds'" >&2
   exit 2

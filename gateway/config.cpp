@@ -1,15 +1,23 @@
 #include "gateway/config.h"
 
+#include "host/client/port_lookup.h"
+
 #include <toml++/toml.h>
 
+#include <arpa/inet.h>
+
+#include <algorithm>
+#include <array>
 #include <cctype>
 #include <cmath>
-#include <fstream>
+#include <cstring>
 #include <set>
 #include <sstream>
 
 #include <unistd.h>
 
+#include "gateway/text_file.h"
+#include "gateway/utf8.h"
 #include "platform/linux/line_speed.h"
 
 namespace zulgate {
@@ -105,9 +113,11 @@ void ReadModbus(const toml::table& table, const std::string& file, ModbusConfig&
     Keys keys(table, "[modbus]", file, d);
     std::string listen;
     int line = 0;
+    m.listen.line = keys.Line();
     if (keys.String("listen", listen, &line)) {
         std::string error;
         if (!ParseListen(listen, m.listen, error)) d.Add(file, line, "listen: " + error);
+        m.listen.line = line;
     }
     std::int64_t v = 0;
     if (keys.Integer("max_clients", 1, 1000, v)) m.maxClients = static_cast<int>(v);
@@ -184,9 +194,11 @@ void ReadHttp(const toml::table& table, const std::string& file, HttpConfig& h, 
     h.enabled = true;
     std::string listen;
     int line = 0;
+    h.listen.line = keys.Line();
     if (keys.String("listen", listen, &line)) {
         std::string error;
         if (!ParseListen(listen, h.listen, error)) d.Add(file, line, "listen: " + error);
+        h.listen.line = line;
     }
 }
 
@@ -240,10 +252,12 @@ void ReadPanel(const toml::table& table, const std::string& file, PanelConfig& p
     }
     if (!keys.String("port", p.port, &p.portLine)) {
         if (!keys.Get("port")) d.Add(file, p.line, "panel " + p.name + " needs a port");
+    } else if (std::string why; zulclient::LooksLikeDeviceServer(p.port)) {
+        if (!zulclient::CheckDeviceServerUrl(p.port, why)) d.Add(file, p.portLine, "port '" + p.port + "': " + why);
     } else if (p.port.empty() || p.port.size() > PortNameLimit) {
         d.Add(file, p.portLine,
               "port '" + p.port + "' must be 1 to 11 characters (the driver's port name; a ports-folder entry or " +
-                  "a link can name a longer path)");
+                  "a link can name a longer path), or a device server's tcp:// or rfc2217:// URL");
     }
     std::int64_t v = 0;
     if (keys.Integer("unit", 1, 247, v, &p.unitLine)) {
@@ -318,7 +332,8 @@ bool ParseListen(const std::string& text, ListenAddress& out, std::string& error
             return false;
         }
     }
-    if (host.empty() || (text[0] == '[' && host.find_first_not_of("0123456789abcdefABCDEF:.") != std::string::npos)) {
+    in6_addr v6{};
+    if (host.empty() || (text[0] == '[' && inet_pton(AF_INET6, host.c_str(), &v6) != 1)) {
         error = "'" + host + "' is not an address";
         return false;
     }
@@ -330,6 +345,43 @@ bool ParseListen(const std::string& text, ListenAddress& out, std::string& error
     out.host = host;
     out.port = std::stoi(port);
     return true;
+}
+
+namespace {
+
+// An address as IPv6 (IPv4 ones mapped, ::ffff:a.b.c.d), or nothing.
+std::optional<std::array<unsigned char, 16>> AddressBytes(const std::string& host) {
+    std::array<unsigned char, 16> bytes{};
+    in_addr v4{};
+    if (inet_pton(AF_INET, host.c_str(), &v4) == 1) {
+        bytes[10] = bytes[11] = 0xFF;
+        std::memcpy(bytes.data() + 12, &v4, 4);
+        return bytes;
+    }
+    if (inet_pton(AF_INET6, host.c_str(), bytes.data()) == 1) return bytes;
+    return std::nullopt;
+}
+
+bool IsV4(const std::array<unsigned char, 16>& a) {
+    static const unsigned char prefix[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF};
+    return std::memcmp(a.data(), prefix, 12) == 0;
+}
+
+bool IsAny(const std::array<unsigned char, 16>& a) {
+    return std::all_of(a.begin(), a.end(), [](unsigned char b) { return b == 0; });
+}
+bool IsAnyV4(const std::array<unsigned char, 16>& a) {
+    return IsV4(a) && std::all_of(a.begin() + 12, a.end(), [](unsigned char b) { return b == 0; });
+}
+
+} // namespace
+
+bool SameListener(const ListenAddress& a, const ListenAddress& b) {
+    if (a.port != b.port) return false;
+    auto x = AddressBytes(a.host), y = AddressBytes(b.host);
+    if (!x || !y) return a.host == b.host;
+    if (*x == *y || IsAny(*x) || IsAny(*y)) return true;
+    return (IsAnyV4(*x) && IsV4(*y)) || (IsAnyV4(*y) && IsV4(*x));
 }
 
 bool ParseBroker(const std::string& text, std::string& host, int& port, std::string& error) {
@@ -375,6 +427,12 @@ bool ParseConfig(std::string_view text, const std::string& path, GatewayConfig& 
     std::size_t before = d.Count();
     config = GatewayConfig{};
     config.path = path;
+    // TOML is UTF-8; an editor that saved the file in another encoding
+    // (a degree sign as one byte 0xB0) is named with its place.
+    if (std::optional<NonUtf8> bad = FindNonUtf8(text)) {
+        d.Add(path, bad->line, "not UTF-8 (" + bad->what + "): save the file as UTF-8");
+        return false;
+    }
     toml::table root;
     try {
         root = toml::parse(text, path);
@@ -445,6 +503,11 @@ bool ParseConfig(std::string_view text, const std::string& path, GatewayConfig& 
             }
         }
     }
+    if (config.http.enabled && SameListener(config.http.listen, config.modbus.listen)) {
+        d.Add(path, config.http.listen.line,
+              "[http] listen " + config.http.listen.Text() + " and [modbus] listen " + config.modbus.listen.Text() +
+                  " take one address: give each its own port");
+    }
     return d.Count() == before;
 }
 
@@ -460,14 +523,14 @@ std::string DefaultClientId() {
 }
 
 bool ReadConfig(const std::string& path, GatewayConfig& config, Diagnostics& d) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        d.Add(path, 0, "cannot read the file");
+    std::string text, error;
+    if (!ReadTextFile(path, ConfigFileLimit, text, error)) {
+        config = GatewayConfig{};
+        config.path = path;
+        d.Add(path, 0, "cannot read the file: " + error);
         return false;
     }
-    std::ostringstream text;
-    text << in.rdbuf();
-    return ParseConfig(text.str(), path, config, d);
+    return ParseConfig(text, path, config, d);
 }
 
 } // namespace zulgate

@@ -27,8 +27,14 @@ constexpr int DefaultMqttTlsPort = 8883;
 struct ListenAddress {
     std::string host = "127.0.0.1"; // an IPv4 or IPv6 address as written (without brackets)
     int port = DefaultModbusPort;
+    int line = 0; // of its listen key, else of its section; 0 when neither is written
     std::string Text() const;
 };
+
+// Whether two listeners would take one address: the same port on the same
+// address, or on a wildcard that covers the other (0.0.0.0 every IPv4
+// address, :: every address, IPv4 ones too).
+bool SameListener(const ListenAddress& a, const ListenAddress& b);
 
 struct ModbusConfig {
     ListenAddress listen;

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "gateway/checked_config.h"
 #include "gateway/config.h"
 #include "gateway/diagnostics.h"
 #include "gateway/line_worker.h"
@@ -18,6 +19,7 @@
 #include "gateway/modbus_server.h"
 #include "gateway/mqtt_bridge.h"
 #include "gateway/panel_link.h"
+#include "gateway/private_ports.h"
 #include "gateway/point_map.h"
 #include "gateway/point_store.h"
 #include "gateway/status_server.h"
@@ -25,13 +27,6 @@
 #include "host/client/driver_client.h"
 
 namespace zulgate {
-
-// Everything the configuration says, checked.
-struct CheckedConfig {
-    GatewayConfig config;
-    std::vector<PanelMap> maps;                 // by panel
-    std::vector<zulclient::LineSettings> lines; // by panel, GetInfo's defaults where the file is silent
-};
 
 // Reads the file and every point list, checking each address through the
 // driver's CheckAddress (entry: the loaded driver; no port is opened).
@@ -57,6 +52,7 @@ public:
 private:
     const CheckedConfig& checked_;
     Log& log_;
+    std::unique_ptr<PrivatePorts> ports_; // entries for the device servers' URLs
     std::unique_ptr<PointStore> store_;
     std::unique_ptr<Metrics> metrics_;
     WriteQueue writes_;

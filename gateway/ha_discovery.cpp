@@ -89,9 +89,10 @@ std::vector<DiscoveryConfig> DiscoveryConfigs(const MqttConfig& mqtt, const std:
                     {"object_id", nodeId + "_" + objectId},
                     {"state_topic", stateTopic},
                     {"availability",
-                     json::array({{{"topic", status}},
-                                   {{"topic", stateTopic},
-                                    {"value_template", "{{ 'online' if value_json.quality == 'good' else 'offline' }}"}}})},
+                     json::array(
+                         {{{"topic", status}},
+                          {{"topic", stateTopic},
+                           {"value_template", "{{ 'online' if value_json.quality == 'good' else 'offline' }}"}}})},
                     {"availability_mode", "all"},
                     {"device", device},
                 };
@@ -125,9 +126,8 @@ std::vector<DiscoveryConfig> DiscoveryConfigs(const MqttConfig& mqtt, const std:
                         }
                     }
                 }
-                configs.push_back(
-                    {mqtt.discoveryPrefix + "/" + c + "/" + nodeId + "/" + objectId + "/config",
-                     config.dump(-1, ' ', false, json::error_handler_t::replace)});
+                configs.push_back({mqtt.discoveryPrefix + "/" + c + "/" + nodeId + "/" + objectId + "/config",
+                                   config.dump(-1, ' ', false, json::error_handler_t::replace)});
             }
         }
     }

@@ -30,6 +30,14 @@ constexpr int ExitFailed = 1;
 
 int Run(const std::string& path, bool checkOnly, const std::string& libraryPath, zulgate::Level level) {
     using namespace zulgate;
+    // A hangup (the terminal of a "zulgate &" closed, a reload asked for)
+    // must not end the gateway: it is taken below, with the stop signals,
+    // and said. Blocked from the start, so that it cannot kill the check or
+    // the start either.
+    sigset_t hangup;
+    sigemptyset(&hangup);
+    sigaddset(&hangup, SIGHUP);
+    pthread_sigmask(SIG_BLOCK, &hangup, nullptr);
     Log log(level);
     Diagnostics diagnostics;
     GatewayConfig config;
@@ -55,8 +63,8 @@ int Run(const std::string& path, bool checkOnly, const std::string& libraryPath,
     }
     CheckedConfig checked;
     CheckConfiguration(config, library.Entry(), checked, diagnostics);
+    if (!diagnostics.Empty() || (checkOnly && diagnostics.Warnings() > 0)) diagnostics.Print(stderr);
     if (!diagnostics.Empty()) {
-        diagnostics.Print(stderr);
         std::fprintf(stderr, "zulgate: %s: %zu error%s\n", path.c_str(), diagnostics.Count(),
                      diagnostics.Count() == 1 ? "" : "s");
         return ExitFailed;
@@ -64,8 +72,11 @@ int Run(const std::string& path, bool checkOnly, const std::string& libraryPath,
     std::size_t points = 0;
     for (const PanelMap& m : checked.maps) points += m.Points().size();
     if (checkOnly) {
-        std::printf("%s: %zu panel%s, %zu points: no errors (driver %s)\n", path.c_str(), config.panels.size(),
-                    config.panels.size() == 1 ? "" : "s", points,
+        std::size_t warnings = diagnostics.Warnings();
+        std::string warned = warnings ? ", " + std::to_string(warnings) + " warning" + (warnings == 1 ? "" : "s")
+                                      : std::string();
+        std::printf("%s: %zu panel%s, %zu points: no errors%s (driver %s)\n", path.c_str(), config.panels.size(),
+                    config.panels.size() == 1 ? "" : "s", points, warned.c_str(),
                     library.LoadedFile().empty() ? where.name.c_str() : library.LoadedFile().c_str());
         return 0;
     }
@@ -77,19 +88,27 @@ int Run(const std::string& path, bool checkOnly, const std::string& libraryPath,
     sigaddset(&stop, SIGINT);
     sigaddset(&stop, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &stop, nullptr);
+    sigset_t taken = stop;
+    sigaddset(&taken, SIGHUP);
     signal(SIGPIPE, SIG_IGN); // a client gone while its answer is sent
 
     log.Say(Level::Info, "gateway",
             std::string("zulgate ") + ZULTRK_VERSION_TEXT + ", driver " +
                 (library.LoadedFile().empty() ? where.name : library.LoadedFile()) + ", " +
                 std::to_string(config.panels.size()) + " panels, " + std::to_string(points) + " points");
+    for (const Diagnostic& warning : diagnostics.All()) {
+        log.Say(Level::Warning, "gateway", Diagnostic{warning.file, warning.line, warning.message, false}.Text());
+    }
     Gateway gateway(checked, library.Entry(), log);
     if (!gateway.Start(error)) {
         log.Say(Level::Error, "gateway", error);
         return ExitFailed;
     }
     int signal = 0;
-    sigwait(&stop, &signal);
+    while (sigwait(&taken, &signal) == 0 && signal == SIGHUP) {
+        log.Say(Level::Info, "gateway",
+                "SIGHUP ignored: the configuration is read only at the start (restart zulgate to apply a change)");
+    }
     log.Say(Level::Info, "gateway", std::string("stopping on ") + (signal == SIGTERM ? "SIGTERM" : "SIGINT"));
     gateway.Stop();
     log.Say(Level::Info, "gateway", "stopped: every port closed");

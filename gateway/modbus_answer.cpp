@@ -1,5 +1,7 @@
 #include "gateway/modbus_answer.h"
 
+#include <sys/socket.h>
+
 #include <cstdio>
 
 namespace zulgate {
@@ -40,14 +42,16 @@ ModbusAnswer::ModbusAnswer(const std::vector<ServedPanel>& panels, const PointSt
         byUnit_[static_cast<std::size_t>(panels_[i].unit)] = static_cast<int>(i);
 }
 
-void ModbusAnswer::Answer(modbus_t* ctx, const std::uint8_t* query, int length, const std::string& who) const {
-    const int h = modbus_get_header_length(ctx);
+void ModbusAnswer::Answer(modbus_t* ctx, const MbapFrame& frame, const std::string& who) const {
+    const std::uint8_t* query = frame.bytes.data();
+    const int length = frame.length;
+    const int h = MbapHeaderBytes;
     if (length < h + 1) return;
     Request r;
     r.unit = query[h - 1];
     r.function = query[h];
     const std::uint8_t* pdu = query + h; // function code, then its fields
-    const int fields = length - h - 1;   // modbus_receive has checked them against the function's length
+    const int fields = length - h - 1;   // the reader has checked them against the function's length
     if (fields >= 4) {
         r.address = Word16(pdu + 1);
         r.quantity = Word16(pdu + 3);
@@ -67,7 +71,11 @@ void ModbusAnswer::Answer(modbus_t* ctx, const std::uint8_t* query, int length, 
         return false;
     };
 
-    if (panel < 0) {
+    if (r.function >= 0x80) {
+        // An exception's code as a request: no function, whatever the unit.
+        exception = IllegalFunction;
+        r.why = "function " + std::to_string(r.function) + " is an exception's code";
+    } else if (panel < 0) {
         exception = NoPath;
         r.why = "no panel has unit " + std::to_string(r.unit);
     } else {
@@ -157,6 +165,14 @@ void ModbusAnswer::Answer(modbus_t* ctx, const std::uint8_t* query, int length, 
                      who + ": unit " + std::to_string(r.unit) + " function " + std::to_string(r.function) + " at " +
                          std::to_string(r.address) + " x" + std::to_string(r.quantity) + ": exception " +
                          Hex2(exception) + " (" + r.why + ")");
+        }
+        if (r.function >= 0x80) {
+            // libmodbus would add 0x80 to it, and the answer would read as a
+            // normal one of function (code - 0x80).
+            auto answer = ExceptionAnswer(frame, static_cast<std::uint8_t>(exception));
+            ssize_t sent = send(modbus_get_socket(ctx), answer.data(), answer.size(), MSG_NOSIGNAL);
+            (void)sent; // a client gone is seen by the next read
+            return;
         }
         modbus_reply_exception(ctx, query, static_cast<unsigned int>(exception));
         return;

@@ -2,7 +2,8 @@
 // (reads, from the store at once), 5, 6, 15 and 16 (writes, through the
 // driver thread, answered when the panel has taken them). Every register
 // or bit of a request is looked up first; the exceptions a gateway gives:
-//   0x01 a function it does not serve
+//   0x01 a function it does not serve (0x80 and up answered with the
+//        function code as it came, its high bit being set already)
 //   0x02 a register or bit not mapped (or, for a write, not writable)
 //   0x03 a quantity Modbus does not allow, a value that does not fit its
 //        point (300 into a byte, 16 into a nibble), a write of part of a
@@ -23,6 +24,7 @@
 
 #include "gateway/config.h"
 #include "gateway/log.h"
+#include "gateway/mbap.h"
 #include "gateway/point_map.h"
 #include "gateway/point_store.h"
 #include "gateway/served_panel.h"
@@ -34,9 +36,9 @@ class ModbusAnswer {
 public:
     ModbusAnswer(const std::vector<ServedPanel>& panels, const PointStore& store, WriteQueue& writes, Log& log);
 
-    // Answers the request (as modbus_receive gave it) on ctx; "who" names
-    // the client in log lines.
-    void Answer(modbus_t* ctx, const std::uint8_t* query, int length, const std::string& who) const;
+    // Answers the request (a frame whose PDU has the length its function
+    // gives, see mbap.h) on ctx; "who" names the client in log lines.
+    void Answer(modbus_t* ctx, const MbapFrame& frame, const std::string& who) const;
 
 private:
     struct Request;

@@ -13,6 +13,9 @@
 namespace zulgate {
 namespace {
 
+// Once a frame's first byte has come, the rest of it must follow within this.
+constexpr std::chrono::milliseconds FrameDeadline{2000};
+
 std::string PeerOf(int fd) {
     sockaddr_storage address{};
     socklen_t length = sizeof address;
@@ -107,31 +110,44 @@ void ModbusServer::Accept() {
 }
 
 void ModbusServer::Serve(Client& client) {
+    // libmodbus makes the answers; the frames are read by their MBAP header
+    // (mbap.h), never by libmodbus's receive, which sizes them by function.
     std::string port = std::to_string(config_.listen.port);
     modbus_t* ctx = modbus_new_tcp_pi(config_.listen.host.c_str(), port.c_str());
     if (ctx != nullptr) {
         modbus_set_socket(ctx, client.fd);
-        modbus_set_indication_timeout(ctx, static_cast<std::uint32_t>(config_.idleTimeout.count()), 0);
-        std::uint8_t query[MODBUS_TCP_MAX_ADU_LENGTH];
+        MbapFrame frame;
         while (!stopping_) {
-            int n = modbus_receive(ctx, query);
-            if (n > 0) {
-                client.busy = true;
-                answer_.Answer(ctx, query, n, client.who);
-                metrics_.ModbusRequest();
-                client.busy = false;
-            } else if (n < 0) {
-                if (errno == ETIMEDOUT && !stopping_) {
-                    log_.Say(Level::Debug, "modbus",
-                             client.who + ": nothing for " + std::to_string(config_.idleTimeout.count()) +
-                                 " s: disconnected");
-                }
-                break;
+            std::string why;
+            FrameRead got = ReadMbapFrame(client.fd, config_.idleTimeout, FrameDeadline, frame, why);
+            if (got == FrameRead::Idle && !stopping_) {
+                log_.Say(Level::Debug, "modbus",
+                         client.who + ": nothing for " + std::to_string(config_.idleTimeout.count()) +
+                             " s: disconnected");
             }
+            if (got == FrameRead::Frame) {
+                if (std::optional<std::string> mismatch = PduLengthMismatch(frame)) {
+                    got = FrameRead::Refused;
+                    why = *mismatch;
+                }
+            }
+            if (got == FrameRead::Refused) {
+                // Nothing of it is run: a frame that contradicts its header
+                // may hide another request.
+                log_.Say(Level::Debug, "modbus", client.who + ": " + why + ": not Modbus TCP, disconnected");
+            }
+            if (got != FrameRead::Frame) break;
+            client.busy = true;
+            answer_.Answer(ctx, frame, client.who);
+            metrics_.ModbusRequest();
+            client.busy = false;
         }
         modbus_set_socket(ctx, -1);
         modbus_free(ctx);
     }
+    // The client sees the end now; the descriptor is closed when the thread
+    // is reaped, so that it is never reused while this record names it.
+    shutdown(client.fd, SHUT_RDWR);
     log_.Say(Level::Debug, "modbus", client.who + ": gone");
     metrics_.ModbusClient(false);
     client.done = true;

@@ -1,6 +1,9 @@
-// Modbus TCP through libmodbus: a listening socket, and a thread for each
-// client with its own libmodbus context, so that a client waiting for a
-// write never holds up another one's reads. At most max_clients at once
+// Modbus TCP: a listening socket (libmodbus's), and a thread for each client
+// with its own libmodbus context for the answers, so that a client waiting
+// for a write never holds up another one's reads. Requests are read frame by
+// frame as their MBAP header delimits them (mbap.h); a frame that
+// contradicts its header, or is not Modbus, closes the connection with
+// nothing of it run. At most max_clients at once
 // (another is closed at once, and that is logged); a client that sends
 // nothing for idle_timeout_s is disconnected.
 #pragma once

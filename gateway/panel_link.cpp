@@ -13,6 +13,7 @@ using std::chrono::milliseconds;
 
 constexpr milliseconds WatchEvery{200}; // a look at a gone device's path costs no request
 constexpr auto LongestStartWait = std::chrono::minutes(5);
+constexpr milliseconds LongestServerProbe{3000}; // a device server's connect, at most
 
 std::string Hex2(unsigned v) {
     char text[8];
@@ -45,6 +46,7 @@ const std::string NoReplyText = "no usable reply from the panel (rc 2)";
 PanelLink::PanelLink(const PanelSetup& setup, ZulMainFunction entry, PointStore& store, Metrics& metrics, Log& log)
     : index_(setup.index),
       config_(*setup.config),
+      port_(setup.port.empty() ? setup.config->port : setup.port),
       map_(*setup.map),
       line_(setup.line),
       client_(entry, static_cast<std::int32_t>(setup.index + 1)),
@@ -80,19 +82,25 @@ void PanelLink::Step(Clock::time_point now) {
 }
 
 void PanelLink::StartChannel(Clock::time_point now) {
-    DeviceIdentity id = LookUpDevice(config_.port);
+    DeviceIdentity id = LookUpDevice(port_);
     if (!id.present) {
         GoGone(id);
         return;
     }
     if (client_.PortOpen()) client_.ClosePort(); // its lock would keep the new open out
     Clock::time_point asked = Clock::now();
-    zulclient::StartResult start = client_.ColdStart(config_.port, line_);
+    zulclient::StartResult start = client_.ColdStart(port_, line_);
     const std::vector<DriverLine>& lines = start.lines;
     ++stats_.requests;
     now = Clock::now();
     metrics_.DriverRequest(index_, "coldstart", start.Started() ? RequestResult::Ok : RequestResult::NoAnswer,
                            now - asked);
+    if (!start.PortOpened() && id.deviceServer) {
+        // Refused or unreachable: watched with a connect at the probe interval.
+        Say(Level::Debug, "ColdStart could not connect to " + id.path, lines);
+        GoGone(DeviceIdentity{});
+        return;
+    }
     if (!start.PortOpened()) {
         std::string why = "the port " + config_.port + " (" + id.path +
                           ") could not be opened: held by another program, or no permission";
@@ -139,7 +147,7 @@ void PanelLink::StartChannel(Clock::time_point now) {
 }
 
 bool PanelLink::CheckDevice() {
-    DeviceIdentity id = LookUpDevice(config_.port);
+    DeviceIdentity id = LookUpDevice(port_);
     if (!id.present) {
         GoGone(id);
         return false;
@@ -175,11 +183,22 @@ void PanelLink::GoSilent(const std::string& why, const std::vector<DriverLine>& 
     due_ = now + config_.probe;
 }
 
+bool PanelLink::Vanished(const zulclient::Result& request, DeviceIdentity& id) const {
+    id = LookUpDevice(port_);
+    if (!id.present) return true;
+    return id.deviceServer && request.portFailed;
+}
+
 void PanelLink::GoGone(const DeviceIdentity& id) {
     Clock::time_point now = Clock::now();
     std::string why = "the device of port " + config_.port +
                       (id.path != config_.port ? " (" + (id.path.empty() ? "no path" : id.path) + ")" : std::string()) +
                       " does not exist";
+    if (DeviceIdentity server = LookUpDevice(port_); server.deviceServer) {
+        why = "the device server of port " + config_.port +
+              (server.path != config_.port ? " (" + server.path + ")" : std::string()) +
+              " does not accept a connection, or its connection dropped";
+    }
     if (episodes_.Failed("panel", why, now)) Say(Level::Warning, why + ": its points are not served until it is back");
     if (client_.PortOpen()) client_.ClosePort();
     store_.MarkAll(index_, Quality::PanelAway);
@@ -191,7 +210,24 @@ void PanelLink::GoGone(const DeviceIdentity& id) {
 }
 
 void PanelLink::WatchStep(Clock::time_point now) {
-    if (LookUpDevice(config_.port).present) {
+    DeviceIdentity id = LookUpDevice(port_);
+    if (id.deviceServer) {
+        // Present while a connect succeeds (closed at once), tried at the
+        // probe interval; then ColdStart connects for good.
+        zulclient::ServerAnswer answer =
+            id.present ? zulclient::ProbeDeviceServer(id.path, std::min<milliseconds>(config_.responseTimeout,
+                                                                                      LongestServerProbe))
+                       : zulclient::ServerAnswer{};
+        if (answer.accepts) {
+            log_.Say(Level::Info, config_.name, "the device server " + id.path + " accepts again: starting");
+            phase_ = Phase::Start;
+            due_ = now;
+        } else {
+            due_ = Clock::now() + config_.probe;
+        }
+        return;
+    }
+    if (id.present) {
         phase_ = Phase::Start;
         due_ = now;
     } else {
@@ -213,6 +249,11 @@ void PanelLink::ProbeStep(Clock::time_point now) {
     metrics_.DriverRequest(index_, "probe", ResultOf(read), now - asked);
     // A refusal is an answer too.
     bool answers = read.Ok() || read.outcome == zulclient::Outcome::Refused;
+    DeviceIdentity id;
+    if (!answers && Vanished(read, id)) {
+        GoGone(id);
+        return;
+    }
     if (phase_ == Phase::Confirm) {
         if (answers) {
             // One lost exchange (or a block the panel never answers well);
@@ -357,8 +398,8 @@ bool PanelLink::ReadBlock(const BlockRead& block, std::size_t planIndex, bool in
     }
 
     // No usable reply: the device gone, one lost exchange, or a silent panel.
-    DeviceIdentity id = LookUpDevice(config_.port);
-    if (!id.present) {
+    DeviceIdentity id;
+    if (Vanished(read, id)) {
         GoGone(id);
         return false;
     }
@@ -445,8 +486,8 @@ WriteOutcome PanelLink::Write(const WriteRequest& request) {
             if (!written.Ok()) {
                 Say(Level::Warning, what + " failed: " + ReadResult(written), lines);
                 if (written.outcome == zulclient::Outcome::Refused) return WriteOutcome::Refused;
-                DeviceIdentity id = LookUpDevice(config_.port);
-                if (!id.present) {
+                DeviceIdentity id;
+                if (Vanished(written, id)) {
                     GoGone(id);
                 } else {
                     pendingRead_.clear(); // said above

@@ -14,7 +14,6 @@
 #include <vector>
 
 #include "gateway/config.h"
-#include "gateway/device.h"
 #include "gateway/log.h"
 #include "gateway/metrics.h"
 #include "gateway/point_map.h"
@@ -22,14 +21,19 @@
 #include "gateway/request_plan.h"
 #include "gateway/write_queue.h"
 #include "host/client/driver_client.h"
+#include "host/client/port_lookup.h"
 
 namespace zulgate {
+
+using zulclient::DeviceIdentity;
+using zulclient::LookUpDevice;
 
 struct PanelSetup {
     std::size_t index = 0; // its channel is index + 1
     const PanelConfig* config = nullptr;
     const PanelMap* map = nullptr;
     zulclient::LineSettings line;
+    std::string port; // the name the driver is given: the configured one, or the gateway's entry for a URL
 };
 
 class PanelLink {
@@ -67,6 +71,9 @@ private:
     // Away, as silent (probed) or gone (watched).
     void GoSilent(const std::string& why, const std::vector<DriverLine>& lines);
     void GoGone(const DeviceIdentity& id);
+    // After a request that failed: whether the device has gone (its node,
+    // or a device server's connection, which the driver's lines tell).
+    bool Vanished(const zulclient::Result& request, DeviceIdentity& id) const;
     bool CheckDevice(); // false (and away) when the device is gone or another one
     // A write's elements into the values of every other point on the same
     // bytes: revised where its bits say it, else read again before served.
@@ -75,6 +82,7 @@ private:
 
     std::size_t index_;
     const PanelConfig& config_;
+    const std::string port_; // as the driver is given it
     const PanelMap& map_;
     zulclient::LineSettings line_;
     zulclient::DriverClient client_;

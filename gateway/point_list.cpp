@@ -7,10 +7,10 @@
 #include <cmath>
 #include <functional>
 #include <optional>
-#include <fstream>
-#include <sstream>
 
 #include "gateway/csv.h"
+#include "gateway/text_file.h"
+#include "gateway/utf8.h"
 
 namespace zulgate {
 namespace {
@@ -153,6 +153,14 @@ bool IsBitTable(Table table) { return table == Table::Coil || table == Table::Di
 bool ParsePointList(std::string_view text, const std::string& path, std::vector<PointRow>& rows, Diagnostics& d) {
     std::size_t before = d.Count();
     rows.clear();
+    // Names go into JSON, the page and MQTT topics, all UTF-8: a list saved
+    // in a Windows code page ("Zuluft \xB0C") is refused here, with its place.
+    if (std::optional<NonUtf8> bad = FindNonUtf8(text)) {
+        d.Add(path, bad->line,
+              "not UTF-8 (" + bad->what + "): save the point list as UTF-8 (CSV UTF-8 in Excel, " +
+                  "UTF-8 in LibreOffice's Text CSV options)");
+        return false;
+    }
     CsvResult csv = ReadCsv(text);
     if (csv.records.empty() && csv.errorLine == 0) {
         d.Add(path, 1, "empty: a point list starts with the header row name,address,table,register,access");
@@ -199,6 +207,10 @@ bool ParsePointList(std::string_view text, const std::string& path, std::vector<
         row.name = field(Name);
         row.address = field(Address);
         if (row.name.empty()) refuse("the point has no name");
+        if (row.name.size() > PointNameLimit) {
+            refuse("a point name of " + std::to_string(row.name.size()) + " bytes: at most " +
+                   std::to_string(PointNameLimit));
+        }
         for (unsigned char c : row.name) {
             if (std::iscntrl(c)) {
                 refuse("the name of point '" + row.name + "' holds a control character");
@@ -245,14 +257,12 @@ bool ParsePointList(std::string_view text, const std::string& path, std::vector<
 }
 
 bool ReadPointList(const std::string& path, std::vector<PointRow>& rows, Diagnostics& d) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        d.Add(path, 0, "cannot read the point list");
+    std::string text, error;
+    if (!ReadTextFile(path, PointListFileLimit, text, error)) {
+        d.Add(path, 0, "cannot read the point list: " + error);
         return false;
     }
-    std::ostringstream text;
-    text << in.rdbuf();
-    return ParsePointList(text.str(), path, rows, d);
+    return ParsePointList(text, path, rows, d);
 }
 
 } // namespace zulgate

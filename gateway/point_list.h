@@ -31,6 +31,11 @@ struct PointRow {
     Engineering engineering;
 };
 
+// A point's name is a topic level, a JSON string and a cell of the page; a
+// bound keeps every topic made of it within what MQTT allows.
+constexpr std::size_t PointNameLimit = 200;
+
+// The file (a regular file of at most PointListFileLimit), then its text.
 bool ReadPointList(const std::string& path, std::vector<PointRow>& rows, Diagnostics& diagnostics);
 bool ParsePointList(std::string_view text, const std::string& path, std::vector<PointRow>& rows,
                     Diagnostics& diagnostics);

@@ -86,6 +86,13 @@ std::vector<BlockRead> PlanReads(const PanelMap& map, int maxGapBytes) {
     return blocks;
 }
 
+std::chrono::microseconds CycleLineTime(const std::vector<BlockRead>& plan, const zulclient::LineSettings& line) {
+    std::uint64_t bytes = 0;
+    for (const BlockRead& b : plan)
+        bytes += static_cast<std::uint64_t>(RequestFrameBytes + ReplyFrameBytes + b.ValueBytes() + AckBytes);
+    return std::chrono::duration_cast<std::chrono::microseconds>(zulclient::LineTime(line, bytes));
+}
+
 std::vector<BlockRead> SplitAtGaps(const BlockRead& block) {
     std::vector<ReadTarget> targets = block.targets;
     std::stable_sort(targets.begin(), targets.end(),

@@ -45,6 +45,12 @@ int MaxGapBytes(std::chrono::nanoseconds characterTime);
 
 std::vector<BlockRead> PlanReads(const PanelMap& map, int maxGapBytes);
 
+// The least time a cycle of these reads takes on the line: each request's
+// frame, its reply's frame around the values and the ACK, on this line.
+// Values that hold DLE bytes (doubled in the frame), the panel's turnaround
+// and a USB adapter's latency timer only add to it.
+std::chrono::microseconds CycleLineTime(const std::vector<BlockRead>& plan, const zulclient::LineSettings& line);
+
 // The block's runs of neighbouring read elements, each its own block: what
 // takes a merged block's place when the panel refuses to read its gaps.
 std::vector<BlockRead> SplitAtGaps(const BlockRead& block);

@@ -1,38 +1,41 @@
 // The status server, one HTTP listener ([http] listen) for people and for
-// monitoring: "/" the status page, which polls "/api/state" (the panels and
-// their points, values as a person reads them), "/metrics" (Prometheus text
-// format) and "/health" (200 while every panel has been read within its
-// stale_ms, 503 with the reasons otherwise). Read only: nothing here
-// writes to a panel.
+// monitoring: "/" the status page, which polls "/api/state", "/metrics"
+// (Prometheus text format) and "/health" (see status_json.h). Read only:
+// nothing here writes to a panel.
+//
+// It holds against what a network throws at it (libmicrohttpd, one thread
+// that polls every connection through epoll, so a slow client holds up no
+// other): at most MaxConnections at once and MaxConnectionsPerAddress from
+// one address; a request's line and headers within ConnectionMemory; a
+// request that is not whole and answered within RequestDeadline of its
+// connection (or of its previous answer) closed, however its bytes trickle
+// in; an idle connection closed after IdleTimeout; a body never read. A
+// stop closes every connection at once.
 #pragma once
 
-#include <memory>
+#include <chrono>
+#include <cstddef>
+#include <list>
 #include <string>
 #include <thread>
-
-#include <nlohmann/json.hpp>
 
 #include "gateway/config.h"
 #include "gateway/log.h"
 #include "gateway/metrics.h"
-#include "gateway/point_map.h"
 #include "gateway/point_store.h"
+#include "gateway/status_json.h"
 
-namespace httplib {
-class Server;
-}
+struct MHD_Daemon;
 
 namespace zulgate {
 
-struct CheckedConfig;
-
-// The documents, apart from the server, at one instant.
-nlohmann::json StateJson(const CheckedConfig& checked, const PointStore& store, const Metrics& metrics,
-                         Clock::time_point now);
-// ok, and the per-panel reasons.
-nlohmann::json HealthJson(const CheckedConfig& checked, const PointStore& store, Clock::time_point now, bool& ok);
-
 extern const char* const StatusPage; // the page's HTML, embedded at build time
+
+constexpr unsigned MaxConnections = 64;
+constexpr unsigned MaxConnectionsPerAddress = 16;
+constexpr std::size_t ConnectionMemory = 32 * 1024; // request line and headers, with the reading buffer
+constexpr std::chrono::seconds RequestDeadline{10};
+constexpr std::chrono::seconds IdleTimeout{5};
 
 class StatusServer {
 public:
@@ -43,17 +46,45 @@ public:
 
     // Binds and listens; false with a message.
     bool Listen(std::string& error);
-    void Start();
-    // No new request; those being answered end, their connections close.
+    // Serves, from a thread of its own; false with a message.
+    bool Start(std::string& error);
+    // No new request; every connection closed at once.
     void Stop();
 
 private:
+    friend struct StatusCallbacks; // the library's callbacks
+
+    struct Answer {
+        Answer() = default;
+        Answer(unsigned s, std::string t, std::string b) : status(s), type(std::move(t)), body(std::move(b)) {}
+        unsigned status = 200;
+        std::string type;
+        std::string body;
+        const char* page = nullptr; // instead of body: text that outlives the server
+        std::string allow;          // with 405
+    };
+    struct Connection {
+        int fd = -1;
+        std::string who;
+        Clock::time_point began; // of the request now awaited or answered
+        bool closing = false;
+    };
+    Answer Route(const std::string& method, const std::string& path) const;
+    void Loop();
+    // Shuts the connections whose request has run past the deadline; the
+    // library then closes them. The time until the next deadline.
+    Clock::duration CloseOverdue(Clock::time_point now);
+
     const CheckedConfig& checked_;
     const PointStore& store_;
     Metrics& metrics_;
     Log& log_;
-    std::unique_ptr<httplib::Server> server_;
+    int listenFd_ = -1;
+    int wake_ = -1;
+    MHD_Daemon* daemon_ = nullptr;
     std::thread thread_;
+    std::list<Connection> connections_; // the server's thread only (and Stop, after it)
+    Episodes full_;
 };
 
 } // namespace zulgate

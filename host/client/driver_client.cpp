@@ -19,8 +19,8 @@ std::string PointText(const Point& point) {
     return text;
 }
 
-std::chrono::nanoseconds CharacterTime(const LineSettings& line) {
-    return LineTime(CharacterFormat{line.baudRate, line.dataBits, line.stopBitsCode, line.parityCode}, 1);
+std::chrono::nanoseconds LineTime(const LineSettings& line, std::uint64_t characters) {
+    return ::LineTime(CharacterFormat{line.baudRate, line.dataBits, line.stopBitsCode, line.parityCode}, characters);
 }
 
 const TypeLetterInfo& Point::Type() const {
@@ -46,6 +46,7 @@ Result DriverClient::Run(Request request, std::int32_t code, void* params) {
     result.code = Call(code, params);
     result.outcome = OutcomeOf(request, result.code);
     result.lines = lines.Take();
+    result.portFailed = PortFailureIn(result.lines);
     return result;
 }
 

@@ -27,8 +27,9 @@ struct LineSettings {
     std::int32_t timeout = 100; // units of 10 ms
 };
 
-// The time one character takes on the line the settings open.
-std::chrono::nanoseconds CharacterTime(const LineSettings& line);
+// The time characters take on the line the settings open.
+std::chrono::nanoseconds LineTime(const LineSettings& line, std::uint64_t characters);
+inline std::chrono::nanoseconds CharacterTime(const LineSettings& line) { return LineTime(line, 1); }
 
 // A point as CheckAddress parsed it.
 struct Point {

@@ -73,4 +73,13 @@ std::optional<std::int32_t> HandshakeFailureIn(const std::vector<DriverLine>& li
     return std::nullopt;
 }
 
+bool PortFailureIn(const std::vector<DriverLine>& lines) {
+    for (const DriverLine& line : lines) {
+        if (line.text.find("SendStr(): rc = 7") != std::string::npos ||
+            line.text.find("RecvStr(): rc = 7") != std::string::npos)
+            return true;
+    }
+    return false;
+}
+
 } // namespace zulclient

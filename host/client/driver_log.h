@@ -36,5 +36,10 @@ void WatchDriverLines(LineWatcher watcher, void* context);
 // What a cold start's lines say.
 std::optional<unsigned> PanelIdIn(const std::vector<DriverLine>& lines);
 std::optional<std::int32_t> HandshakeFailureIn(const std::vector<DriverLine>& lines);
+// Whether the lines tell of a port that failed under a request: a write or
+// a read the port refused ("SendStr(): rc = 7", "RecvStr(): rc = 7"), as on
+// a device that vanished or a device server's connection that dropped; not
+// a panel that merely did not answer.
+bool PortFailureIn(const std::vector<DriverLine>& lines);
 
 } // namespace zulclient

@@ -47,6 +47,10 @@ struct Result {
     std::int32_t code = 0; // the driver's number, unchanged
     Outcome outcome = Outcome::Ok;
     std::vector<DriverLine> lines; // what the driver logged during the call
+    // The port refused a read or a write under the request (a device that
+    // vanished, a device server's connection that dropped), as the driver's
+    // log says; not a panel that merely did not answer.
+    bool portFailed = false;
 
     bool Ok() const { return outcome == Outcome::Ok; }
     std::string Meaning() const { return zulclient::Meaning(request, code); }

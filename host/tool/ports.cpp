@@ -9,18 +9,22 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <sstream>
 
+#include "host/client/port_lookup.h"
 #include "platform/linux/port_names.h"
 
 namespace zulhost {
 namespace {
 
 constexpr std::size_t PortNameLimit = 11;
+// As long as the driver's open waits for a device server.
+constexpr std::chrono::milliseconds ServerWait{3000};
 
 std::vector<std::string> Entries(const std::string& folder) {
     std::vector<std::string> out;
@@ -233,7 +237,16 @@ Inventory TakeInventory(const Roots& roots, const Identity& who) {
     std::vector<std::pair<std::string, std::string>> entries, aliases;
     for (const std::string& e : Entries(roots.portsFolder)) {
         std::string real = RealPath(roots.portsFolder + "/" + e);
-        if (real.empty()) {
+        zulclient::DeviceIdentity server = zulclient::LookUpDevice(e);
+        if (server.deviceServer && zulclient::KindOf(e) == zulclient::PortKind::DeviceServer) {
+            DeviceServerEntry entry;
+            entry.name = e;
+            entry.url = server.path;
+            zulclient::ServerAnswer answer = zulclient::ProbeDeviceServer(server.path, ServerWait);
+            entry.accepts = answer.accepts;
+            entry.why = answer.why;
+            inv.deviceServers.push_back(entry);
+        } else if (real.empty()) {
             inv.brokenEntries.emplace_back(e, LinkTarget(roots.portsFolder + "/" + e));
         } else {
             entries.emplace_back(e, real);
@@ -281,7 +294,7 @@ Inventory TakeInventory(const Roots& roots, const Identity& who) {
 std::vector<std::string> AdviceFor(const std::string& portName, const Roots& roots, const Identity& who) {
     std::vector<std::string> out;
     ResolvedPortName r = ResolvePortName(portName.c_str());
-    if (r.kind == PortNameKind::Null || r.kind == PortNameKind::Invalid) return out;
+    if (r.kind == PortNameKind::Null || r.kind == PortNameKind::Invalid || r.kind == PortNameKind::Network) return out;
     std::string real = RealPath(NodeFor(r.path, roots));
     Inventory inv = TakeInventory(roots, who);
     for (const SerialDevice& d : inv.devices) {
@@ -297,6 +310,14 @@ std::string WhyOpenFailed(const std::string& portName, const Roots& roots, const
     ResolvedPortName r = ResolvePortName(portName.c_str());
     if (r.kind == PortNameKind::Invalid) return "'" + portName + "' names no device";
     if (r.kind == PortNameKind::Null) return "the null device could not be opened";
+    if (r.kind == PortNameKind::Network) {
+        std::string how = "'" + portName + "' names " + r.path + " (" + PortNameKindText(r.kind) + ")";
+        zulclient::ServerAnswer answer = zulclient::ProbeDeviceServer(r.path, ServerWait);
+        if (!answer.accepts) return how + ", which does not accept a connection: " + answer.why;
+        return how +
+               ": it accepts a connection, but the port's is already open (here, or by another host: a device "
+               "server takes one at a time), or it drops the connection at once";
+    }
     std::string node = NodeFor(r.path, roots);
     std::string how = r.path;
     if (r.kind == PortNameKind::PortsFolder) how += " -> " + LinkTarget(r.path);
@@ -357,17 +378,24 @@ int RunPorts(Report& report, const Options&) {
                    (d.holders.empty() ? "no (as far as /proc shows)" : HoldersText(d.holders)));
         for (const std::string& w : d.warnings) report.Say("    warning    " + w);
     }
+    nlohmann::json servers = nlohmann::json::array();
+    for (const DeviceServerEntry& e : inv.deviceServers) {
+        servers.push_back({{"name", e.name}, {"url", e.url}, {"accepts", e.accepts}, {"why", e.why}});
+        report.Say(e.name + "  ->  " + e.url + "  [device server]" +
+                   (e.accepts ? "  accepts a connection" : "  does NOT accept a connection: " + e.why));
+    }
     nlohmann::json broken = nlohmann::json::array();
     for (const auto& b : inv.brokenEntries) {
         broken.push_back({{"name", b.first}, {"target", b.second}});
         report.Say(b.first + "  ->  " + b.second + "  (ports-folder entry that points nowhere)");
     }
-    if (inv.devices.empty()) report.Say("no serial device found");
+    if (inv.devices.empty() && inv.deviceServers.empty()) report.Say("no serial device found");
     if (inv.modemManager) report.Say("warning: " + std::string(ModemManagerAdvice));
     report.Say("ports folder: " + roots.portsFolder);
     nlohmann::json& data = report.Data();
     data["portsFolder"] = roots.portsFolder;
     data["devices"] = list;
+    data["deviceServers"] = servers;
     data["brokenEntries"] = broken;
     data["modemManager"] = inv.modemManager;
     return 0;

@@ -52,8 +52,17 @@ struct SerialDevice {
     std::vector<std::string> warnings;
 };
 
+// A ports-folder entry that names a device server's port by its URL.
+struct DeviceServerEntry {
+    std::string name;     // the entry: what a host puts in PortName
+    std::string url;      // tcp://... or rfc2217://...
+    bool accepts = false; // a connection was accepted (and closed at once)
+    std::string why;      // when not
+};
+
 struct Inventory {
     std::vector<SerialDevice> devices;
+    std::vector<DeviceServerEntry> deviceServers;
     std::vector<std::pair<std::string, std::string>> brokenEntries; // ports-folder entries that point nowhere
     bool modemManager = false;
 };

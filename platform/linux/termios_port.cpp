@@ -10,6 +10,9 @@
 //
 // Descriptors stay non-blocking from the open on: reads and writes wait in
 // poll(), which lets a read end at its timeout against a monotonic deadline.
+//
+// A device server's URL (port_names.h) opens a connection instead
+// (socket_port.h): the same calls, the same results and waits.
 #include <fcntl.h>
 #include <linux/major.h>
 #include <poll.h>
@@ -30,6 +33,8 @@
 
 #include "platform/linux/line_speed.h"
 #include "platform/linux/port_names.h"
+#include "platform/linux/read_wait.h"
+#include "platform/linux/socket_port.h"
 #include "platform/win32_api.h"
 #include "platform/line_time.h"
 
@@ -40,13 +45,12 @@
 
 namespace {
 
-constexpr DWORD MaxDword = 0xFFFFFFFFu;
-
 enum class Kind : unsigned char {
-    Free,   // slot unused
-    Null,   // "NUL": swallows writes, reads nothing, has no serial state
-    File,   // opened, but not a terminal: plain reads and writes only
-    Serial, // a terminal device: the full serial API
+    Free,    // slot unused
+    Null,    // "NUL": swallows writes, reads nothing, has no serial state
+    File,    // opened, but not a terminal: plain reads and writes only
+    Serial,  // a terminal device: the full serial API
+    Network, // a device server's port: the serial API over a connection
 };
 
 struct Slot {
@@ -56,12 +60,14 @@ struct Slot {
     // told, so its character format is the one kept here.
     bool pty;
     COMMTIMEOUTS timeouts;
-    DCB dcb; // as last applied; the source of every field termios lacks
+    DCB dcb;            // as last applied; the source of every field termios lacks
+    SocketPort* socket; // Network: its connection, sockets[] of the same index
 };
 
 // More ports than any host configures; an open beyond it fails.
 constexpr int MaxHandles = 16;
 Slot slots[MaxHandles];
+SocketPort sockets[MaxHandles];
 
 Slot* SlotOf(HANDLE handle) {
     std::intptr_t value = reinterpret_cast<std::intptr_t>(handle);
@@ -73,9 +79,34 @@ Slot* SlotOf(HANDLE handle) {
     return nullptr;
 }
 
-Slot* SerialSlot(HANDLE handle) {
+// A port with line settings and timeouts: a serial device or a device server.
+Slot* LineSlot(HANDLE handle) {
     Slot* slot = SlotOf(handle);
-    return slot && slot->kind == Kind::Serial ? slot : nullptr;
+    return slot && (slot->kind == Kind::Serial || slot->kind == Kind::Network) ? slot : nullptr;
+}
+
+// A device server's port is one user's too: a second open of the same
+// server and port fails, by whatever name it is reached.
+bool ServerInUse(const char* url) {
+    NetworkUrl wanted;
+    if (!ParseNetworkUrl(url, wanted)) return false;
+    for (const Slot& s : slots) {
+        if (s.kind != Kind::Network || !SameServer(s.socket->url, wanted)) continue;
+        // A connection that dropped holds nothing: the next start reconnects.
+        DWORD waiting = 0;
+        SocketInQueue(*s.socket, waiting);
+        if (!s.socket->lost) return true;
+    }
+    return false;
+}
+
+// A new port's line as a serial device's starts: 9600 baud, 8 data bits,
+// no parity, one stop bit, until the first SetCommState.
+void DefaultLine(DCB& dcb) {
+    dcb.BaudRate = 9600;
+    dcb.ByteSize = 8;
+    dcb.Parity = NOPARITY;
+    dcb.StopBits = ONESTOPBIT;
 }
 
 #ifdef CMSPAR
@@ -258,18 +289,6 @@ bool SetModemLines(int fd, const DCB& dcb) {
     return errno == ENOTTY || errno == EINVAL;
 }
 
-std::int64_t NowNs() {
-    timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<std::int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
-}
-
-// Rounded up, so that a poll never wakes just short of its deadline and spins.
-int PollMs(std::int64_t ns) {
-    std::int64_t ms = (ns + 999999) / 1000000;
-    return ms > INT_MAX ? INT_MAX : static_cast<int>(ms);
-}
-
 // Waits for fd to become ready for `events`, at most waitNs (negative: no
 // limit). False on a poll failure; `hangup` is set when the device reports
 // it has gone, which the following read or write then confirms.
@@ -281,47 +300,26 @@ bool Wait(int fd, short events, std::int64_t waitNs, bool& hangup) {
     return true;
 }
 
-// Win32 read timeouts: the total (multiplier x count + constant, none when
-// both are 0) counts from the start of the read; the interval counts from
-// the last byte received. An interval of MAXDWORD with no total returns at
-// once with what is waiting. The device going away ends the read with FALSE:
-// a read of 0, EIO, or a hangup that leaves nothing to read.
-constexpr std::uint64_t MaxTotalMs = 1ull << 40; // decades; keeps the deadline in range
+// A read waits as the port's timeouts say (read_wait.h). The device going
+// away ends the read with FALSE: a read of 0, EIO, or a hangup that leaves
+// nothing to read.
 BOOL TimedRead(const Slot& slot, std::uint8_t* out, DWORD toRead, DWORD& got) {
-    const COMMTIMEOUTS& t = slot.timeouts;
-    bool hasTotal = t.ReadTotalTimeoutMultiplier != 0 || t.ReadTotalTimeoutConstant != 0;
-    bool immediate = !hasTotal && t.ReadIntervalTimeout == MaxDword;
-    bool hasInterval = t.ReadIntervalTimeout != 0 && t.ReadIntervalTimeout != MaxDword;
-    std::uint64_t totalMs = static_cast<std::uint64_t>(t.ReadTotalTimeoutMultiplier) * toRead +
-                            t.ReadTotalTimeoutConstant;
-    if (totalMs > MaxTotalMs) totalMs = MaxTotalMs;
-    const std::int64_t deadline = NowNs() + static_cast<std::int64_t>(totalMs) * 1000000;
-    std::int64_t lastByte = 0;
+    ReadTimer timer(slot.timeouts, toRead);
     bool hangup = false;
     while (got < toRead) {
         ssize_t n = read(slot.fd, out + got, toRead - got);
         if (n > 0) {
             got += static_cast<DWORD>(n);
-            lastByte = NowNs();
+            timer.ByteCame();
             continue;
         }
         if (n == 0) return FALSE;
         if (errno == EINTR) continue;
         if (errno != EAGAIN && errno != EWOULDBLOCK) return FALSE;
         if (hangup) return FALSE;
-        if (immediate) break;
-
-        std::int64_t now = NowNs();
+        if (timer.Immediate()) break;
         std::int64_t wait = -1;
-        if (hasTotal) {
-            wait = deadline - now;
-            if (wait <= 0) break;
-        }
-        if (hasInterval && got > 0) {
-            std::int64_t gap = lastByte + static_cast<std::int64_t>(t.ReadIntervalTimeout) * 1000000 - now;
-            if (gap <= 0) break;
-            if (wait < 0 || gap < wait) wait = gap;
-        }
+        if (!timer.NextWait(got, wait)) break;
         if (!Wait(slot.fd, POLLIN, wait, hangup)) return FALSE;
     }
     return TRUE;
@@ -398,6 +396,21 @@ HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD, LPSECURITY_ATTRIBUTES, DWOR
     if ((access & (GENERIC_READ | GENERIC_WRITE)) == GENERIC_WRITE) mode = O_WRONLY;
     ResolvedPortName device = ResolvePortName(name);
     if (device.kind == PortNameKind::Invalid) return INVALID_HANDLE_VALUE;
+    if (device.kind == PortNameKind::Network) {
+        if (ServerInUse(device.path)) return INVALID_HANDLE_VALUE;
+        SocketPort& socket = sockets[slot - slots];
+        if (!OpenSocketPort(socket, device.path)) return INVALID_HANDLE_VALUE;
+        std::memset(slot, 0, sizeof *slot);
+        slot->kind = Kind::Network;
+        slot->fd = socket.fd;
+        slot->socket = &socket;
+        slot->dcb.DCBlength = sizeof(DCB);
+        slot->dcb.fBinary = 1;
+        slot->dcb.fDtrControl = DTR_CONTROL_ENABLE;
+        slot->dcb.fRtsControl = RTS_CONTROL_ENABLE;
+        DefaultLine(slot->dcb);
+        return reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(socket.fd) + 1);
+    }
     bool null = device.kind == PortNameKind::Null;
     // Non-blocking, so that the open does not wait for carrier.
     int fd = open(device.path, mode | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
@@ -442,6 +455,12 @@ BOOL CloseHandle(HANDLE handle) {
     Slot* slot = SlotOf(handle);
     if (!slot) return FALSE;
     int fd = slot->fd;
+    if (slot->kind == Kind::Network) {
+        CloseSocketPort(*slot->socket);
+        slot->kind = Kind::Free;
+        slot->fd = -1;
+        return TRUE;
+    }
     if (slot->kind == Kind::Serial) ioctl(fd, TIOCNXCL);
     slot->kind = Kind::Free;
     slot->fd = -1;
@@ -450,7 +469,11 @@ BOOL CloseHandle(HANDLE handle) {
 }
 
 BOOL GetCommState(HANDLE handle, LPDCB dcb) {
-    Slot* slot = SerialSlot(handle);
+    Slot* slot = LineSlot(handle);
+    if (slot && dcb && slot->kind == Kind::Network) {
+        *dcb = slot->dcb;
+        return TRUE;
+    }
     termios tio;
     if (!slot || !dcb || tcgetattr(slot->fd, &tio) != 0) return FALSE;
     DCB state = slot->dcb;
@@ -470,7 +493,12 @@ BOOL GetCommState(HANDLE handle, LPDCB dcb) {
 // fErrorChar, fNull, fAbortOnError, the Xon/Xoff limits and the other
 // characters have no termios counterpart: they are kept and reported back.
 BOOL SetCommState(HANDLE handle, LPDCB dcb) {
-    Slot* slot = SerialSlot(handle);
+    Slot* slot = LineSlot(handle);
+    if (slot && dcb && slot->kind == Kind::Network) {
+        if (!SocketSetLine(*slot->socket, *dcb)) return FALSE;
+        slot->dcb = *dcb;
+        return TRUE;
+    }
     termios before;
     if (!slot || !dcb || tcgetattr(slot->fd, &before) != 0) return FALSE;
     termios wanted = before;
@@ -490,7 +518,7 @@ BOOL SetCommState(HANDLE handle, LPDCB dcb) {
 }
 
 BOOL GetCommTimeouts(HANDLE handle, LPCOMMTIMEOUTS timeouts) {
-    Slot* slot = SerialSlot(handle);
+    Slot* slot = LineSlot(handle);
     if (!slot || !timeouts) return FALSE;
     *timeouts = slot->timeouts;
     return TRUE;
@@ -498,7 +526,7 @@ BOOL GetCommTimeouts(HANDLE handle, LPCOMMTIMEOUTS timeouts) {
 
 // Write timeouts are kept and reported, but writes always run to the end.
 BOOL SetCommTimeouts(HANDLE handle, LPCOMMTIMEOUTS timeouts) {
-    Slot* slot = SerialSlot(handle);
+    Slot* slot = LineSlot(handle);
     if (!slot || !timeouts) return FALSE;
     slot->timeouts = *timeouts;
     return TRUE;
@@ -506,14 +534,24 @@ BOOL SetCommTimeouts(HANDLE handle, LPCOMMTIMEOUTS timeouts) {
 
 // The queues are the kernel's (a 4 KiB line-discipline buffer at least, and
 // the device driver's own); they cannot be sized, and need not be for 1200.
-BOOL SetupComm(HANDLE handle, DWORD, DWORD) { return SerialSlot(handle) ? TRUE : FALSE; }
+BOOL SetupComm(HANDLE handle, DWORD, DWORD) { return LineSlot(handle) ? TRUE : FALSE; }
 
 // The tty layer keeps no line-error state for a reader to clear: parity and
 // framing errors are dealt with byte by byte as MakeRaw chose. So nothing is
 // cleared and no error is reported; the call is the input count (FIONREAD)
 // and the output count (TIOCOUTQ).
 BOOL ClearCommError(HANDLE handle, LPDWORD errors, LPCOMSTAT stat) {
-    Slot* slot = SerialSlot(handle);
+    Slot* slot = LineSlot(handle);
+    if (slot && slot->kind == Kind::Network) {
+        DWORD waiting = 0;
+        if (!SocketInQueue(*slot->socket, waiting)) return FALSE;
+        if (errors) *errors = 0;
+        if (stat) {
+            std::memset(stat, 0, sizeof *stat);
+            stat->cbInQue = waiting;
+        }
+        return TRUE;
+    }
     int waiting = 0;
     if (!slot || ioctl(slot->fd, FIONREAD, &waiting) != 0) return FALSE;
     if (errors) *errors = 0;
@@ -530,16 +568,19 @@ BOOL ClearCommError(HANDLE handle, LPDWORD errors, LPCOMSTAT stat) {
 // A line in a handshake or toggle mode is not the caller's to set, as on
 // Win32. FALSE also where the device has no modem lines (a pty).
 BOOL EscapeCommFunction(HANDLE handle, DWORD function) {
-    Slot* slot = SerialSlot(handle);
+    Slot* slot = LineSlot(handle);
     if (!slot) return FALSE;
+    bool network = slot->kind == Kind::Network;
     switch (function) {
     case SETRTS:
     case CLRRTS:
         if (slot->dcb.fRtsControl == RTS_CONTROL_HANDSHAKE || slot->dcb.fRtsControl == RTS_CONTROL_TOGGLE) return FALSE;
+        if (network) return SocketModemLine(*slot->socket, function) ? TRUE : FALSE;
         return ModemLine(slot->fd, TIOCM_RTS, function == SETRTS) ? TRUE : FALSE;
     case SETDTR:
     case CLRDTR:
         if (slot->dcb.fDtrControl == DTR_CONTROL_HANDSHAKE) return FALSE;
+        if (network) return SocketModemLine(*slot->socket, function) ? TRUE : FALSE;
         return ModemLine(slot->fd, TIOCM_DTR, function == SETDTR) ? TRUE : FALSE;
     default:
         return FALSE;
@@ -555,6 +596,8 @@ BOOL ReadFile(HANDLE handle, LPVOID buffer, DWORD toRead, LPDWORD bytesRead, LPO
     BOOL ok = TRUE;
     if (slot->kind == Kind::Serial) {
         ok = TimedRead(*slot, static_cast<std::uint8_t*>(buffer), toRead, got);
+    } else if (slot->kind == Kind::Network) {
+        ok = SocketRead(*slot->socket, slot->timeouts, static_cast<std::uint8_t*>(buffer), toRead, got) ? TRUE : FALSE;
     } else if (slot->kind == Kind::File && toRead > 0) {
         ssize_t n = ::read(slot->fd, buffer, toRead);
         if (n > 0) got = static_cast<DWORD>(n);
@@ -583,6 +626,9 @@ BOOL WriteFile(HANDLE handle, LPCVOID buffer, DWORD toWrite, LPDWORD written, LP
         if (toggle) ModemLine(slot->fd, TIOCM_RTS, true);
         ok = WriteAll(slot->fd, bytes, toWrite, done, deadline) && DrainOutput(slot->fd, slot->dcb, deadline);
         if (toggle) ModemLine(slot->fd, TIOCM_RTS, false);
+    } else if (slot->kind == Kind::Network) {
+        // Taken by the connection, not yet on the line: the server paces it.
+        ok = SocketWrite(*slot->socket, bytes, toWrite, done, deadline);
     } else {
         ok = WriteAll(slot->fd, bytes, toWrite, done, deadline);
     }

@@ -3,6 +3,8 @@
 // CheckAddress checks the addresses; no port is opened (COM5 leads nowhere).
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <filesystem>
 #include <string>
 
@@ -64,6 +66,16 @@ TEST_F(Check, AcceptsEveryLetterInEveryTableItCanGoIn) {
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_NE(r.out.find("1 panel, 11 points: no errors"), std::string::npos) << r.out;
     EXPECT_EQ(r.err, "");
+}
+
+// A device server's port by URL is a port too (nothing connects to it here).
+TEST_F(Check, TakesADeviceServersUrlAsThePort) {
+    for (const char* url : {"rfc2217://10.1.2.3:4001", "tcp://[fd00::7]:4002"}) {
+        std::string toml = Config;
+        toml.replace(toml.find("COM5"), 4, url);
+        gwtest::Ran r = CheckFiles(toml, EveryKind);
+        EXPECT_EQ(r.status, 0) << url << "\n" << r.err;
+    }
 }
 
 TEST_F(Check, TheGuidesExampleIsGood) {
@@ -143,6 +155,10 @@ INSTANTIATE_TEST_SUITE_P(
                 Header + GoodRow, false, 12, "port COM6 is used twice"},
         Refusal{"long port", Replaced("COM5", "/dev/ttyUSB0"), Header + GoodRow, false, 6,
                 "must be 1 to 11 characters"},
+        Refusal{"device server by name", Replaced("COM5", "rfc2217://nport.example:4001"), Header + GoodRow, false, 6,
+                "no host names"},
+        Refusal{"device server without a port", Replaced("COM5", "tcp://[fd00::7]"), Header + GoodRow, false, 6,
+                "tcp://ADDRESS:PORT or rfc2217://ADDRESS:PORT"},
         Refusal{"baud", WithKey("baud = 115200"), Header + GoodRow, false, 9, "baud must be from 1 to 65535"},
         Refusal{"odd baud", WithKey("baud = 12345"), Header + GoodRow, false, 9, "not a speed the serial line"},
         Refusal{"stop bits", WithKey("stop_bits = 3"), Header + GoodRow, false, 9, "stop_bits must be 1, 1.5 or 2"},
@@ -163,6 +179,42 @@ INSTANTIATE_TEST_SUITE_P(
                 "expected address:port"},
         Refusal{"no points file", Replaced("p.csv", "missing.csv"), Header + GoodRow, false, 8,
                 "cannot read the point list"},
+        // Text that is not UTF-8, as a spreadsheet saves it in a Windows code page.
+        Refusal{"name in Windows-1252", Config,
+                Header + GoodRow +
+                    "Zuluft \xB0"
+                    "C,W000300,holding,8,r,\n",
+                true, 3, "not UTF-8 (byte 0xB0 after 'Zuluft '): save the point list as UTF-8 (CSV UTF-8 in Excel"},
+        Refusal{"description in Latin-1", Config,
+                "name,address,table,register,access,description\n" + GoodRow + "x,W000300,holding,8,r,caf\xE9\n", true,
+                3, "not UTF-8 (byte 0xE9 after 'caf')"},
+        Refusal{"overlong slash", Config,
+                Header + GoodRow +
+                    "a\xC0\xAF"
+                    "b,W000300,holding,8,r,\n",
+                true, 3, "not UTF-8 (byte 0xC0 after 'a')"},
+        Refusal{"surrogate", Config, Header + "a\xED\xA0\x80,W000300,holding,8,r,\n", true, 2, "byte 0xED"},
+        Refusal{"config in Latin-1", WithKey("# Temp\xE9rature"), Header + GoodRow, false, 9,
+                "not UTF-8 (byte 0xE9 after '# Temp'): save the file as UTF-8"},
+        Refusal{"long name", Config, Header + std::string(201, 'n') + ",W000300,holding,8,r,\n", true, 2,
+                "a point name of 201 bytes: at most 200"},
+        // Two names of one port, and two listeners on one address.
+        Refusal{"one port two names",
+                Replaced("COM5", "/tmp/./ahu1") + "\n[[panel]]\nname = \"ahu2\"\nport = \"/tmp/ahu1\"\nunit = 2\n" +
+                    "points = \"p.csv\"\n",
+                Header + GoodRow, false, 12, "port /tmp/ahu1 is the device of port /tmp/./ahu1 (panel ahu1, line 6)"},
+        Refusal{"http on modbus", Config + "[http]\nlisten = \"127.0.0.1:15999\"\n", Header + GoodRow, false, 10,
+                "[http] listen 127.0.0.1:15999 and [modbus] listen 127.0.0.1:15999 take one address"},
+        Refusal{"http on every IPv4", Config + "[http]\nlisten = \"0.0.0.0:15999\"\n", Header + GoodRow, false, 10,
+                "take one address"},
+        Refusal{"http on every address", Config + "[http]\nlisten = \"[::]:15999\"\n", Header + GoodRow, false, 10,
+                "take one address"},
+        Refusal{"http mapped", Config + "[http]\nlisten = \"[::ffff:127.0.0.1]:15999\"\n", Header + GoodRow, false, 10,
+                "take one address"},
+        Refusal{"http default on modbus", Replaced("15999", "9702") + "[http]\n", Header + GoodRow, false, 9,
+                "[http] listen 127.0.0.1:9702 and [modbus] listen 127.0.0.1:9702"},
+        Refusal{"points not a file", Replaced("p.csv", "/dev/zero"), Header + GoodRow, false, 8,
+                "cannot read the point list /dev/zero: not a regular file (a character device)"},
         // What a point's values mean.
         Refusal{"unknown unit", Config, Eng + "t,W000100,holding,0,r,0.1,,degrees-celcius,,\n", true, 2,
                 "units 'degrees-celcius' is not a unit this gateway knows"},
@@ -188,5 +240,71 @@ INSTANTIATE_TEST_SUITE_P(
         for (char c : std::string(param.param.what)) name += std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
         return name;
     });
+
+// Listeners that do not meet: another port, or another address on one port.
+TEST_F(Check, AcceptsListenersOnTheirOwnAddresses) {
+    for (const char* http : {"127.0.0.1:15998", "127.0.0.2:15999", "[::1]:15999"}) {
+        gwtest::Ran r = CheckFiles(Config + "[http]\nlisten = \"" + http + "\"\n", Header + GoodRow);
+        EXPECT_EQ(r.status, 0) << http << ": " << r.err;
+    }
+}
+
+// What is not a point list is refused as soon as it is looked at: never
+// read whole, never waited on.
+TEST_F(Check, RefusesAPointListThatIsNotARegularFileOrTooLarge) {
+    ASSERT_EQ(mkfifo((folder_ + "/fifo.csv").c_str(), 0600), 0);
+    std::filesystem::create_directory(folder_ + "/folder.csv");
+    std::filesystem::resize_file((WriteFile(folder_ + "/big.csv", Header + GoodRow), folder_ + "/big.csv"),
+                                 9u << 20); // sparse: 9 MiB without the disk
+    struct Case {
+        std::string points, message;
+    } cases[] = {
+        {"/dev/zero", "not a regular file (a character device)"},
+        {folder_ + "/fifo.csv", "not a regular file (a FIFO)"},
+        {folder_ + "/folder.csv", "not a regular file (a folder)"},
+        {folder_ + "/big.csv", "larger than 8 MiB, the most it may be"},
+    };
+    for (const Case& c : cases) {
+        WriteFile(folder_ + "/gw.toml", Replaced("p.csv", c.points));
+        gwtest::Ran r = RunProgram({ZULGATE_PROGRAM, "--check", folder_ + "/gw.toml", "--lib", ZULTRK_LIBRARY}, folder_,
+                                   std::chrono::seconds(10));
+        EXPECT_EQ(r.status, 1) << c.points << " (-1: still running after 10 s)";
+        EXPECT_NE(r.err.find("gw.toml:8: cannot read the point list " + c.points + ": " + c.message), std::string::npos)
+            << r.err;
+    }
+    // The configuration itself, too.
+    gwtest::Ran r = RunProgram({ZULGATE_PROGRAM, "--check", "/dev/zero", "--lib", ZULTRK_LIBRARY}, folder_,
+                               std::chrono::seconds(10));
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("/dev/zero: cannot read the file: not a regular file (a character device)"), std::string::npos)
+        << r.err;
+}
+
+// A poll cycle that the line cannot finish within stale_ms is a warning:
+// the file is good, but its values would go stale between two reads.
+TEST_F(Check, WarnsOfAPollCycleLongerThanStaleMs) {
+    const std::string slow = "baud = 1200\nstale_ms = 2000\n";
+    struct Case {
+        const char* what;
+        std::string toml, csv, warning;
+    } cases[] = {
+        // 127 W: one read of 11 + 7 + 254 + 1 bytes, 2.3 s at 1200 baud.
+        {"its own", WithKey(slow), Header + "w,W000100,holding,0,r,127\n",
+         "gw.toml:4: warning: panel ahu1: a poll cycle of its 127 values takes at least 2.3 s on the line at 1200 "
+         "baud, longer than stale_ms (2000)"},
+        // 64 W each, 1.2 s: together longer than stale_ms.
+        {"shared",
+         WithKey(slow) + "\n[[panel]]\nname = \"ahu2\"\nport = \"COM6\"\nunit = 2\npoints = \"p.csv\"\n" + slow,
+         Header + "w,W000100,holding,0,r,64\n",
+         "gw.toml:13: warning: panel ahu2: with the other panels' reads (one driver thread makes them all), a poll "
+         "cycle may take 2.5 s on the lines, longer than stale_ms (2000)"},
+    };
+    for (const Case& c : cases) {
+        gwtest::Ran r = CheckFiles(c.toml, c.csv);
+        EXPECT_EQ(r.status, 0) << c.what << ": " << r.err;
+        EXPECT_NE(r.out.find("no errors, "), std::string::npos) << c.what << ": " << r.out;
+        EXPECT_NE(r.err.find(folder_ + "/" + c.warning), std::string::npos) << c.what << ": " << r.err;
+    }
+}
 
 } // namespace

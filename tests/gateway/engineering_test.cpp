@@ -34,13 +34,14 @@ PanelMap MapOf(const std::string& csv) {
 }
 
 TEST(Engineering, RawNumbersAsThePointListSaysTheyRead) {
-    PanelMap map = MapOf("name,address,table,register,access,scale,offset,units,states,min,max,cov\n"
-                         "supply,W000100,input,0,r,0.1,,degrees-celsius,,,,0.5\n"
-                         "outside,W000102,input,1,r,0.1,-40,degrees-celsius,,,,\n"
-                         "flow,L003000,input,2,r,0.25,,liters-per-second,,,,\n"
-                         "setpoint,W000104,holding,0,rw,0.5,,degrees-fahrenheit,,50,90,\n"
-                         "mode,B004002,holding,1,rw,,,,Off|Auto|On,,,\n"
-                         "count,T004004,input,4,r,,,,,,,\n");
+    PanelMap map = MapOf(
+        "name,address,table,register,access,scale,offset,units,states,min,max,cov\n"
+        "supply,W000100,input,0,r,0.1,,degrees-celsius,,,,0.5\n"
+        "outside,W000102,input,1,r,0.1,-40,degrees-celsius,,,,\n"
+        "flow,L003000,input,2,r,0.25,,liters-per-second,,,,\n"
+        "setpoint,W000104,holding,0,rw,0.5,,degrees-fahrenheit,,50,90,\n"
+        "mode,B004002,holding,1,rw,,,,Off|Auto|On,,,\n"
+        "count,T004004,input,4,r,,,,,,,\n");
     const std::vector<MappedPoint>& p = map.Points();
     struct Case {
         std::size_t point;
@@ -48,10 +49,10 @@ TEST(Engineering, RawNumbersAsThePointListSaysTheyRead) {
         double value;
         const char* text; // the state, or the number as JSON writes it
     } cases[] = {
-        {0, 210, 21.0, "21"},         {0, 215, 21.5, "21.5"},  {0, 0xFFFF, 6553.5, "6553.5"},
-        {1, 612, 21.2, "21.2"},       {1, 0, -40, "-40"},      {2, 0xFFFFFFFE, -0.5, "-0.5"},
-        {3, 141, 70.5, "70.5"},       {5, 65535, 65535, "65535"},
-        {4, 1, 1, "Auto"},            {4, 7, 7, "7"},
+        {0, 210, 21.0, "21"},   {0, 215, 21.5, "21.5"},     {0, 0xFFFF, 6553.5, "6553.5"},
+        {1, 612, 21.2, "21.2"}, {1, 0, -40, "-40"},         {2, 0xFFFFFFFE, -0.5, "-0.5"},
+        {3, 141, 70.5, "70.5"}, {5, 65535, 65535, "65535"}, {4, 1, 1, "Auto"},
+        {4, 7, 7, "7"},
     };
     for (const Case& c : cases) {
         ValueMeaning m = p[c.point].Meaning();
@@ -76,21 +77,28 @@ TEST(Engineering, RawNumbersAsThePointListSaysTheyRead) {
 }
 
 TEST(Engineering, NumbersAsJsonWritesThem) {
-    for (auto [value, text] : std::vector<std::pair<double, const char*>>{
-             {0, "0"}, {-0.0, "0"}, {21, "21"}, {21.5, "21.5"}, {0.1 + 0.2, "0.30000000000000004"},
-             {-2147483648.0, "-2147483648"}, {1e300, "1e+300"}, {std::nan(""), "null"}, {INFINITY, "null"}}) {
+    for (auto [value, text] : std::vector<std::pair<double, const char*>>{{0, "0"},
+                                                                          {-0.0, "0"},
+                                                                          {21, "21"},
+                                                                          {21.5, "21.5"},
+                                                                          {0.1 + 0.2, "0.30000000000000004"},
+                                                                          {-2147483648.0, "-2147483648"},
+                                                                          {1e300, "1e+300"},
+                                                                          {std::nan(""), "null"},
+                                                                          {INFINITY, "null"}}) {
         EXPECT_EQ(NumberText(value), text) << value;
     }
 }
 
 TEST(HomeAssistant, OneConfigPerElementWithWhatHomeAssistantNeeds) {
-    PanelMap map = MapOf("name,address,table,register,access,count,scale,units,states,min,max\n"
-                         "supply air,W000100,input,0,r,,0.1,degrees-celsius,,,\n"
-                         "setpoint,W000104,holding,0,rw,,0.5,degrees-fahrenheit,,50,90\n"
-                         "mode,B004002,holding,1,rw,,,,Off|Auto|On,,\n"
-                         "alarm,B0040027,discrete,0,r,,,,,,\n"
-                         "fan,W000106F,coil,0,rw,,,,,,\n"
-                         "pair,W000108,holding,2,rw,2,,,,,\n");
+    PanelMap map = MapOf(
+        "name,address,table,register,access,count,scale,units,states,min,max\n"
+        "supply air,W000100,input,0,r,,0.1,degrees-celsius,,,\n"
+        "setpoint,W000104,holding,0,rw,,0.5,degrees-fahrenheit,,50,90\n"
+        "mode,B004002,holding,1,rw,,,,Off|Auto|On,,\n"
+        "alarm,B0040027,discrete,0,r,,,,,,\n"
+        "fan,W000106F,coil,0,rw,,,,,,\n"
+        "pair,W000108,holding,2,rw,2,,,,,\n");
     MqttConfig mqtt;
     mqtt.topicPrefix = "zultrk/site1";
     mqtt.discoveryPrefix = "homeassistant";

@@ -215,6 +215,28 @@ TEST_F(Gateway, ServesThirtyTwoClientsAtOnce) {
     EXPECT_EQ(Log().find("clients are connected, the most max_clients allows"), std::string::npos);
 }
 
+// A hangup (the terminal of a "zulgate &" closed, a reload asked for) is
+// said and ignored: the gateway goes on serving, and stops on SIGTERM.
+TEST_F(Gateway, IgnoresSighupAndSaysSo) {
+    Sim("COM5").SetBytes(0x000100, {0x2A, 0x00});
+    ASSERT_TRUE(Start(Panel("ahu1", "COM5", 1, "w.csv"),
+                      {{"w.csv", "name,address,table,register,access\nw,W000100,holding,0,rw\n"}}, {"ahu1"}))
+        << Log();
+    const std::string said = "gateway: SIGHUP ignored: the configuration is read only at the start";
+    for (int i = 1; i <= 2; ++i) {
+        gate_->Signal(SIGHUP);
+        ASSERT_TRUE(gate_->WaitForErr(said, seconds(5))) << Log();
+        for (auto until = Clock::now() + seconds(5); Clock::now() < until && Count(Log(), said) < std::size_t(i);)
+            std::this_thread::sleep_for(milliseconds(20));
+        EXPECT_EQ(Count(Log(), said), std::size_t(i)) << Log();
+    }
+    EXPECT_EQ(gate_->Wait(milliseconds(200)), -1) << "ended on SIGHUP\n" << Log();
+    EXPECT_TRUE(MbpollUntil(
+        1, 0, [](const std::string& out) { return out == "42"; }, seconds(10)));
+    gate_->Signal(SIGTERM);
+    EXPECT_EQ(gate_->Wait(seconds(10)), 0) << Log();
+}
+
 TEST_F(Gateway, StopsOnSigtermWithAWriteOnTheLine) {
     // A slow line, so that the write is on it when the signal comes.
     zulsim::Options paced;

@@ -15,6 +15,7 @@
 #include "gateway/point_map.h"
 #include "gateway/request_plan.h"
 #include "gateway/retained_scan.h"
+#include "gateway/utf8.h"
 #include "host/client/library_loader.h"
 #include "host/client/slots.h"
 
@@ -61,6 +62,44 @@ TEST(Csv, ReadsWhatSpreadsheetsWrite) {
     EXPECT_EQ(ReadCsv("a\n\"open\n").errorLine, 2);
     EXPECT_EQ(ReadCsv("a\nx\"y\n").errorLine, 2);
     EXPECT_EQ(ReadCsv("a\n\"x\"y\n").errorLine, 2);
+}
+
+// RFC 3629's table of well-formed sequences, at its edges.
+TEST(Utf8, TakesWellFormedSequencesOnly) {
+    struct Case {
+        const char* what;
+        std::string text;
+        std::optional<std::size_t> firstBad;
+    } cases[] = {
+        {"ASCII", "supply air", std::nullopt},
+        {"two bytes",
+         "Zuluft \xC2\xB0"
+         "C",
+         std::nullopt},
+        {"three bytes", "\xE2\x82\xAC 5", std::nullopt},
+        {"four bytes", "\xF0\x9F\x8C\xA1", std::nullopt},
+        {"the last code point", "\xF4\x8F\xBF\xBF", std::nullopt},
+        {"Windows-1252 degree",
+         "Zuluft \xB0"
+         "C",
+         7},
+        {"a lone continuation", "a\x80", 1},
+        {"C0 and C1 are overlong", "\xC1\xBF", 0},
+        {"overlong three", "\xE0\x9F\xBF", 0},
+        {"overlong four", "\xF0\x8F\xBF\xBF", 0},
+        {"a surrogate", "x\xED\xA0\x80", 1},
+        {"above U+10FFFF", "\xF4\x90\x80\x80", 0},
+        {"F5 and up", "\xF5\x80\x80\x80", 0},
+        {"cut short", "ok\xE2\x82", 2},
+        {"a continuation missing", "\xE2\x28\xA1", 0},
+    };
+    for (const Case& c : cases) EXPECT_EQ(FirstNonUtf8(c.text), c.firstBad) << c.what;
+    std::optional<NonUtf8> found = FindNonUtf8(
+        "name\nok,\"Zuluft \xB0"
+        "C\",x\n");
+    ASSERT_TRUE(found);
+    EXPECT_EQ(found->line, 2);
+    EXPECT_EQ(found->what, "byte 0xB0 after 'Zuluft '");
 }
 
 // The driver's CheckAddress, as zulgate calls it.

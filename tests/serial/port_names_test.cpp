@@ -8,6 +8,7 @@
 #include <cstring>
 #include <string>
 
+#include "platform/linux/network_url.h"
 #include "platform/linux/port_names.h"
 #include "serial/port.h"
 #include "tests/serial/pty.h"
@@ -40,6 +41,12 @@ TEST_F(PortsFolderFixture, NamesResolveAsTheTableSays) {
     Pty pty;
     Entry("COM5", pty.path);
     Entry("COM7", "/nonexistent/ttyUSB9");
+    // Device servers: an entry, a chain of entries (relative, then
+    // absolute), and a URL given as the name.
+    Entry("NET1", "rfc2217://10.1.2.3:4001");
+    Entry("NET2", "NET1");
+    Entry("NET3", (folder + "/NET2").c_str());
+    Entry("NET4", "tcp://[fd00::7]:4002");
     struct Case {
         const char* name;
         PortNameKind kind;
@@ -54,6 +61,11 @@ TEST_F(PortsFolderFixture, NamesResolveAsTheTableSays) {
         {"NUL", PortNameKind::Null, "/dev/null"},
         {"nul", PortNameKind::Null, "/dev/null"},
         {"", PortNameKind::Invalid, ""},
+        {"NET1", PortNameKind::Network, "rfc2217://10.1.2.3:4001"},
+        {"NET2", PortNameKind::Network, "rfc2217://10.1.2.3:4001"},
+        {"NET3", PortNameKind::Network, "rfc2217://10.1.2.3:4001"},
+        {"NET4", PortNameKind::Network, "tcp://[fd00::7]:4002"},
+        {"tcp://1.2.3.4:5", PortNameKind::Network, "tcp://1.2.3.4:5"},
     };
     for (const Case& c : cases) {
         ResolvedPortName r = ResolvePortName(c.name);
@@ -110,6 +122,46 @@ TEST(BoundedWrite, FailsWhenTheFarEndStopsReading) {
     EXPECT_GE(last.Ms(), 1000.0);
     EXPECT_LT(last.Ms(), 1026.0 + 1000.0);
     CloseComm(handle);
+}
+
+} // namespace
+
+namespace {
+
+// Which URLs name a device server's port: address literals only, so that
+// no open ever waits on a name lookup.
+TEST(NetworkUrls, ParseAsTheTableSays) {
+    struct Case {
+        const char* text;
+        bool ok;
+        NetworkTransport transport;
+        int family;
+        unsigned short port;
+    };
+    const Case cases[] = {
+        {"tcp://127.0.0.1:4001", true, NetworkTransport::RawTcp, AF_INET, 4001},
+        {"rfc2217://10.1.2.3:65535", true, NetworkTransport::Rfc2217, AF_INET, 65535},
+        {"RFC2217://[::1]:1", true, NetworkTransport::Rfc2217, AF_INET6, 1},
+        {"tcp://[fd00::7]:4002", true, NetworkTransport::RawTcp, AF_INET6, 4002},
+        {"tcp://device.example:4001", false, NetworkTransport::RawTcp, 0, 0}, // a name: no lookups
+        {"tcp://127.0.0.1", false, NetworkTransport::RawTcp, 0, 0},
+        {"tcp://127.0.0.1:0", false, NetworkTransport::RawTcp, 0, 0},
+        {"tcp://127.0.0.1:65536", false, NetworkTransport::RawTcp, 0, 0},
+        {"tcp://127.0.0.1:04001", false, NetworkTransport::RawTcp, 0, 0},
+        {"tcp://127.0.0.1:4001/", false, NetworkTransport::RawTcp, 0, 0},
+        {"tcp://::1:4001", false, NetworkTransport::RawTcp, 0, 0}, // IPv6 only in brackets
+        {"tcp://[::1]4001", false, NetworkTransport::RawTcp, 0, 0},
+        {"socket://127.0.0.1:4001", false, NetworkTransport::RawTcp, 0, 0},
+        {"tcp://:4001", false, NetworkTransport::RawTcp, 0, 0},
+    };
+    for (const Case& c : cases) {
+        NetworkUrl url;
+        EXPECT_EQ(ParseNetworkUrl(c.text, url), c.ok) << c.text;
+        if (!c.ok) continue;
+        EXPECT_EQ(url.transport, c.transport) << c.text;
+        EXPECT_EQ(url.address.ss_family, c.family) << c.text;
+        EXPECT_EQ(url.port, c.port) << c.text;
+    }
 }
 
 } // namespace

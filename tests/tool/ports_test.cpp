@@ -3,7 +3,10 @@
 // USB adapter, and the tests run as root, so the user is named too.
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
 #include <grp.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
@@ -165,6 +168,49 @@ TEST_F(PortsFixture, OpeningAPortWarnsAndSaysWhyItFailed) {
         EXPECT_NE(run.err.find(std::string("ERROR ColdStart(): Fail to open ") + c.port), std::string::npos)
             << "the driver's own line stays as it is";
     }
+}
+
+// Entries whose targets are device servers' URLs: listed with whether the
+// server accepts a connection (one listens here, the other port is shut),
+// and a start on the shut one says why it failed.
+TEST_F(PortsFixture, ListsDeviceServersAndWhetherTheyAccept) {
+    int listener = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof a;
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    ASSERT_EQ(listen(listener, 4), 0);
+    ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr*>(&a), &length), 0);
+    int shut = socket(AF_INET, SOCK_STREAM, 0); // bound, never listening: connections are refused
+    sockaddr_in b = a;
+    b.sin_port = 0;
+    ASSERT_EQ(bind(shut, reinterpret_cast<sockaddr*>(&b), sizeof b), 0);
+    ASSERT_EQ(getsockname(shut, reinterpret_cast<sockaddr*>(&b), &length), 0);
+    const std::string open = "tcp://127.0.0.1:" + std::to_string(ntohs(a.sin_port));
+    const std::string refused = "rfc2217://127.0.0.1:" + std::to_string(ntohs(b.sin_port));
+    Link(open, "/ports/COM7");
+    Link(refused, "/ports/COM8");
+
+    auto run = RunTool({"--json", "ports"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    nlohmann::json servers = run.Json()["deviceServers"];
+    ASSERT_EQ(servers.size(), 2u) << servers.dump(2);
+    EXPECT_EQ(servers[0]["name"], "COM7");
+    EXPECT_EQ(servers[0]["url"], open);
+    EXPECT_TRUE(servers[0]["accepts"]);
+    EXPECT_EQ(servers[1]["name"], "COM8");
+    EXPECT_FALSE(servers[1]["accepts"]);
+    EXPECT_EQ(servers[1]["why"], "Connection refused");
+    EXPECT_EQ(run.Json()["brokenEntries"].size(), 1u) << "a URL is no broken entry";
+
+    auto start = RunTool({"--port", "COM8", "start"});
+    EXPECT_EQ(start.status, 2);
+    EXPECT_NE(start.err.find("'COM8' names " + refused + " (a device server), which does not accept a connection"),
+              std::string::npos)
+        << start.err;
+    close(shut);
+    close(listener);
 }
 
 TEST(Ports, RunsOnThisMachinesOwnRoots) {
