@@ -39,24 +39,6 @@ std::string ErrorText(int rc) {
     return mosquitto_strerror(rc);
 }
 
-std::string OutcomeText(WriteOutcome outcome) {
-    switch (outcome) {
-    case WriteOutcome::Written:
-        return "ok";
-    case WriteOutcome::Refused:
-        return "refused by the panel";
-    case WriteOutcome::NoAnswer:
-        return "no usable answer from the panel: it may not have been written";
-    case WriteOutcome::PanelAway:
-        return "not written: the panel is away";
-    case WriteOutcome::TimedOut:
-        return "not written: not taken within write_timeout_ms";
-    case WriteOutcome::Stopping:
-        return "not written: the gateway is stopping";
-    }
-    return "not written";
-}
-
 // What came from the network, fit for one log line.
 std::string Printable(std::string_view text) {
     std::string out;
@@ -589,7 +571,7 @@ void MqttBridge::CheckWrites(bool giveUp, Clock::time_point now) {
         }
         // The new value first: a subscriber that acts on "ok" finds it there.
         if (*outcome == WriteOutcome::Written && state_ == State::Connected && !giveUp) PublishPoints(false, now);
-        Result(it->resultTopic, OutcomeText(*outcome), it->what);
+        Result(it->resultTopic, WriteOutcomeTold(*outcome), it->what);
         it = pending_.erase(it);
     }
 }
