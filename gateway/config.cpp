@@ -1,7 +1,4 @@
 #include "gateway/config.h"
-
-#include "host/client/port_lookup.h"
-
 #include <toml++/toml.h>
 
 #include <arpa/inet.h>
@@ -18,7 +15,7 @@
 
 #include "gateway/text_file.h"
 #include "gateway/utf8.h"
-#include "platform/linux/line_speed.h"
+#include "host/client/port_lookup.h"
 
 namespace zulgate {
 namespace {
@@ -206,7 +203,7 @@ void ReadLine(Keys& keys, const std::string& file, LineConfig& line, Diagnostics
     std::int64_t v = 0;
     int at = 0;
     if (keys.Integer("baud", 1, 65535, v, &at)) {
-        if (SpeedCode(static_cast<unsigned long>(v)) == B0) {
+        if (!zulclient::LineSpeedSupported(static_cast<unsigned long>(v))) {
             d.Add(file, at, "baud " + std::to_string(v) + " is not a speed the serial line can run at");
         } else {
             line.baud = static_cast<std::uint16_t>(v);
