@@ -1,4 +1,5 @@
 #include "gateway/config.h"
+
 #include <toml++/toml.h>
 
 #include <arpa/inet.h>
