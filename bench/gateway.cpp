@@ -102,7 +102,6 @@ public:
             error = d.All().empty() ? "configuration refused" : d.All().front().Text();
             return;
         }
-        log_.CatchDriverLines();
         gateway_ = std::make_unique<zulgate::Gateway>(checked_, library_.Entry(), log_);
         if (!gateway_->Start(error)) gateway_.reset();
     }
@@ -236,7 +235,7 @@ bool Started(zulclient::DriverClient& client, const zulsim::PanelSim& sim, int b
     line.baudRate = static_cast<std::uint16_t>(baud);
     line.dataBits = 8;
     line.timeout = timeout;
-    return client.ColdStart(sim.DevicePath(), line) == 0 && client.PortOpen();
+    return client.ColdStart(sim.DevicePath(), line).Started();
 }
 
 } // namespace
@@ -266,7 +265,7 @@ bool RunGateway(const Options& options, GatewayReport& report, std::string& erro
         for (int i = 0; i < 10; ++i) {
             std::vector<zulclient::Slot> slots(LatencyWords);
             auto start = Clock::now();
-            if (direct.BlockRead({'W', static_cast<std::int32_t>(WordsAt), NoBit}, slots) == 0)
+            if (direct.BlockRead({'W', static_cast<std::int32_t>(WordsAt), NoBit}, slots).Ok())
                 reads.push_back(MsSince(start));
         }
         direct.ClosePort();
@@ -317,7 +316,7 @@ bool RunGateway(const Options& options, GatewayReport& report, std::string& erro
         for (int i = 0; i < Writes; ++i) {
             std::uint16_t v = static_cast<std::uint16_t>(0x2000 + i);
             auto start = Clock::now();
-            std::int32_t rc = direct.BlockWrite({'W', 0x100, NoBit}, {zulclient::HalfSlot(v)});
+            std::int32_t rc = direct.BlockWrite({'W', 0x100, NoBit}, {zulclient::HalfSlot(v)}).code;
             ms.push_back(MsSince(start));
             report.directWriteOk += rc == 0 && sim->GetBytes(0x100, 2) ==
                                                    std::vector<std::uint8_t>{static_cast<std::uint8_t>(v),

@@ -324,6 +324,13 @@ def mqtt_set_seeds():
         "read_only": mqtt_set(8, b"zt/s/ahu1/fixed/set", b"1"),
         "point_topic": mqtt_set(0, b"zt/s/ahu1/words/2", POINT),
         "not_a_point_topic": mqtt_set(0, b"zt/s/ahu1/words/02", POINT),
+        "scaled_half": mqtt_set(9, b"zt/s/ahu1/supply/set", b"21.35"),
+        "scaled_past_max": mqtt_set(10, b"zt/s/ahu1/setpoint/set", b"30.5"),
+        "negative_scale": mqtt_set(11, b"zt/s/ahu1/flow/set", b"-0.25"),
+        "state_bare": mqtt_set(12, b"zt/s/ahu1/mode/set", b"Auto"),
+        "state_quoted": mqtt_set(12, b"zt/s/ahu1/mode/set", b'"On"'),
+        "state_number": mqtt_set(13, b"zt/s/ahu1/door/set", b"1"),
+        "discovery_config": mqtt_set(0, b"ha/sensor/zt_s_ahu1/w/config", b'{"state_topic":"zt/s/ahu1/w"}'),
     }
 
 

@@ -1,7 +1,5 @@
 #include "gateway/config.h"
 
-#include "host/client/port_lookup.h"
-
 #include <toml++/toml.h>
 
 #include <arpa/inet.h>
@@ -18,7 +16,7 @@
 
 #include "gateway/text_file.h"
 #include "gateway/utf8.h"
-#include "platform/linux/line_speed.h"
+#include "host/client/port_lookup.h"
 
 namespace zulgate {
 namespace {
@@ -166,6 +164,15 @@ void ReadMqtt(const toml::table& table, const std::string& file, MqttConfig& m, 
               "topic_prefix '" + m.topicPrefix + "' must be topic levels joined by '/', without '+', '#', an empty " +
                   "level or a '/' at either end");
     }
+    if (keys.String("discovery_prefix", m.discoveryPrefix, &line) && !TopicPrefixOk(m.discoveryPrefix)) {
+        d.Add(file, line,
+              "discovery_prefix '" + m.discoveryPrefix +
+                  "' must be topic levels joined by '/' (Home Assistant's is homeassistant), without '+', '#', an "
+                  "empty level or a '/' at either end");
+    }
+    if (!m.discoveryPrefix.empty() && m.discoveryPrefix == m.topicPrefix) {
+        d.Add(file, line, "discovery_prefix cannot be the topic_prefix");
+    }
     keys.String("username", m.username);
     if (keys.String("password_file", m.passwordFile)) m.passwordFile = FromFolder(file, m.passwordFile);
     if (keys.String("tls_ca", m.tlsCa)) m.tlsCa = FromFolder(file, m.tlsCa);
@@ -197,7 +204,7 @@ void ReadLine(Keys& keys, const std::string& file, LineConfig& line, Diagnostics
     std::int64_t v = 0;
     int at = 0;
     if (keys.Integer("baud", 1, 65535, v, &at)) {
-        if (SpeedCode(static_cast<unsigned long>(v)) == B0) {
+        if (!zulclient::LineSpeedSupported(static_cast<unsigned long>(v))) {
             d.Add(file, at, "baud " + std::to_string(v) + " is not a speed the serial line can run at");
         } else {
             line.baud = static_cast<std::uint16_t>(v);

@@ -75,6 +75,7 @@ struct MqttConfig {
     int port = DefaultMqttPort;     // 8883 by default when tls_ca is given
     std::string clientId;           // DefaultClientId() when the file gives none
     std::string topicPrefix = "zultrk";
+    std::string discoveryPrefix; // Home Assistant's discovery ("homeassistant"); empty: none
     std::string username;
     std::string passwordFile; // its first line is the password; relative paths from the config's folder
     std::string tlsCa, tlsCert, tlsKey;

@@ -20,9 +20,8 @@ void WarnOfSlowCycles(const CheckedConfig& checked, Diagnostics& d) {
     std::chrono::microseconds all{0};
     for (std::size_t i = 0; i < config.panels.size(); ++i) {
         const zulclient::LineSettings& line = checked.lines[i];
-        int bits = BitsPerCharacter(line.dataBits, line.parityCode, line.stopBitsCode);
-        std::vector<BlockRead> plan = PlanReads(checked.maps[i], MaxGapBytes(line.baudRate, bits));
-        cycles.push_back(CycleLineTime(plan, line.baudRate, bits));
+        std::vector<BlockRead> plan = PlanReads(checked.maps[i], MaxGapBytes(zulclient::CharacterTime(line)));
+        cycles.push_back(CycleLineTime(plan, line));
         all += cycles.back();
     }
     for (std::size_t i = 0; i < config.panels.size(); ++i) {
@@ -121,6 +120,13 @@ Gateway::Gateway(const CheckedConfig& checked, ZulMainFunction entry, Log& log) 
         stale.push_back(checked.config.panels[i].stale);
     }
     store_ = std::make_unique<PointStore>(counts, stale);
+    for (std::size_t i = 0; i < checked.maps.size(); ++i) {
+        std::vector<ValueMeaning> meanings(checked.maps[i].ValueCount());
+        for (const MappedPoint& p : checked.maps[i].Points()) {
+            for (int k = 0; k < p.count; ++k) meanings[p.firstValue + static_cast<std::size_t>(k)] = p.Meaning();
+        }
+        store_->SetMeanings(i, std::move(meanings));
+    }
     std::vector<std::string> names;
     for (const PanelConfig& panel : checked.config.panels) names.push_back(panel.name);
     metrics_ = std::make_unique<Metrics>(names);

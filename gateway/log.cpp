@@ -2,8 +2,6 @@
 
 #include <cstdio>
 
-#include "host/korvan/korvan.h"
-
 namespace zulgate {
 
 const char* LevelName(Level level) {
@@ -20,34 +18,11 @@ const char* LevelName(Level level) {
     return "?";
 }
 
-Log::~Log() {
-    if (catching_) korvan_set_sink(nullptr, nullptr);
-}
-
 void Log::Say(Level level, const std::string& who, const std::string& text) {
     if (!Shows(level)) return;
     std::string line = std::string("zulgate: ") + LevelName(level) + ": " + who + ": " + text + "\n";
     std::lock_guard<std::mutex> lock(outMutex_);
     std::fputs(line.c_str(), stderr);
-}
-
-void Log::CatchDriverLines() {
-    korvan_set_sink(&Log::Sink, this);
-    catching_ = true;
-}
-
-void Log::Sink(int level, const char* line, void* context) {
-    auto* self = static_cast<Log*>(context);
-    std::lock_guard<std::mutex> lock(self->linesMutex_);
-    // A bound, should lines pile up untaken.
-    if (self->lines_.size() < 1000) self->lines_.push_back({level, line ? line : ""});
-}
-
-std::vector<DriverLine> Log::TakeDriverLines() {
-    std::lock_guard<std::mutex> lock(linesMutex_);
-    std::vector<DriverLine> taken;
-    taken.swap(lines_);
-    return taken;
 }
 
 void Log::SayDriverLines(Level level, const std::string& who, const std::vector<DriverLine>& lines) {

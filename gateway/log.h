@@ -1,7 +1,7 @@
 // The gateway's log: one line per event on stderr, "zulgate: LEVEL: WHO:
 // text", WHO being the panel (or "modbus", or "gateway"). The driver's own
-// lines arrive through the host library's sink while a ZulMain call runs
-// and are said with the event they belong to, as "driver [64] ZUL01: ...".
+// lines come back with the result of the call that logged them and are said
+// with the event they belong to, as "driver [64] ZUL01: ...".
 // A failure that repeats is said when it begins and when it ends
 // (Episodes), not every time.
 #pragma once
@@ -13,39 +13,29 @@
 #include <string>
 #include <vector>
 
+#include "host/client/driver_result.h"
+
 namespace zulgate {
 
 enum class Level { Error, Warning, Info, Debug };
 const char* LevelName(Level level);
 
-struct DriverLine {
-    int level;
-    std::string text;
-};
+using DriverLine = zulclient::DriverLine;
 
 class Log {
 public:
     explicit Log(Level threshold) : threshold_(threshold) {}
-    ~Log();
     Log(const Log&) = delete;
     Log& operator=(const Log&) = delete;
 
     bool Shows(Level level) const { return level <= threshold_; }
     void Say(Level level, const std::string& who, const std::string& text);
 
-    // Installs the sink that keeps the driver's lines for TakeDriverLines.
-    void CatchDriverLines();
-    std::vector<DriverLine> TakeDriverLines();
     void SayDriverLines(Level level, const std::string& who, const std::vector<DriverLine>& lines);
 
 private:
-    static void Sink(int level, const char* line, void* context);
-
     Level threshold_;
     std::mutex outMutex_;
-    std::mutex linesMutex_;
-    std::vector<DriverLine> lines_;
-    bool catching_ = false;
 };
 
 // Failures by what failed (a key) and why.

@@ -61,10 +61,8 @@ int Run(const std::string& path, bool checkOnly, const std::string& libraryPath,
                                   : "");
         return ExitFailed;
     }
-    log.CatchDriverLines();
     CheckedConfig checked;
     CheckConfiguration(config, library.Entry(), checked, diagnostics);
-    log.TakeDriverLines();
     if (!diagnostics.Empty() || (checkOnly && diagnostics.Warnings() > 0)) diagnostics.Print(stderr);
     if (!diagnostics.Empty()) {
         std::fprintf(stderr, "zulgate: %s: %zu error%s\n", path.c_str(), diagnostics.Count(),

@@ -287,6 +287,15 @@ int ModbusAnswer::Write(Request& r, const ServedPanel& panel, Table table,
                 return IllegalValue;
             }
         }
+        // The point list's min and max hold for every interface: the raw
+        // number's engineering value must lie within them.
+        const Engineering& e = p.engineering;
+        double asked = p.Meaning().Value(value);
+        if ((e.min && asked < *e.min) || (e.max && asked > *e.max)) {
+            r.why = p.name + ": " + std::to_string(value) + " is " + NumberText(asked) + ", outside min " +
+                    (e.min ? NumberText(*e.min) : "-") + " max " + (e.max ? NumberText(*e.max) : "-");
+            return IllegalValue;
+        }
         bool follows = !request.writes.empty() && request.writes.back().point == ref.point &&
                        request.writes.back().firstElement + static_cast<int>(request.writes.back().values.size()) ==
                            ref.element;

@@ -27,17 +27,10 @@
 #include "gateway/mbap.h"
 #include "gateway/point_map.h"
 #include "gateway/point_store.h"
+#include "gateway/served_panel.h"
 #include "gateway/write_queue.h"
 
 namespace zulgate {
-
-struct ServedPanel {
-    std::size_t index = 0;
-    int unit = 0;
-    std::string name;
-    const PanelMap* map = nullptr;
-    Milliseconds writeTimeout{5000};
-};
 
 class ModbusAnswer {
 public:

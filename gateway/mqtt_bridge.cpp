@@ -10,6 +10,8 @@
 #include <fstream>
 #include <set>
 
+#include "zultrk_version.h"
+
 namespace zulgate {
 namespace {
 
@@ -37,24 +39,6 @@ std::string ErrorText(int rc) {
     return mosquitto_strerror(rc);
 }
 
-std::string OutcomeText(WriteOutcome outcome) {
-    switch (outcome) {
-    case WriteOutcome::Written:
-        return "ok";
-    case WriteOutcome::Refused:
-        return "refused by the panel";
-    case WriteOutcome::NoAnswer:
-        return "no usable answer from the panel: it may not have been written";
-    case WriteOutcome::PanelAway:
-        return "not written: the panel is away";
-    case WriteOutcome::TimedOut:
-        return "not written: not taken within write_timeout_ms";
-    case WriteOutcome::Stopping:
-        return "not written: the gateway is stopping";
-    }
-    return "not written";
-}
-
 // What came from the network, fit for one log line.
 std::string Printable(std::string_view text) {
     std::string out;
@@ -80,7 +64,7 @@ unsigned SubscriptionsOf(const mosquitto_property* properties) {
          p; p = mosquitto_property_read_varint(p, MQTT_PROP_SUBSCRIPTION_IDENTIFIER, &id, true)) {
         found |= id;
     }
-    return found ? found : (MqttBridge::SetTopics | MqttBridge::OwnRetained);
+    return found ? found : (MqttBridge::SetTopics | MqttBridge::OwnRetained | MqttBridge::HaStatus);
 }
 
 // libmosquitto takes a list of topics as char* const*.
@@ -103,8 +87,10 @@ MqttBridge::MqttBridge(const MqttConfig& config, const std::vector<ServedPanel>&
       metrics_(metrics),
       log_(log),
       statusTopic_(config.topicPrefix + "/status"),
-      scan_(OwnTopics(config.topicPrefix), {}) {
+      scan_(OwnTopics(config.topicPrefix), {}),
+      discovery_(DiscoveryConfigs(config, panels, ZULTRK_VERSION_TEXT)) {
     std::set<std::string> current{statusTopic_};
+    for (const DiscoveryConfig& d : discovery_) current.insert(d.topic);
     for (std::size_t i = 0; i < panels_.size(); ++i) {
         byName_[panels_[i].name] = i;
         std::vector<Element> elements;
@@ -119,7 +105,7 @@ MqttBridge::MqttBridge(const MqttConfig& config, const std::vector<ServedPanel>&
         sent_.emplace_back(elements.size());
         elements_.push_back(std::move(elements));
     }
-    scan_ = RetainedScan(OwnTopics(config.topicPrefix), std::move(current));
+    scan_ = RetainedScan(OwnTopics(config.topicPrefix, config.discoveryPrefix), std::move(current));
 }
 
 MqttBridge::~MqttBridge() {
@@ -220,6 +206,10 @@ void MqttBridge::Work(Clock::time_point now) {
     if (config_.heartbeat.count() > 0 && now >= nextHeartbeat_) {
         publishAll_ = true;
         nextHeartbeat_ = now + config_.heartbeat;
+    }
+    if (publishDiscovery_) {
+        publishDiscovery_ = false;
+        PublishDiscovery();
     }
     if (publishAll_ || changed_ || now >= nextLook_) {
         bool all = publishAll_;
@@ -374,8 +364,27 @@ void MqttBridge::OnConnect(int reason) {
     mosquitto_subscribe_multiple(mosq_, &setsMid_, static_cast<int>(sets.pointers.size()), sets.pointers.data(), QoS,
                                  MQTT_SUB_OPT_RETAIN_AS_PUBLISHED | MQTT_SUB_OPT_NO_LOCAL, properties);
     mosquitto_property_free_all(&properties);
+    if (!discovery_.empty()) {
+        // Home Assistant's entities before their values; again whenever it
+        // says it is online (it may have restarted without its broker).
+        PublishDiscovery();
+        std::string ha = HaStatusTopic(config_);
+        mosquitto_property* haProperties = nullptr;
+        mosquitto_property_add_varint(&haProperties, MQTT_PROP_SUBSCRIPTION_IDENTIFIER, HaStatus);
+        mosquitto_subscribe_v5(mosq_, nullptr, ha.c_str(), QoS, 0, haProperties);
+        mosquitto_property_free_all(&haProperties);
+    }
     publishAll_ = true; // the broker may have lost what it held
     nextHeartbeat_ = now + config_.heartbeat;
+}
+
+void MqttBridge::PublishDiscovery() {
+    for (const DiscoveryConfig& d : discovery_) Publish(d.topic, d.payload, true);
+    if (log_.Shows(Level::Debug)) {
+        log_.Say(Level::Debug, "mqtt",
+                 std::to_string(discovery_.size()) + " Home Assistant discovery configs published under " +
+                     config_.discoveryPrefix + "/");
+    }
 }
 
 void MqttBridge::OnDisconnect(int reason) {
@@ -498,6 +507,10 @@ void MqttBridge::OnMessage(const mosquitto_message& message, unsigned subscripti
     std::string_view payload(static_cast<const char*>(message.payload),
                              message.payload ? static_cast<std::size_t>(message.payloadlen) : 0);
     if ((subscriptions & OwnRetained) && message.retain) scan_.Retained(topic, payload, Clock::now());
+    if ((subscriptions & HaStatus) && !discovery_.empty() && topic == HaStatusTopic(config_) && payload == "online") {
+        publishDiscovery_ = true;
+        notice_.Raise();
+    }
     if (!(subscriptions & SetTopics)) return;
     if (topic.size() < 4 || topic.compare(topic.size() - 4, 4, "/set") != 0) return;
     std::string resultTopic = topic.substr(0, topic.size() - 4) + "/result";
@@ -558,7 +571,7 @@ void MqttBridge::CheckWrites(bool giveUp, Clock::time_point now) {
         }
         // The new value first: a subscriber that acts on "ok" finds it there.
         if (*outcome == WriteOutcome::Written && state_ == State::Connected && !giveUp) PublishPoints(false, now);
-        Result(it->resultTopic, OutcomeText(*outcome), it->what);
+        Result(it->resultTopic, WriteOutcomeTold(*outcome), it->what);
         it = pending_.erase(it);
     }
 }

@@ -22,6 +22,7 @@
 #include "gateway/change_notice.h"
 #include "gateway/config.h"
 #include "gateway/log.h"
+#include "gateway/ha_discovery.h"
 #include "gateway/metrics.h"
 #include "gateway/modbus_answer.h"
 #include "gateway/mqtt_payload.h"
@@ -50,7 +51,7 @@ public:
     void Stop();
 
     // Which subscription brought a message (MQTT 5 subscription identifiers).
-    enum Subscription : unsigned { SetTopics = 1, OwnRetained = 2 };
+    enum Subscription : unsigned { SetTopics = 1, OwnRetained = 2, HaStatus = 4 };
 
 private:
     enum class State { Disconnected, Connecting, Connected };
@@ -79,6 +80,7 @@ private:
     void Held(Clock::time_point now);
     bool Publish(const std::string& topic, const std::string& payload, bool retain);
     void PublishPoints(bool all, Clock::time_point now);
+    void PublishDiscovery();
     void StartScan(Clock::time_point now);
     void FinishScan(Clock::time_point now);
     void CheckWrites(bool giveUp, Clock::time_point now);
@@ -121,6 +123,8 @@ private:
     std::vector<std::vector<Element>> elements_; // by panel
     std::vector<std::vector<Sent>> sent_;        // by panel, as elements_
     std::vector<PendingWrite> pending_;
+    std::vector<DiscoveryConfig> discovery_; // Home Assistant's, with discovery_prefix
+    bool publishDiscovery_ = false;          // Home Assistant came online
 };
 
 } // namespace zulgate

@@ -44,37 +44,30 @@ std::string IsoUtc(std::chrono::system_clock::time_point at) {
     return text;
 }
 
-namespace {
-
-// The number as a person reads the element: the driver's conversions, as
-// the Modbus tables give them.
-std::string NumberText(const MappedPoint& point, std::uint32_t raw) {
-    if (point.point.HasBit()) return std::to_string(raw & 1u);
-    char text[32];
-    switch (point.point.letter) {
-    case 'L':
-    case 'D':
-        return std::to_string(static_cast<std::int32_t>(raw));
-    case 'F': {
-        float f = 0;
-        std::memcpy(&f, &raw, sizeof f);
-        if (!std::isfinite(f)) return "null";
-        auto [end, ec] = std::to_chars(text, text + sizeof text, f);
-        return ec == std::errc() ? std::string(text, end) : std::string("null");
-    }
-    default:
-        return std::to_string(raw);
-    }
-}
-
-} // namespace
-
 std::string ValueJson(const MappedPoint& point, const StoredValue& value, Published quality,
                       std::chrono::system_clock::time_point readAt) {
     bool known = quality != Published::Bad;
-    return std::string("{\"value\":") + (known ? NumberText(point, value.raw) : "null") + ",\"quality\":\"" +
-           PublishedName(quality) + "\",\"time\":" + (known ? "\"" + IsoUtc(readAt) + "\"" : "null") + "}";
+    std::string shown = "null", raw = "null";
+    if (known) {
+        shown = value.state
+                    ? nlohmann::json(*value.state).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace)
+                    : NumberText(value.value);
+        raw = NumberText(point.Meaning().Number(value.raw));
+    }
+    return "{\"value\":" + shown + ",\"raw\":" + raw + ",\"quality\":\"" + PublishedName(quality) +
+           "\",\"time\":" + (known ? "\"" + IsoUtc(readAt) + "\"" : "null") + "}";
 }
+
+namespace {
+
+std::string_view Trimmed(std::string_view text) {
+    const char* space = " \t\r\n";
+    std::size_t first = text.find_first_not_of(space);
+    if (first == std::string_view::npos) return {};
+    return text.substr(first, text.find_last_not_of(space) - first + 1);
+}
+
+} // namespace
 
 bool ParseSet(const MappedPoint& point, std::string_view payload, std::uint32_t& raw, std::string& why) {
     if (!point.writable) {
@@ -86,7 +79,23 @@ bool ParseSet(const MappedPoint& point, std::string_view payload, std::uint32_t&
         why = "not a JSON number (it holds a NUL byte): not written";
         return false;
     }
+    const ValueMeaning meaning = point.Meaning();
+    const bool states = !point.engineering.states.empty();
     nlohmann::json v = nlohmann::json::parse(payload.begin(), payload.end(), nullptr, false);
+    if (states && (v.is_discarded() || v.is_string())) {
+        // A state by its text: bare (Home Assistant's select), or as a JSON string.
+        std::string text = v.is_string() ? v.get<std::string>() : std::string(Trimmed(payload));
+        if (std::optional<std::uint32_t> state = RawForState(meaning, text)) {
+            raw = *state;
+            return true;
+        }
+        why = "not one of its states (" + [&] {
+            std::string all;
+            for (const std::string& s : point.engineering.states) all += (all.empty() ? "" : ", ") + s;
+            return all;
+        }() + ") or a number: not written";
+        return false;
+    }
     if (v.is_discarded() || !(v.is_number() || v.is_boolean())) {
         why = "not a JSON number" + std::string(point.point.HasBit() ? " or true/false" : "") + ": not written";
         return false;
@@ -100,19 +109,29 @@ bool ParseSet(const MappedPoint& point, std::string_view payload, std::uint32_t&
         return true;
     }
     double d = v.get<double>();
-    if (v.is_number_float() && d != std::floor(d)) {
-        why = "takes a whole number, not " + v.dump() + ": not written";
+    // A point with states takes the state's raw number, not scaled.
+    std::optional<std::uint32_t> written;
+    if (states && d != std::floor(d)) {
+        why = NumberText(d) + " is no state's number (a whole number from 0): not written";
         return false;
     }
-    // The L point's 32 bits may be written signed or unsigned.
-    const double low = point.point.letter == 'L' && !point.point.HasBit() ? -2147483648.0 : 0.0;
-    const double high = static_cast<double>(point.largest);
-    if (!(d >= low && d <= high)) {
-        why = "takes " + std::to_string(static_cast<std::int64_t>(low)) + ".." + std::to_string(point.largest) +
-              ", not " + v.dump() + ": not written";
+    if (states) {
+        ValueMeaning unscaled = meaning;
+        unscaled.engineering = nullptr;
+        written = RawForValue(unscaled, d, why);
+        if (written && *written >= point.engineering.states.size()) {
+            why = NumberText(d) + " is no state's number (0 to " + std::to_string(point.engineering.states.size() - 1) +
+                  ")";
+            written.reset();
+        }
+    } else {
+        written = RawForValue(meaning, d, why);
+    }
+    if (!written) {
+        why += ": not written";
         return false;
     }
-    raw = static_cast<std::uint32_t>(static_cast<std::int64_t>(d));
+    raw = *written;
     return true;
 }
 

@@ -1,8 +1,10 @@
 // What goes over MQTT, apart from the connection: a point element's topic,
-// its JSON ({"value", "quality", "time"}) and what a set message asks to
-// write. Quality is what a subscriber needs to know at once: "good" (read
-// within stale_ms), "stale" (the last value read, but not current now) or
-// "bad" (never read well: the value is null).
+// its JSON ({"value", "raw", "quality", "time"}) and what a set message asks
+// to write. The value is what the point means (raw x scale + offset, or
+// its state's text); raw is the panel's own number. Quality is what a
+// subscriber needs to know at once: "good" (read within stale_ms), "stale"
+// (the last value read, but not current now) or "bad" (never read well:
+// value and raw are null).
 #pragma once
 
 #include <chrono>
@@ -28,11 +30,15 @@ std::string ValueJson(const MappedPoint& point, const StoredValue& value, Publis
 // "2026-12-10T03:04:58.123Z".
 std::string IsoUtc(std::chrono::system_clock::time_point at);
 
-// A set message's payload as the value the store keeps for the element
-// (the same checks as a Modbus write: rw only, the value must fit); false
-// with the reason in a few words. The payload is one JSON number (or
-// true/false for a bit), with white space around it and nothing else: no
-// NUL byte, nothing after it.
+// A set message's payload as the raw value the panel takes for the element
+// (rw only, the value must fit); false with the reason in a few words. The
+// payload is one complete value, with white space around it and nothing
+// else (no NUL byte, nothing after it): a JSON number in the point's
+// engineering units, rounded to the nearest raw number (halves away from
+// zero) and refused outside min..max or outside what the element holds;
+// true/false for a bit; for a point with states, a state's text (bare, as
+// Home Assistant sends a select's option, or as a JSON string) or its raw
+// number.
 bool ParseSet(const MappedPoint& point, std::string_view payload, std::uint32_t& raw, std::string& why);
 
 // "<panel>/<point>/set" or "<panel>/<point>/N/set" below the prefix.

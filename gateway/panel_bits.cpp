@@ -1,6 +1,7 @@
 #include "gateway/panel_bits.h"
 
 #include "host/client/slots.h"
+#include "panel/type_letters.h"
 
 namespace zulgate {
 namespace {
@@ -10,36 +11,17 @@ struct Place {
     int bit;    // in that byte
 };
 
-// Value bit i of an element is at these panel bits; empty for D and F.
+// Value bit i of an element is at these panel bits; empty for the letters
+// the driver converts (D, F).
 std::vector<Place> BitsOf(char letter, int bit) {
     std::vector<Place> places;
-    auto add = [&](int first, int count) {
-        for (int i = first; i < first + count; ++i) places.push_back({i / 8, i % 8});
-    };
     if (bit >= 0) {
         places.push_back({bit / 8, bit % 8});
         return places;
     }
-    switch (letter) {
-    case 'B':
-        add(0, 8);
-        break;
-    case 'E':
-        add(0, 4);
-        break;
-    case 'M':
-        add(4, 4);
-        break;
-    case 'T':
-    case 'W':
-        add(0, 16);
-        break;
-    case 'L':
-        add(0, 32);
-        break;
-    default:
-        break;
-    }
+    const TypeLetterInfo* type = FindTypeLetter(static_cast<unsigned char>(letter));
+    if (type == nullptr || !type->BitForBit()) return places;
+    for (int i = type->firstBit; i < type->firstBit + type->valueBits; ++i) places.push_back({i / 8, i % 8});
     return places;
 }
 

@@ -4,7 +4,6 @@
 #include <cstdio>
 
 #include "gateway/panel_bits.h"
-#include "host/client/driver_log.h"
 #include "host/client/slots.h"
 
 namespace zulgate {
@@ -12,7 +11,6 @@ namespace {
 
 using std::chrono::milliseconds;
 
-constexpr std::int32_t ReadRefused = 1; // the driver's results of a block read or write
 constexpr milliseconds WatchEvery{200}; // a look at a gone device's path costs no request
 constexpr auto LongestStartWait = std::chrono::minutes(5);
 constexpr milliseconds LongestServerProbe{3000}; // a device server's connect, at most
@@ -23,21 +21,25 @@ std::string Hex2(unsigned v) {
     return text;
 }
 
-std::string ReadResult(std::int32_t rc) {
-    if (rc == ReadRefused) return "refused by the panel or not runnable (rc 1)";
-    return "no usable reply from the panel (rc " + std::to_string(rc) + ")";
+std::string ReadResult(const zulclient::Result& r) {
+    if (r.outcome == zulclient::Outcome::Refused)
+        return "refused by the panel or not runnable (rc " + std::to_string(r.code) + ")";
+    return "no usable reply from the panel (rc " + std::to_string(r.code) + ")";
 }
 
-// The value a slot holds for one target of a block.
-std::uint32_t RawOf(char letter, const zulclient::Slot& slot, int bit) {
-    if (letter == 'L' || letter == 'F' || letter == 'D') return zulclient::SlotWord(slot);
-    std::uint16_t half = zulclient::SlotHalf(slot);
-    return bit >= 0 ? (half >> bit) & 1u : half;
+RequestResult ResultOf(const zulclient::Result& r) {
+    switch (r.outcome) {
+    case zulclient::Outcome::Ok:
+        return RequestResult::Ok;
+    case zulclient::Outcome::Refused:
+        return RequestResult::Refused;
+    default:
+        return RequestResult::NoAnswer;
+    }
 }
 
-RequestResult ResultOf(std::int32_t rc) {
-    return rc == 0 ? RequestResult::Ok : rc == ReadRefused ? RequestResult::Refused : RequestResult::NoAnswer;
-}
+// A lost exchange reads like this where no read's words are at hand.
+const std::string NoReplyText = "no usable reply from the panel (rc 2)";
 
 } // namespace
 
@@ -53,8 +55,7 @@ PanelLink::PanelLink(const PanelSetup& setup, ZulMainFunction entry, PointStore&
       log_(log),
       due_(Clock::now()),
       reread_(setup.map->ValueCount(), 0) {
-    int bits = BitsPerCharacter(line_.dataBits, line_.parityCode, line_.stopBitsCode);
-    plan_ = PlanReads(map_, MaxGapBytes(line_.baudRate, bits));
+    plan_ = PlanReads(map_, MaxGapBytes(zulclient::CharacterTime(line_)));
 }
 
 void PanelLink::Say(Level level, const std::string& text, const std::vector<DriverLine>& lines) {
@@ -87,23 +88,20 @@ void PanelLink::StartChannel(Clock::time_point now) {
         return;
     }
     if (client_.PortOpen()) client_.ClosePort(); // its lock would keep the new open out
-    log_.TakeDriverLines();
     Clock::time_point asked = Clock::now();
-    std::int32_t rc = client_.ColdStart(port_, line_);
-    std::vector<DriverLine> lines = log_.TakeDriverLines();
+    zulclient::StartResult start = client_.ColdStart(port_, line_);
+    const std::vector<DriverLine>& lines = start.lines;
     ++stats_.requests;
     now = Clock::now();
-    bool shook = true;
-    for (const DriverLine& l : lines) shook = shook && !zulclient::HandshakeFailureIn(l.text);
-    metrics_.DriverRequest(index_, "coldstart", rc == 0 && shook ? RequestResult::Ok : RequestResult::NoAnswer,
+    metrics_.DriverRequest(index_, "coldstart", start.Started() ? RequestResult::Ok : RequestResult::NoAnswer,
                            now - asked);
-    if (rc != 0 && id.deviceServer) {
+    if (!start.PortOpened() && id.deviceServer) {
         // Refused or unreachable: watched with a connect at the probe interval.
         Say(Level::Debug, "ColdStart could not connect to " + id.path, lines);
         GoGone(DeviceIdentity{});
         return;
     }
-    if (rc != 0) {
+    if (!start.PortOpened()) {
         std::string why = "the port " + config_.port + " (" + id.path +
                           ") could not be opened: held by another program, or no permission";
         if (episodes_.Failed("panel", why, now))
@@ -114,24 +112,19 @@ void PanelLink::StartChannel(Clock::time_point now) {
         return;
     }
     opened_ = id;
-    std::optional<int> handshake;
-    std::optional<unsigned> panelId;
-    for (const DriverLine& l : lines) {
-        if (!handshake) handshake = zulclient::HandshakeFailureIn(l.text);
-        if (!panelId) panelId = zulclient::PanelIdIn(l.text);
-    }
-    if (handshake) {
+    if (start.handshakeFailure) {
         ++failedStarts_;
         auto wait = failedStarts_ <= 1
                         ? Clock::duration::zero()
                         : std::min<Clock::duration>(config_.probe * (1 << std::min(failedStarts_ - 1, 10)),
                                                     LongestStartWait);
         nextStartAllowed_ = now + wait;
-        GoSilent("the panel did not take the start (handshake result " + std::to_string(*handshake) + ")", lines);
+        GoSilent("the panel did not take the start (handshake result " + std::to_string(*start.handshakeFailure) + ")",
+                 lines);
         return;
     }
     failedStarts_ = 0;
-    std::string who = panelId ? ", panel identifier " + Hex2(*panelId) : std::string();
+    std::string who = start.panelId ? ", panel identifier " + Hex2(*start.panelId) : std::string();
     std::optional<Episodes::Ended> back = episodes_.Succeeded("panel", now);
     if (back) {
         Say(Level::Info,
@@ -190,14 +183,10 @@ void PanelLink::GoSilent(const std::string& why, const std::vector<DriverLine>& 
     due_ = now + config_.probe;
 }
 
-bool PanelLink::Vanished(const std::vector<DriverLine>& lines, DeviceIdentity& id) const {
+bool PanelLink::Vanished(const zulclient::Result& request, DeviceIdentity& id) const {
     id = LookUpDevice(port_);
     if (!id.present) return true;
-    if (!id.deviceServer) return false;
-    for (const DriverLine& l : lines) {
-        if (zulclient::PortFailureIn(l.text)) return true;
-    }
-    return false;
+    return id.deviceServer && request.portFailed;
 }
 
 void PanelLink::GoGone(const DeviceIdentity& id) {
@@ -211,10 +200,7 @@ void PanelLink::GoGone(const DeviceIdentity& id) {
               " does not accept a connection, or its connection dropped";
     }
     if (episodes_.Failed("panel", why, now)) Say(Level::Warning, why + ": its points are not served until it is back");
-    if (client_.PortOpen()) {
-        client_.ClosePort();
-        log_.TakeDriverLines();
-    }
+    if (client_.PortOpen()) client_.ClosePort();
     store_.MarkAll(index_, Quality::PanelAway);
     store_.SetState(index_, PanelState::Gone, why, now);
     inCycle_ = false;
@@ -256,16 +242,15 @@ void PanelLink::ProbeStep(Clock::time_point now) {
     probe.letter = plan_.front().letter;
     probe.address = plan_.front().address;
     std::vector<zulclient::Slot> slot(1);
-    log_.TakeDriverLines();
     Clock::time_point asked = Clock::now();
-    std::int32_t rc = client_.BlockRead(probe, slot);
-    std::vector<DriverLine> lines = log_.TakeDriverLines();
+    zulclient::Result read = client_.BlockRead(probe, slot);
     ++stats_.requests;
     now = Clock::now();
-    metrics_.DriverRequest(index_, "probe", ResultOf(rc), now - asked);
-    bool answers = rc == 0 || rc == ReadRefused; // a refusal is an answer too
+    metrics_.DriverRequest(index_, "probe", ResultOf(read), now - asked);
+    // A refusal is an answer too.
+    bool answers = read.Ok() || read.outcome == zulclient::Outcome::Refused;
     DeviceIdentity id;
-    if (!answers && Vanished(lines, id)) {
+    if (!answers && Vanished(read, id)) {
         GoGone(id);
         return;
     }
@@ -273,8 +258,8 @@ void PanelLink::ProbeStep(Clock::time_point now) {
         if (answers) {
             // One lost exchange (or a block the panel never answers well);
             // the panel is there, and the cycle goes on past that block.
-            if (!pendingRead_.empty() && episodes_.Failed("read " + pendingRead_, ReadResult(2), now)) {
-                Say(Level::Warning, "read of " + pendingRead_ + " failed: " + ReadResult(2) + "; the panel answers",
+            if (!pendingRead_.empty() && episodes_.Failed("read " + pendingRead_, NoReplyText, now)) {
+                Say(Level::Warning, "read of " + pendingRead_ + " failed: " + NoReplyText + "; the panel answers",
                     pendingLines_);
             }
             phase_ = Phase::Poll;
@@ -360,21 +345,20 @@ bool PanelLink::ReadBlock(const BlockRead& block, std::size_t planIndex, bool in
     first.letter = block.letter;
     first.address = block.address;
     std::vector<zulclient::Slot> slots(static_cast<std::size_t>(block.count));
-    log_.TakeDriverLines();
     Clock::time_point asked = Clock::now();
-    std::int32_t rc = client_.BlockRead(first, slots);
-    std::vector<DriverLine> lines = log_.TakeDriverLines();
+    zulclient::Result read = client_.BlockRead(first, slots);
+    const std::vector<DriverLine>& lines = read.lines;
     Clock::time_point now = Clock::now();
     ++stats_.requests;
-    metrics_.DriverRequest(index_, "read", ResultOf(rc), now - asked);
+    metrics_.DriverRequest(index_, "read", ResultOf(read), now - asked);
     if (inCycle) ++cycleRequests_;
     const std::string key = "read " + block.Text();
 
-    if (rc == 0) {
+    if (read.Ok()) {
         std::vector<PointStore::Update> updates;
         updates.reserve(block.targets.size());
         for (const ReadTarget& t : block.targets) {
-            updates.push_back({t.value, RawOf(block.letter, slots[static_cast<std::size_t>(t.slot)], t.bit)});
+            updates.push_back({t.value, zulclient::SlotValueOf(first, slots[static_cast<std::size_t>(t.slot)], t.bit)});
             reread_[t.value] = 0;
         }
         store_.Store(index_, updates, now);
@@ -393,7 +377,7 @@ bool PanelLink::ReadBlock(const BlockRead& block, std::size_t planIndex, bool in
     for (const ReadTarget& t : block.targets) reread_[t.value] = 0; // the next cycle reads them
     if (inCycle) ++cycleFailed_;
 
-    if (rc == ReadRefused) {
+    if (read.outcome == zulclient::Outcome::Refused) {
         std::vector<BlockRead> runs = SplitAtGaps(block);
         if (runs.size() > 1) {
             // A panel may refuse to read bytes it does not have: read the
@@ -407,15 +391,15 @@ bool PanelLink::ReadBlock(const BlockRead& block, std::size_t planIndex, bool in
             if (inCycle) --next_; // the first run is read next, in this cycle
             return true;
         }
-        if (episodes_.Failed(key, ReadResult(rc), now)) {
-            Say(Level::Warning, "read of " + block.Text() + " failed: " + ReadResult(rc), lines);
+        if (episodes_.Failed(key, ReadResult(read), now)) {
+            Say(Level::Warning, "read of " + block.Text() + " failed: " + ReadResult(read), lines);
         }
         return true;
     }
 
     // No usable reply: the device gone, one lost exchange, or a silent panel.
     DeviceIdentity id;
-    if (Vanished(lines, id)) {
+    if (Vanished(read, id)) {
         GoGone(id);
         return false;
     }
@@ -480,8 +464,7 @@ WriteOutcome PanelLink::Write(const WriteRequest& request) {
     if (phase_ != Phase::Poll) return WriteOutcome::PanelAway;
     for (const PointWrite& pw : request.writes) {
         const MappedPoint& p = map_.Points()[pw.point];
-        const bool merged = p.point.HasBit() || p.point.letter == 'E' || p.point.letter == 'M';
-        const int most = merged ? 1 : zulclient::MaxElements(p.point);
+        const int most = zulclient::MaxElementsPerWrite(p.point);
         const int total = static_cast<int>(pw.values.size());
         for (int done = 0; done < total;) {
             int n = std::min(most, total - done);
@@ -490,24 +473,21 @@ WriteOutcome PanelLink::Write(const WriteRequest& request) {
             first.address = p.ElementAddress(element);
             std::vector<zulclient::Slot> slots;
             for (int k = 0; k < n; ++k) {
-                std::uint32_t v = pw.values[static_cast<std::size_t>(done + k)];
-                slots.push_back(p.registersPerElement == 2 ? zulclient::WordSlot(v)
-                                                           : zulclient::HalfSlot(static_cast<std::uint16_t>(v)));
+                slots.push_back(zulclient::SlotFor(p.point, pw.values[static_cast<std::size_t>(done + k)]));
             }
-            log_.TakeDriverLines();
             Clock::time_point asked = Clock::now();
-            std::int32_t rc = client_.BlockWrite(first, slots);
-            std::vector<DriverLine> lines = log_.TakeDriverLines();
+            zulclient::Result written = client_.BlockWrite(first, slots);
+            const std::vector<DriverLine>& lines = written.lines;
             ++stats_.requests;
             Clock::time_point now = Clock::now();
-            metrics_.DriverRequest(index_, "write", ResultOf(rc), now - asked);
+            metrics_.DriverRequest(index_, "write", ResultOf(written), now - asked);
             std::string what = "write of " + p.name + " (" + zulclient::PointText(first) +
                                (n > 1 ? " x" + std::to_string(n) : std::string()) + ")";
-            if (rc != 0) {
-                Say(Level::Warning, what + " failed: " + ReadResult(rc), lines);
-                if (rc == ReadRefused) return WriteOutcome::Refused;
+            if (!written.Ok()) {
+                Say(Level::Warning, what + " failed: " + ReadResult(written), lines);
+                if (written.outcome == zulclient::Outcome::Refused) return WriteOutcome::Refused;
                 DeviceIdentity id;
-                if (Vanished(lines, id)) {
+                if (Vanished(written, id)) {
                     GoGone(id);
                 } else {
                     pendingRead_.clear(); // said above
@@ -536,9 +516,8 @@ WriteOutcome PanelLink::Write(const WriteRequest& request) {
 
 void PanelLink::Close() {
     if (client_.PortOpen()) {
-        std::int32_t rc = client_.ClosePort();
-        log_.TakeDriverLines();
-        if (rc != 0) Say(Level::Error, "ClosePort gave " + std::to_string(rc));
+        zulclient::Result closed = client_.ClosePort();
+        if (!closed.Ok()) Say(Level::Error, "ClosePort gave " + std::to_string(closed.code));
     }
     store_.SetState(index_, PanelState::Stopped, "", Clock::now());
     store_.MarkAll(index_, Quality::PanelAway);

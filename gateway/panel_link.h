@@ -73,7 +73,7 @@ private:
     void GoGone(const DeviceIdentity& id);
     // After a request that failed: whether the device has gone (its node,
     // or a device server's connection, which the driver's lines tell).
-    bool Vanished(const std::vector<DriverLine>& lines, DeviceIdentity& id) const;
+    bool Vanished(const zulclient::Result& request, DeviceIdentity& id) const;
     bool CheckDevice(); // false (and away) when the device is gone or another one
     // A write's elements into the values of every other point on the same
     // bytes: revised where its bits say it, else read again before served.

@@ -2,8 +2,11 @@
 
 #include <algorithm>
 #include <array>
-#include <optional>
 #include <cctype>
+#include <charconv>
+#include <cmath>
+#include <functional>
+#include <optional>
 
 #include "gateway/csv.h"
 #include "gateway/text_file.h"
@@ -26,8 +29,108 @@ bool Number(const std::string& text, long low, long high, int& out) {
     return true;
 }
 
-enum Column { Name, Address, TableColumn, Register, Access, Count, ColumnCount };
-const std::array<const char*, ColumnCount> ColumnNames = {"name", "address", "table", "register", "access", "count"};
+enum Column {
+    Name,
+    Address,
+    TableColumn,
+    Register,
+    Access,
+    Count,
+    Scale,
+    Offset,
+    UnitsColumn,
+    States,
+    Min,
+    Max,
+    Cov,
+    Description,
+    ColumnCount
+};
+const std::array<const char*, ColumnCount> ColumnNames = {"name",  "address", "table",  "register",   "access",
+                                                          "count", "scale",   "offset", "units",      "states",
+                                                          "min",   "max",     "cov",    "description"};
+constexpr int FirstOptionalColumn = Count;
+
+// A decimal number, nothing else in the field: "21", "-0.5", "1e3".
+std::optional<double> Decimal(const std::string& text) {
+    double v = 0;
+    const char* end = text.data() + text.size();
+    auto [at, ec] = std::from_chars(text.data(), end, v);
+    if (text.empty() || ec != std::errc() || at != end || !std::isfinite(v)) return std::nullopt;
+    return v;
+}
+
+// Digits after the point as written, at most 9: the precision of a value
+// the number scales or offsets.
+int DecimalsOf(const std::string& text) {
+    std::size_t point = text.find('.');
+    if (point == std::string::npos) return 0;
+    std::size_t digits = text.find_first_not_of("0123456789", point + 1);
+    digits = (digits == std::string::npos ? text.size() : digits) - point - 1;
+    return static_cast<int>(std::min<std::size_t>(digits, 9));
+}
+
+// The optional columns of what a point's values mean.
+void ReadEngineering(const std::function<std::string(int)>& field, PointRow& row,
+                     const std::function<void(const std::string&)>& refuse) {
+    Engineering& e = row.engineering;
+    const std::string who = "point " + row.name + ": ";
+    auto number = [&](int column, const char* what) -> std::optional<double> {
+        std::string text = field(column);
+        if (text.empty()) return std::nullopt;
+        std::optional<double> v = Decimal(text);
+        if (!v) refuse(who + ColumnNames[column] + " must be a decimal number (" + what + "), not '" + text + "'");
+        return v;
+    };
+    if (std::optional<double> scale = number(Scale, "raw x scale + offset")) {
+        if (*scale == 0) {
+            refuse(who + "scale cannot be 0");
+        } else {
+            e.scale = *scale;
+            e.decimals = std::max(e.decimals, DecimalsOf(field(Scale)));
+        }
+    }
+    if (std::optional<double> offset = number(Offset, "raw x scale + offset")) {
+        e.offset = *offset;
+        e.decimals = std::max(e.decimals, DecimalsOf(field(Offset)));
+    }
+    std::string units = field(UnitsColumn);
+    if (!units.empty()) {
+        e.unit = FindUnit(units);
+        if (!e.unit) {
+            refuse(who + "units '" + units +
+                   "' is not a unit this gateway knows (BACnet's names, lower case with hyphens, such as "
+                   "degrees-celsius, percent or no-units: see the gateway guide's table)");
+        }
+    }
+    std::string states = field(States);
+    if (!states.empty()) {
+        for (std::size_t start = 0;;) {
+            std::size_t bar = states.find('|', start);
+            e.states.push_back(states.substr(start, bar == std::string::npos ? std::string::npos : bar - start));
+            if (bar == std::string::npos) break;
+            start = bar + 1;
+        }
+        for (std::size_t i = 0; i < e.states.size(); ++i) {
+            if (e.states[i].empty()) {
+                refuse(who + "state " + std::to_string(i) + " has no text (states are texts separated by '|')");
+                break;
+            }
+            if (std::find(e.states.begin(), e.states.begin() + static_cast<std::ptrdiff_t>(i), e.states[i]) !=
+                e.states.begin() + static_cast<std::ptrdiff_t>(i)) {
+                refuse(who + "state '" + e.states[i] + "' is named twice");
+                break;
+            }
+        }
+        if (e.Scaled()) refuse(who + "a point with states has no scale or offset: its value is the state's text");
+    }
+    e.min = number(Min, "the least value a write may ask");
+    e.max = number(Max, "the greatest value a write may ask");
+    if (e.min && e.max && *e.min > *e.max) refuse(who + "min is above max");
+    e.cov = number(Cov, "the change a subscriber is told of");
+    if (e.cov && *e.cov < 0) refuse(who + "cov cannot be negative");
+    e.description = field(Description);
+}
 
 } // namespace
 
@@ -80,8 +183,8 @@ bool ParsePointList(std::string_view text, const std::string& path, std::vector<
             at[c] = static_cast<int>(i);
         }
     }
-    for (int c = 0; c < ColumnCount; ++c) {
-        if (at[c] < 0 && c != Count) {
+    for (int c = 0; c < FirstOptionalColumn; ++c) {
+        if (at[c] < 0) {
             d.Add(path, header.line,
                   std::string("no column ") + ColumnNames[c] + " (the header names name,address,table,register,access" +
                       " and optionally count)");
@@ -145,6 +248,7 @@ bool ParsePointList(std::string_view text, const std::string& path, std::vector<
         if (!count.empty() && !Number(count, 1, 65536, row.count)) {
             refuse("point " + row.name + ": count must be a whole number from 1 (empty means 1), not '" + count + "'");
         }
+        ReadEngineering(field, row, refuse);
         rows.push_back(std::move(row));
     }
     if (csv.errorLine > 0) d.Add(path, csv.errorLine, csv.error);

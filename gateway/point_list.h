@@ -1,8 +1,9 @@
 // A panel's point list: CSV with a header row naming the columns name,
-// address, table, register, access and, optionally, count (any order, any
-// case; other columns, such as a description, are passed over). Each row is
-// checked for what it says on its own; what rows say together, and what the
-// driver makes of the address, is the point map's to check.
+// address, table, register, access and, optionally, count, and what the
+// values mean: scale, offset, units, states, min, max, cov and description
+// (any order, any case; other columns are passed over). Each row is checked
+// for what it says on its own; what rows say together, and what the driver
+// makes of the address, is the point map's to check.
 #pragma once
 
 #include <string>
@@ -10,6 +11,7 @@
 #include <vector>
 
 #include "gateway/diagnostics.h"
+#include "gateway/engineering.h"
 
 namespace zulgate {
 
@@ -26,6 +28,7 @@ struct PointRow {
     int firstRegister = 0; // 0-based Modbus address of the first register or bit
     bool writable = false;
     int count = 1;
+    Engineering engineering;
 };
 
 // A point's name is a topic level, a JSON string and a cell of the page; a

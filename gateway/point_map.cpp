@@ -10,36 +10,36 @@ namespace {
 constexpr std::int32_t LastPanelAddress = 0xFFFFFF;
 constexpr int LastRegister = 65535;
 
-bool TwoRegisters(char letter) { return letter == 'L' || letter == 'F' || letter == 'D'; }
-
-std::uint32_t LargestValue(const zulclient::Point& p) {
-    if (p.HasBit()) return 1;
-    switch (p.letter) {
-    case 'B':
-        return 0xFF;
-    case 'E':
-    case 'M':
-        return 0x0F;
-    case 'T':
-    case 'W':
-        return 0xFFFF;
-    default:
-        return 0xFFFFFFFFu;
+// Why the point cannot go in its table, or "" when it can.
+// The letters whose bits may be points of their own: "B, T and W".
+std::string LettersWithNamedBits() {
+    std::vector<char> letters;
+    for (const TypeLetterInfo& t : TypeLetters) {
+        if (t.namedBits > 0) letters.push_back(t.letter);
     }
+    std::string text;
+    for (std::size_t i = 0; i < letters.size(); ++i) {
+        text += i == 0 ? "" : i + 1 == letters.size() ? " and " : ", ";
+        text += letters[i];
+    }
+    return text;
 }
 
-// Why the point cannot go in its table, or "" when it can.
 std::string TableRefusal(const zulclient::Point& p, Table table, bool writable) {
     std::string letter(1, p.letter);
+    const TypeLetterInfo& type = p.Type();
     if (IsBitTable(table)) {
         if (!p.HasBit()) {
             return std::string("a point in ") + TableName(table) +
                    " needs a bit number (the eighth character of its address, as in B0040027)";
         }
-        if (p.letter != 'B' && p.letter != 'T' && p.letter != 'W') {
-            return "letter " + letter + " cannot go in " + TableName(table) + ": bits are those of B, T and W points";
+        if (type.namedBits == 0) {
+            return "letter " + letter + " cannot go in " + TableName(table) + ": bits are those of " +
+                   LettersWithNamedBits() + " points";
         }
-        if (p.letter == 'B' && p.bitNumber > 7) return "a B point has bits 0 to 7";
+        if (p.bitNumber >= type.namedBits) {
+            return "a " + letter + " point has bits 0 to " + std::to_string(type.namedBits - 1);
+        }
     } else {
         if (p.HasBit()) {
             return std::string("a point with a bit number is a bit: it goes in coil or discrete, not ") +
@@ -50,10 +50,29 @@ std::string TableRefusal(const zulclient::Point& p, Table table, bool writable) 
         return std::string("rw cannot be in ") + TableName(table) + ", which Modbus clients only read (use " +
                (table == Table::Input ? "holding" : "coil") + ")";
     }
-    if (writable && (p.letter == 'D' || p.letter == 'F')) {
+    if (writable && !type.RoundTrips()) {
         return "letter " + letter + " is read-only: the driver does not write back what it reads from " + letter +
                " points";
     }
+    return {};
+}
+
+// Why what the point list says its values mean does not fit the point, or "".
+std::string EngineeringRefusal(const zulclient::Point& p, const Engineering& e) {
+    const TypeLetterInfo& type = p.Type();
+    std::string letter(1, p.letter);
+    if (!e.states.empty()) {
+        if (!p.HasBit() && type.kind != ValueKind::Unsigned) {
+            return "states are for bits, nibbles, bytes and words, not letter " + letter;
+        }
+        std::uint64_t values = p.HasBit() ? 2 : static_cast<std::uint64_t>(type.Largest()) + 1;
+        if (e.states.size() > values) {
+            return std::to_string(e.states.size()) + " states, but the point holds only " + std::to_string(values) +
+                   " values";
+        }
+    }
+    if (e.Scaled() && p.HasBit()) return "a bit has no scale or offset";
+    if (e.Scaled() && type.kind == ValueKind::Date) return "a date has no scale or offset";
     return {};
 }
 
@@ -94,6 +113,7 @@ bool BuildPanelMap(const std::vector<PointRow>& rows, const std::string& file, c
             continue;
         }
         std::string why = TableRefusal(*point, row.table, row.writable);
+        if (why.empty()) why = EngineeringRefusal(*point, row.engineering);
         if (!why.empty()) {
             refuse(why);
             continue;
@@ -106,9 +126,10 @@ bool BuildPanelMap(const std::vector<PointRow>& rows, const std::string& file, c
         p.firstRegister = row.firstRegister;
         p.count = row.count;
         p.writable = row.writable;
-        p.elementBytes = zulclient::BytesPerElement(point->letter);
-        p.registersPerElement = !point->HasBit() && TwoRegisters(point->letter) ? 2 : 1;
-        p.largest = LargestValue(*point);
+        p.elementBytes = point->Type().bytes;
+        p.registersPerElement = point->HasBit() ? 1 : point->Type().registers;
+        p.largest = point->HasBit() ? 1 : point->Type().Largest();
+        p.engineering = row.engineering;
         if (static_cast<std::int64_t>(p.point.address) + static_cast<std::int64_t>(p.count) * p.elementBytes - 1 >
             LastPanelAddress) {
             refuse("its " + std::to_string(p.count) + " elements run past panel address FFFFFF");

@@ -31,9 +31,11 @@ struct MappedPoint {
     int registersPerElement = 1; // 2 for L, F and D; bits take one each
     std::uint32_t largest = 0;   // the largest value a one-register element or bit takes
     std::size_t firstValue = 0;  // index of element 0's value in the panel's store
+    Engineering engineering;     // what its values mean
 
     int Registers() const { return count * registersPerElement; }
     std::int32_t ElementAddress(int k) const { return point.address + k * elementBytes; }
+    ValueMeaning Meaning() const { return ValueMeaning{&point.Type(), point.HasBit(), &engineering}; }
 };
 
 // A register or bit of a table, as a point's element and word.

@@ -46,6 +46,23 @@ PointStore::PointStore(const std::vector<std::size_t>& valueCounts, const std::v
     }
 }
 
+void PointStore::SetMeanings(std::size_t panel, std::vector<ValueMeaning> meanings) {
+    Panel& p = *panels_[panel];
+    std::lock_guard<std::mutex> lock(p.mutex);
+    p.meanings = std::move(meanings);
+}
+
+void PointStore::Decode(const Panel& panel, std::size_t value, StoredValue& stored) {
+    if (value >= panel.meanings.size() || panel.meanings[value].type == nullptr) {
+        stored.value = stored.raw;
+        stored.state = nullptr;
+        return;
+    }
+    const ValueMeaning& meaning = panel.meanings[value];
+    stored.value = meaning.Value(stored.raw);
+    stored.state = meaning.State(stored.raw);
+}
+
 void PointStore::Watch(ChangeNotice& notice) const {
     std::lock_guard<std::mutex> lock(watchersMutex_);
     watchers_.push_back(&notice);
@@ -70,7 +87,10 @@ void PointStore::Store(std::size_t panel, const std::vector<Update>& updates, Cl
             StoredValue& v = p.values[u.value];
             // A value that was not current (never read, failed, or too old) is news even when its number is not.
             changed = changed || v.raw != u.raw || v.quality != Quality::Good || at - v.readAt > p.staleAfter;
-            v = StoredValue{u.raw, at, Quality::Good};
+            v.raw = u.raw;
+            v.readAt = at;
+            v.quality = Quality::Good;
+            Decode(p, u.value, v);
         }
     }
     if (changed) Changed();
@@ -84,6 +104,7 @@ void PointStore::Revise(std::size_t panel, const std::vector<Update>& updates) {
         for (const Update& u : updates) {
             changed = changed || p.values[u.value].raw != u.raw;
             p.values[u.value].raw = u.raw;
+            Decode(p, u.value, p.values[u.value]);
         }
     }
     if (changed) Changed();

@@ -2,9 +2,11 @@
 // what became of its last read; and each panel's state. Written by the
 // driver thread, read by every front end (Modbus, MQTT, the status server),
 // each panel behind its own lock so that a reader never waits for the line.
-// A front end that passes changes on (MQTT) watches it: a change found by a
-// poll raises its notice in that poll, a write's new value as it is stored,
-// before the write is answered.
+// A value is decoded here, once, as it is stored: the raw number the panel
+// holds, and what it means (the engineering value, a state's text); no
+// front end decodes a letter again. A front end that passes changes on
+// (MQTT) watches it: a change found by a poll raises its notice in that
+// poll, a write's new value as it is stored, before the write is answered.
 #pragma once
 
 #include <chrono>
@@ -15,6 +17,7 @@
 #include <vector>
 
 #include "gateway/change_notice.h"
+#include "gateway/engineering.h"
 
 namespace zulgate {
 
@@ -30,7 +33,9 @@ enum class Quality : std::uint8_t {
 const char* QualityName(Quality quality);
 
 struct StoredValue {
-    std::uint32_t raw = 0; // 16-bit value, bit (0/1), or the 32 bits of L, F and D
+    std::uint32_t raw = 0;              // 16-bit value, bit (0/1), or the 32 bits of L, F and D
+    double value = 0;                   // what it means: raw x scale + offset, in the point's units
+    const std::string* state = nullptr; // the state's text, for a point with states
     Clock::time_point readAt{};
     Quality quality = Quality::NeverRead;
 };
@@ -72,6 +77,9 @@ public:
     PointStore(const std::vector<std::size_t>& valueCounts, const std::vector<Clock::duration>& staleAfter);
 
     std::size_t Panels() const { return panels_.size(); }
+    // What each of a panel's values means, by value; before the first Store.
+    // Without it a value is its raw number.
+    void SetMeanings(std::size_t panel, std::vector<ValueMeaning> meanings);
 
     // Raised whenever a value, its quality, whether it is current, or a
     // panel's state changes (not when a value is read again unchanged). The
@@ -105,9 +113,11 @@ private:
     struct Panel {
         mutable std::mutex mutex;
         std::vector<StoredValue> values;
+        std::vector<ValueMeaning> meanings;
         PanelStatus status;
         Clock::duration staleAfter{};
     };
+    static void Decode(const Panel& panel, std::size_t value, StoredValue& stored);
     void Changed();
 
     std::vector<std::unique_ptr<Panel>> panels_;

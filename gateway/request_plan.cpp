@@ -31,13 +31,9 @@ std::string BlockRead::Text() const {
     return text;
 }
 
-int BitsPerCharacter(int dataBits, int parityCode, int stopBitsCode) {
-    return 1 + dataBits + (parityCode != 0 ? 1 : 0) + (stopBitsCode == 0 ? 1 : 2);
-}
-
-int MaxGapBytes(int baud, int bitsPerCharacter) {
-    if (baud <= 0 || bitsPerCharacter <= 0) return 0;
-    double byteMs = 1000.0 * bitsPerCharacter / baud;
+int MaxGapBytes(std::chrono::nanoseconds characterTime) {
+    if (characterTime.count() <= 0) return 0;
+    double byteMs = std::chrono::duration<double, std::milli>(characterTime).count();
     double requestBytes = RequestFrameBytes + ReplyFrameBytes + AckBytes + HostTurnMs / byteMs;
     return static_cast<int>(std::ceil(requestBytes)) - 1; // strictly cheaper than a request
 }
@@ -90,11 +86,11 @@ std::vector<BlockRead> PlanReads(const PanelMap& map, int maxGapBytes) {
     return blocks;
 }
 
-std::chrono::microseconds CycleLineTime(const std::vector<BlockRead>& plan, int baud, int bitsPerCharacter) {
-    if (baud <= 0) return std::chrono::microseconds::zero();
-    std::int64_t bytes = 0;
-    for (const BlockRead& b : plan) bytes += RequestFrameBytes + ReplyFrameBytes + b.ValueBytes() + AckBytes;
-    return std::chrono::microseconds(bytes * bitsPerCharacter * 1'000'000 / baud);
+std::chrono::microseconds CycleLineTime(const std::vector<BlockRead>& plan, const zulclient::LineSettings& line) {
+    std::uint64_t bytes = 0;
+    for (const BlockRead& b : plan)
+        bytes += static_cast<std::uint64_t>(RequestFrameBytes + ReplyFrameBytes + b.ValueBytes() + AckBytes);
+    return std::chrono::duration_cast<std::chrono::microseconds>(zulclient::LineTime(line, bytes));
 }
 
 std::vector<BlockRead> SplitAtGaps(const BlockRead& block) {

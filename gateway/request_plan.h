@@ -39,18 +39,17 @@ struct BlockRead {
     std::string Text() const; // "W000100 x20"
 };
 
-// Line bits of one character: start, data, parity, stop (1.5 counts 2).
-int BitsPerCharacter(int dataBits, int parityCode, int stopBitsCode);
-// The longest gap of unread bytes a block spans at this line speed.
-int MaxGapBytes(int baud, int bitsPerCharacter);
+// The longest gap of unread bytes a block spans on a line whose characters
+// take this long each.
+int MaxGapBytes(std::chrono::nanoseconds characterTime);
 
 std::vector<BlockRead> PlanReads(const PanelMap& map, int maxGapBytes);
 
 // The least time a cycle of these reads takes on the line: each request's
-// frame, its reply's frame around the values and the ACK, at this speed.
+// frame, its reply's frame around the values and the ACK, on this line.
 // Values that hold DLE bytes (doubled in the frame), the panel's turnaround
 // and a USB adapter's latency timer only add to it.
-std::chrono::microseconds CycleLineTime(const std::vector<BlockRead>& plan, int baud, int bitsPerCharacter);
+std::chrono::microseconds CycleLineTime(const std::vector<BlockRead>& plan, const zulclient::LineSettings& line);
 
 // The block's runs of neighbouring read elements, each its own block: what
 // takes a merged block's place when the panel refuses to read its gaps.

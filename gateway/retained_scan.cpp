@@ -5,11 +5,18 @@
 
 #include <nlohmann/json.hpp>
 
+#include "gateway/ha_discovery.h"
+
 namespace zulgate {
 
-std::vector<std::string> OwnTopics::Filters() const { return {prefix_ + "/#"}; }
+std::vector<std::string> OwnTopics::Filters() const {
+    std::vector<std::string> filters{prefix_ + "/#"};
+    if (!discoveryPrefix_.empty()) filters.push_back(discoveryPrefix_ + "/+/+/+/config");
+    return filters;
+}
 
 bool OwnTopics::Ours(std::string_view topic, std::string_view payload) const {
+    if (OurDiscoveryConfig(topic, payload, discoveryPrefix_, prefix_)) return true;
     if (topic.size() <= prefix_.size() + 1 || topic.compare(0, prefix_.size(), prefix_) != 0 ||
         topic[prefix_.size()] != '/')
         return false;

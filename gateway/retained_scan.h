@@ -24,15 +24,19 @@ namespace zulgate {
 // Which retained topics on the broker are this gateway's to clear.
 class OwnTopics {
 public:
-    explicit OwnTopics(std::string prefix) : prefix_(std::move(prefix)) {}
+    // With a discovery prefix, Home Assistant's configs are looked at too.
+    explicit OwnTopics(std::string prefix, std::string discoveryPrefix = {})
+        : prefix_(std::move(prefix)), discoveryPrefix_(std::move(discoveryPrefix)) {}
     // What to subscribe to, to be sent every topic it may have left.
     std::vector<std::string> Filters() const;
     // A point element's topic ("<prefix>/<panel>/<point>" or
-    // ".../<point>/N") holding a point's JSON: nothing else is touched.
+    // ".../<point>/N") holding a point's JSON, or a discovery config whose
+    // state topic is one of them: nothing else is touched.
     bool Ours(std::string_view topic, std::string_view payload) const;
 
 private:
     std::string prefix_;
+    std::string discoveryPrefix_;
 };
 
 class RetainedScan {

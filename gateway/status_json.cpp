@@ -19,23 +19,20 @@ double MsOf(Clock::duration d) { return std::chrono::duration<double, std::milli
 // Three decimals are all a person or a graph needs.
 double Round3(double v) { return std::round(v * 1000) / 1000; }
 
-// A value as the panel means it: B/E/M/T/W unsigned, L and D signed 32-bit
-// (D is seconds since 1970), F the IEEE float of its 32 bits, bits 0/1.
-json Decoded(const zulclient::Point& point, std::uint32_t raw) {
-    if (point.HasBit()) return raw & 1u;
-    switch (point.letter) {
-    case 'L':
-    case 'D':
-        return static_cast<std::int32_t>(raw);
-    case 'F': {
-        float f;
-        std::memcpy(&f, &raw, sizeof f);
-        if (!std::isfinite(f)) return nullptr; // JSON has no NaN or infinity
-        return static_cast<double>(f);
-    }
-    default:
-        return raw;
-    }
+// A number as JSON holds it: whole numbers as whole (320, not 320.0), and
+// null where JSON has no number (NaN, infinity).
+json NumberJson(double v) {
+    if (!std::isfinite(v)) return nullptr;
+    if (v == std::floor(v) && std::fabs(v) < 1e15) return static_cast<std::int64_t>(v);
+    return v;
+}
+
+// How the page shows a point's values: a number in its units, a date, a
+// state's text or a bit.
+const char* KindOf(const MappedPoint& p) {
+    if (!p.engineering.states.empty()) return "state";
+    if (p.point.HasBit()) return "bit";
+    return p.point.Type().kind == ValueKind::Date ? "date" : "number";
 }
 
 // How the page marks an element, worst last.
@@ -139,7 +136,8 @@ json StateJson(const CheckedConfig& checked, const PointStore& store, const Metr
         json points = json::array();
         std::size_t staleValues = 0;
         for (const MappedPoint& p : checked.maps[i].Points()) {
-            json values = json::array();
+            json values = json::array(), raws = json::array();
+            const ValueMeaning meaning = p.Meaning();
             Mark worst = Mark::Ok;
             std::optional<Clock::time_point> oldest;
             bool current = true;
@@ -151,7 +149,13 @@ json StateJson(const CheckedConfig& checked, const PointStore& store, const Metr
                 current = current && cur;
                 if (!cur) ++staleValues;
                 worst = std::max(worst, MarkOf(v, cur));
-                values.push_back(NeverRead(v) ? json(nullptr) : Decoded(p.point, v.raw));
+                if (NeverRead(v)) {
+                    values.push_back(nullptr);
+                    raws.push_back(nullptr);
+                } else {
+                    values.push_back(v.state ? json(*v.state) : NumberJson(v.value));
+                    raws.push_back(NumberJson(meaning.Number(v.raw)));
+                }
                 if (v.readAt != Clock::time_point{} && (!oldest || v.readAt < *oldest)) oldest = v.readAt;
             }
             points.push_back({{"name", p.name},
@@ -161,6 +165,9 @@ json StateJson(const CheckedConfig& checked, const PointStore& store, const Metr
                               {"count", p.count},
                               {"access", p.writable ? "rw" : "r"},
                               {"value", p.count == 1 ? values.front() : values},
+                              {"raw", p.count == 1 ? raws.front() : raws},
+                              {"unit", p.engineering.Units().symbol},
+                              {"kind", KindOf(p)},
                               {"quality", quality},
                               {"age_s", Age(oldest, now)},
                               {"current", current},

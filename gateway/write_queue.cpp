@@ -2,23 +2,35 @@
 
 namespace zulgate {
 
-const char* WriteOutcomeName(WriteOutcome outcome) {
-    switch (outcome) {
-    case WriteOutcome::Written:
-        return "written";
-    case WriteOutcome::Refused:
-        return "refused by the panel";
-    case WriteOutcome::NoAnswer:
-        return "no usable answer from the panel";
-    case WriteOutcome::PanelAway:
-        return "the panel is away";
-    case WriteOutcome::TimedOut:
-        return "not answered in time";
-    case WriteOutcome::Stopping:
-        return "the gateway is stopping";
+namespace {
+
+// Each outcome in words: for the log, and as a client that asked is told.
+struct OutcomeWords {
+    WriteOutcome outcome;
+    const char* name;
+    const char* told;
+};
+constexpr OutcomeWords Words[] = {
+    {WriteOutcome::Written, "written", "ok"},
+    {WriteOutcome::Refused, "refused by the panel", "refused by the panel"},
+    {WriteOutcome::NoAnswer, "no usable answer from the panel",
+     "no usable answer from the panel: it may not have been written"},
+    {WriteOutcome::PanelAway, "the panel is away", "not written: the panel is away"},
+    {WriteOutcome::TimedOut, "not answered in time", "not written: not taken within write_timeout_ms"},
+    {WriteOutcome::Stopping, "the gateway is stopping", "not written: the gateway is stopping"},
+};
+
+const OutcomeWords& WordsOf(WriteOutcome outcome) {
+    for (const OutcomeWords& w : Words) {
+        if (w.outcome == outcome) return w;
     }
-    return "?";
+    return Words[0];
 }
+
+} // namespace
+
+const char* WriteOutcomeName(WriteOutcome outcome) { return WordsOf(outcome).name; }
+const char* WriteOutcomeTold(WriteOutcome outcome) { return WordsOf(outcome).told; }
 
 WriteOutcome WriteTicket::Wait(std::chrono::milliseconds wait) {
     std::unique_lock<std::mutex> lock(mutex_);

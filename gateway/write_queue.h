@@ -37,7 +37,8 @@ enum class WriteOutcome {
     TimedOut,  // not answered within the front end's wait (it may still be running)
     Stopping,  // the gateway stops: nothing sent
 };
-const char* WriteOutcomeName(WriteOutcome outcome);
+const char* WriteOutcomeName(WriteOutcome outcome); // "refused by the panel", for the log
+const char* WriteOutcomeTold(WriteOutcome outcome); // "ok", or why not: what a client that asked is told
 
 class WriteTicket {
 public:

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "panel/results.h"
+#include "panel/type_letters.h"
 
 const char* const AllowedChars[AllowedSetCount] = {
     "BDFWLTEM",         "1234567890ABCDEF", "1234567890ABCDEF",
@@ -97,22 +98,10 @@ std::int32_t CheckAddressSyntax(DriverRequest* request) {
 }
 
 int BytesPerElement(std::int32_t letter) {
-    switch (letter) {
-    case 'B':
-    case 'E':
-    case 'M':
-        return 1;
-    case 'D':
-        return 3;
-    case 'F':
-    case 'L':
-        return 4;
-    case 'A':
-    case 'S':
-        return 0;
-    default:
-        return 2;
-    }
+    if (const TypeLetterInfo* type = FindTypeLetter(letter)) return type->bytes;
+    // Letters no address carries: A and S take the request's element
+    // length, every other one counts two bytes.
+    return letter == 'A' || letter == 'S' ? 0 : 2;
 }
 
 std::int32_t GetDataSize(const PointRequest& request) {

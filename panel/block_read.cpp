@@ -7,44 +7,32 @@
 #include "panel/points.h"
 #include "panel/request_link.h"
 #include "panel/results.h"
+#include "panel/type_letters.h"
 #include "platform/host_log.h"
 
 namespace {
 
-bool HasDecodingRule(std::int32_t letter) {
-    return letter == 'B' || letter == 'E' || letter == 'M' || letter == 'T' || letter == 'W' || letter == 'L' ||
-           letter == 'F' || letter == 'D';
-}
-
 bool BitNumberValid(std::int32_t bit) { return bit == NoBit || (bit >= 0 && bit <= 15); }
 
-void DecodeElement(std::int32_t letter, std::int32_t bit, const std::uint8_t* in, std::uint8_t* slot) {
-    switch (letter) {
-    case 'B':
-        SetSlotHalf(slot, bit == NoBit ? in[0] : static_cast<std::uint16_t>((in[0] >> bit) & 1));
-        break;
-    case 'E':
-        SetSlotHalf(slot, in[0] & 0x0F);
-        break;
-    case 'M':
-        SetSlotHalf(slot, (in[0] >> 4) & 0x0F);
-        break;
-    case 'L':
-        SetSlotWord(slot, in[0] | (in[1] << 8) | (in[2] << 16) | (static_cast<std::uint32_t>(in[3]) << 24));
-        break;
-    case 'F': {
+void DecodeElement(const TypeLetterInfo& type, std::int32_t bit, const std::uint8_t* in, std::uint8_t* slot) {
+    std::uint32_t value = 0;
+    switch (type.kind) {
+    case ValueKind::Float: {
         // The panel's two low bytes carry the value as a whole number.
-        float value = static_cast<float>(in[0] + 256 * in[1]);
-        std::memcpy(slot, &value, 4);
+        float number = static_cast<float>(in[0] + 256 * in[1]);
+        std::memcpy(&value, &number, sizeof value);
         break;
     }
-    case 'D':
-        SetSlotWord(slot, static_cast<std::uint32_t>(TrkDateToTime(in[0], in[1])));
+    case ValueKind::Date:
+        value = static_cast<std::uint32_t>(TrkDateToTime(in[0], in[1]));
         break;
-    default: // T, W
-        SetSlotHalf(slot, static_cast<std::uint16_t>(in[0] + 256 * in[1]));
+    case ValueKind::Unsigned:
+    case ValueKind::Signed:
+        value = ValueFromBytes(type, in);
+        if (type.readPicksBit && bit != NoBit) value = (in[0] >> bit) & 1;
         break;
     }
+    SetSlotValue(type, value, slot);
 }
 
 } // namespace
@@ -56,25 +44,22 @@ void SetSlotHalf(std::uint8_t* slot, std::uint16_t value) {
     slot[3] = static_cast<std::uint8_t>(value >> 8);
 }
 
-void SetSlotWord(std::uint8_t* slot, std::uint32_t value) {
-    for (int i = 0; i < 4; ++i) slot[i] = static_cast<std::uint8_t>(value >> (8 * i));
-}
-
 int DecodeBlock(const PointRequest& request, const MsgBuffer& reply) {
-    int size = BytesPerElement(request.TypeLetter);
+    const TypeLetterInfo* type = FindTypeLetter(request.TypeLetter);
     int remaining = TransferByteCount(request);
-    if (size <= 0 || remaining <= 0) return 0;
+    if (type == nullptr || remaining <= 0) return 0;
+    const int size = type->bytes;
     const std::uint8_t* in = reply.data + 3;
     auto* slot = static_cast<std::uint8_t*>(request.ValueBuffer);
     for (; remaining > 0; remaining -= size, in += size, slot += 4) {
-        DecodeElement(request.TypeLetter, request.BitNumber, in, slot);
+        DecodeElement(*type, request.BitNumber, in, slot);
     }
     return 0;
 }
 
 std::int32_t ReadPoints(const DriverRequest& request, const PointRequest& points) {
     std::int32_t byteCount = TransferByteCount(points);
-    if (request.Channel == nullptr || !HasDecodingRule(points.TypeLetter) || byteCount < 0 ||
+    if (request.Channel == nullptr || FindTypeLetter(points.TypeLetter) == nullptr || byteCount < 0 ||
         !BitNumberValid(points.BitNumber) || (byteCount > 0 && points.ValueBuffer == nullptr)) {
         err(LogLevel64, "ZUL%02d: TRK: ERROR BlockRead(): Fail rc = %d", request.ChannelNumber, ReadRefused);
         return ReadRefused;

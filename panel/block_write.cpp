@@ -6,16 +6,10 @@
 #include "panel/points.h"
 #include "panel/request_link.h"
 #include "panel/results.h"
+#include "panel/type_letters.h"
 #include "platform/host_log.h"
 
 namespace {
-
-bool HasEncodingRule(std::int32_t letter) {
-    return letter == 'B' || letter == 'E' || letter == 'M' || letter == 'T' || letter == 'W' || letter == 'L' ||
-           letter == 'F';
-}
-
-bool IsNibble(std::int32_t letter) { return letter == 'E' || letter == 'M'; }
 
 // A one-element read of the point into the scratch slot, on a copy of the
 // host's request so that the host's block stays as it was.
@@ -27,11 +21,6 @@ std::int32_t PreparatoryRead(const DriverRequest& request, const PointRequest& p
     copy.ElementCount = 1;
     copy.ValueBuffer = scratch;
     return ReadPoints(request, copy);
-}
-
-std::uint8_t MergeNibble(std::int32_t letter, std::uint8_t current, std::uint8_t value) {
-    if (letter == 'E') return static_cast<std::uint8_t>((current & 0xF0) + (value & 0x0F));
-    return static_cast<std::uint8_t>((current & 0x0F) + ((value * 16) & 0xFF));
 }
 
 } // namespace
@@ -57,9 +46,11 @@ std::int32_t BlockWrite(DriverRequest* request) {
     ClearMsgBuffer(reply);
 
     std::int32_t n = points ? TransferByteCount(*points) : -1;
+    const TypeLetterInfo* type = points ? FindTypeLetter(points->TypeLetter) : nullptr;
     bool bitWrite = points && points->BitNumber != NoBit;
-    bool merged = points && (bitWrite || IsNibble(points->TypeLetter));
-    if (points == nullptr || request->Channel == nullptr || n < 0 || !HasEncodingRule(points->TypeLetter) ||
+    bool merged = type && (bitWrite || type->Nibble());
+    if (points == nullptr || request->Channel == nullptr || n < 0 || type == nullptr ||
+        type->write == WriteRule::None ||
         (points->BitNumber != NoBit && (points->BitNumber < 0 || points->BitNumber > 15)) ||
         (merged && points->ElementCount > 1) || (n > 0 && points->ValueBuffer == nullptr)) {
         // Nothing that could be sent safely: no exchange at all.
@@ -72,8 +63,7 @@ std::int32_t BlockWrite(DriverRequest* request) {
         frame.data[4] = static_cast<std::uint8_t>(n);
         frame.length = 5 + n;
 
-        std::int32_t letter = points->TypeLetter;
-        int size = BytesPerElement(letter);
+        const int size = type->bytes;
         std::uint8_t* out = frame.data + 5;
         const auto* slot = static_cast<const std::uint8_t*>(points->ValueBuffer);
         for (int remaining = n; remaining > 0 && result == WriteOk; remaining -= size, slot += 4) {
@@ -84,25 +74,16 @@ std::int32_t BlockWrite(DriverRequest* request) {
                 source = scratch;
             }
             if (result != WriteOk) break;
-            switch (letter) {
-            case 'B':
-                *out++ = source[2];
-                break;
-            case 'T':
-            case 'W':
-                *out++ = source[2];
-                *out++ = source[3];
-                break;
-            case 'F':
-            case 'L':
-                for (int i = 0; i < 4; ++i) *out++ = source[i];
-                break;
-            default: { // E, M: merge into the panel's current byte
-                std::uint8_t value = source[2];
+            if (type->write == WriteRule::Copy) {
+                // The element's bytes as the slot holds them: a half's
+                // bytes 2-3, or all four.
+                const std::uint8_t* bytes = type->slot == SlotPart::Half ? source + 2 : source;
+                for (int i = 0; i < size; ++i) *out++ = bytes[i];
+            } else {
+                // A nibble, merged into the panel's current byte.
+                std::uint32_t value = source[2];
                 result = PreparatoryRead(*request, *points, 'B', scratch);
-                if (result == ReadOk) *out++ = MergeNibble(letter, scratch[2], value);
-                break;
-            }
+                if (result == ReadOk) *out++ = MergeIntoByte(*type, scratch[2], value);
             }
         }
 

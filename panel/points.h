@@ -30,7 +30,6 @@ int WriteBit(const DriverRequest& request, std::uint8_t (&scratch)[4]);
 // the host's read requests and the write's preparatory reads.
 std::int32_t ReadPoints(const DriverRequest& request, const PointRequest& points);
 
-// Helpers for the 16-bit half and the whole of a 4-byte value slot.
+// The 16-bit half of a 4-byte value slot, where a bit write merges its bit.
 std::uint16_t SlotHalf(const std::uint8_t* slot);
 void SetSlotHalf(std::uint8_t* slot, std::uint16_t value);
-void SetSlotWord(std::uint8_t* slot, std::uint32_t value);

@@ -24,6 +24,8 @@
 // back as late replies while later requests are still served.
 #include "sim/panel_sim.h"
 
+#include "platform/line_time.h"
+
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/file.h>
@@ -205,7 +207,8 @@ bool ParseMemoryAssignment(const std::string& text, std::uint32_t* address, std:
 
 struct PanelSim::Impl {
     explicit Impl(Options o) : opt(std::move(o)), rng(opt.faults.seed), epoch(Clock::now()) {
-        if (opt.baud > 0) byteTime = microseconds(10'000'000LL / opt.baud);
+        // 8 data bits, no parity, one stop bit: ten bits a byte.
+        if (opt.baud > 0) byteTime = LineTime(CharacterFormat{static_cast<std::uint32_t>(opt.baud), 8, 0, 0}, 1);
     }
 
     const Options opt;
@@ -236,7 +239,7 @@ struct PanelSim::Impl {
     std::vector<Held> held;
     TimePoint lineFree, lastRx, lastEnq;
     bool enqSent = false;
-    microseconds byteTime{0};
+    std::chrono::nanoseconds byteTime{0};
     const TimePoint epoch;
 
     template <class F>

@@ -3,6 +3,9 @@
 #include <cstdio>
 #include <cstring>
 
+#include "host/client/driver_log.h"
+#include "platform/line_time.h"
+
 namespace zulclient {
 
 std::string PointText(const Point& point) {
@@ -16,6 +19,17 @@ std::string PointText(const Point& point) {
     return text;
 }
 
+std::chrono::nanoseconds LineTime(const LineSettings& line, std::uint64_t characters) {
+    return ::LineTime(CharacterFormat{line.baudRate, line.dataBits, line.stopBitsCode, line.parityCode}, characters);
+}
+
+const TypeLetterInfo& Point::Type() const {
+    static constexpr TypeLetterInfo Unknown{'?', 2,    1, ValueKind::Unsigned, SlotPart::Half, 0, 0, WriteRule::None,
+                                            0,   false};
+    const TypeLetterInfo* type = FindTypeLetter(static_cast<unsigned char>(letter));
+    return type ? *type : Unknown;
+}
+
 std::int32_t DriverClient::Call(std::int32_t code, void* params) {
     DriverRequest request{};
     request.Channel = &context_;
@@ -25,12 +39,23 @@ std::int32_t DriverClient::Call(std::int32_t code, void* params) {
     return entry_(&request);
 }
 
-std::int32_t DriverClient::GetInfo(DriverInfo& info) {
-    info = DriverInfo{};
-    return Call(GetInfoCode, &info);
+Result DriverClient::Run(Request request, std::int32_t code, void* params) {
+    CallLines lines;
+    Result result;
+    result.request = request;
+    result.code = Call(code, params);
+    result.outcome = OutcomeOf(request, result.code);
+    result.lines = lines.Take();
+    result.portFailed = PortFailureIn(result.lines);
+    return result;
 }
 
-std::int32_t DriverClient::ColdStart(const std::string& portName, const LineSettings& line) {
+Result DriverClient::GetInfo(DriverInfo& info) {
+    info = DriverInfo{};
+    return Run(Request::GetInfo, GetInfoCode, &info);
+}
+
+StartResult DriverClient::ColdStart(const std::string& portName, const LineSettings& line) {
     ColdStartParams params{};
     std::strncpy(params.PortName, portName.c_str(), sizeof params.PortName - 1);
     params.ActiveFlag = 1;
@@ -39,10 +64,16 @@ std::int32_t DriverClient::ColdStart(const std::string& portName, const LineSett
     params.ByteSize = line.dataBits;
     params.StopBits = line.stopBitsCode;
     params.Parity = line.parityCode;
-    return Call(ColdStartCode, &params);
+    StartResult start;
+    static_cast<Result&>(start) = Run(Request::ColdStart, ColdStartCode, &params);
+    if (start.PortOpened()) {
+        start.handshakeFailure = HandshakeFailureIn(start.lines);
+        start.panelId = PanelIdIn(start.lines);
+    }
+    return start;
 }
 
-std::int32_t DriverClient::ClosePort() { return Call(ClosePortCode, nullptr); }
+Result DriverClient::ClosePort() { return Run(Request::ClosePort, ClosePortCode, nullptr); }
 
 AddressCheck DriverClient::CheckAddress(const std::string& text, std::int32_t hostDataType, bool syntaxOnly) {
     AddressCheck check;
@@ -79,16 +110,16 @@ PointRequest DriverClient::MakePointRequest(const Point& point, std::size_t coun
     return request;
 }
 
-std::int32_t DriverClient::BlockRead(const Point& point, std::vector<Slot>& slots) {
+Result DriverClient::BlockRead(const Point& point, std::vector<Slot>& slots) {
     for (Slot& slot : slots) slot.fill(0);
     PointRequest request = MakePointRequest(point, slots.size(), slots.data());
-    return Call(BlockReadCode, &request);
+    return Run(Request::BlockRead, BlockReadCode, &request);
 }
 
-std::int32_t DriverClient::BlockWrite(const Point& point, const std::vector<Slot>& slots) {
+Result DriverClient::BlockWrite(const Point& point, const std::vector<Slot>& slots) {
     std::vector<Slot> copy = slots; // the host's buffer; the driver only reads it
     PointRequest request = MakePointRequest(point, copy.size(), copy.data());
-    return Call(BlockWriteCode, &request);
+    return Run(Request::BlockWrite, BlockWriteCode, &request);
 }
 
 } // namespace zulclient

@@ -1,16 +1,20 @@
 // Request building: one method per request a host makes, each filling the
-// host records, calling ZulMain and returning its result unchanged. One
+// host records, calling ZulMain and returning what it came to: the driver's
+// number with its outcome and the lines the driver logged meanwhile. One
 // client plays one channel: its number (printed in the driver's log lines)
 // and its context, which lives here.
 #pragma once
 
 #include <array>
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "driver/zultrk.h"
+#include "host/client/driver_result.h"
+#include "panel/type_letters.h"
 
 namespace zulclient {
 
@@ -23,12 +27,19 @@ struct LineSettings {
     std::int32_t timeout = 100; // units of 10 ms
 };
 
+// The time characters take on the line the settings open.
+std::chrono::nanoseconds LineTime(const LineSettings& line, std::uint64_t characters);
+inline std::chrono::nanoseconds CharacterTime(const LineSettings& line) { return LineTime(line, 1); }
+
 // A point as CheckAddress parsed it.
 struct Point {
     char letter = 0;          // upper-case type letter
     std::int32_t address = 0; // 24-bit panel address
     std::int32_t bitNumber = NoBit;
     bool HasBit() const { return bitNumber != NoBit; }
+    // What its letter means; a letter no address carries reads as one of
+    // two bytes that is neither read bit for bit nor written.
+    const TypeLetterInfo& Type() const;
 };
 
 // "W01A2F3" for a point; with a bit digit when it has one.
@@ -38,8 +49,9 @@ using Slot = std::array<std::uint8_t, 4>; // one host value slot, little-endian
 
 // What CheckAddress left in its block.
 struct AddressCheck {
-    std::int32_t result = 0;
+    std::int32_t result = 0; // the driver's number: 0 accepted, 1 refused
     AddressDefinition block{};
+    bool Accepted() const { return result == 0; }
 };
 
 class DriverClient {
@@ -48,22 +60,23 @@ public:
     DriverClient(const DriverClient&) = delete; // the driver keeps the context's address while the port is open
     DriverClient& operator=(const DriverClient&) = delete;
 
-    std::int32_t GetInfo(DriverInfo& info);
-    std::int32_t ColdStart(const std::string& portName, const LineSettings& line);
-    std::int32_t ClosePort();
+    Result GetInfo(DriverInfo& info);
+    StartResult ColdStart(const std::string& portName, const LineSettings& line);
+    Result ClosePort();
     AddressCheck CheckAddress(const std::string& text, std::int32_t hostDataType, bool syntaxOnly);
     // The point an address names, as CheckAddress parses it for every letter
     // (host data type 7); nothing when it is refused.
     std::optional<Point> PointOf(const std::string& text);
     // Reads slots.size() elements; the slots are cleared first.
-    std::int32_t BlockRead(const Point& point, std::vector<Slot>& slots);
-    std::int32_t BlockWrite(const Point& point, const std::vector<Slot>& slots);
+    Result BlockRead(const Point& point, std::vector<Slot>& slots);
+    Result BlockWrite(const Point& point, const std::vector<Slot>& slots);
 
     bool PortOpen() const { return context_.PortHandle != nullptr; }
     std::int32_t ChannelNumber() const { return channelNumber_; }
 
 private:
     std::int32_t Call(std::int32_t code, void* params);
+    Result Run(Request request, std::int32_t code, void* params);
     static PointRequest MakePointRequest(const Point& point, std::size_t count, void* slots);
 
     ZulMainFunction entry_;

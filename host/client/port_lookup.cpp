@@ -10,6 +10,7 @@
 #include <system_error>
 #include <cstring>
 
+#include "platform/linux/line_speed.h"
 #include "platform/linux/network_url.h"
 #include "platform/linux/port_names.h"
 
@@ -144,5 +145,7 @@ ServerAnswer ProbeDeviceServer(const std::string& url, std::chrono::milliseconds
     }
     return answer;
 }
+
+bool LineSpeedSupported(unsigned long baud) { return SpeedCode(baud) != B0; }
 
 } // namespace zulclient

@@ -41,6 +41,10 @@ DeviceIdentity LookUpDevice(const std::string& portName);
 bool OnePort(const DeviceIdentity& a, const DeviceIdentity& b);
 
 PortKind KindOf(const std::string& portName);
+
+// Whether a serial line here can run at this speed (the tty layer names
+// it); a port opened at another is refused by the driver.
+bool LineSpeedSupported(unsigned long baud);
 const char* PortKindText(PortKind kind);
 
 // The ports folder in force: $ZULTRK_PORTS when set and not empty, else

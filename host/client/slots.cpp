@@ -5,22 +5,26 @@
 namespace zulclient {
 
 int BytesPerElement(char letter) {
-    switch (letter) {
-    case 'B':
-    case 'E':
-    case 'M':
-        return 1;
-    case 'D':
-        return 3;
-    case 'L':
-    case 'F':
-        return 4;
-    default:
-        return 2;
-    }
+    const TypeLetterInfo* type = FindTypeLetter(static_cast<unsigned char>(letter));
+    return type ? type->bytes : 2;
 }
 
-int MaxElements(const Point& point) { return MaxTransferBytes / BytesPerElement(point.letter); }
+int MaxElements(const Point& point) { return MaxTransferBytes / point.Type().bytes; }
+
+bool MergedWrite(const Point& point) { return point.HasBit() || point.Type().Nibble(); }
+
+int MaxElementsPerWrite(const Point& point) { return MergedWrite(point) ? 1 : MaxElements(point); }
+
+std::uint32_t SlotValueOf(const Point& read, const Slot& slot, int bit) {
+    std::uint32_t value = SlotValue(read.Type(), slot.data());
+    return bit >= 0 ? (value >> bit) & 1u : value;
+}
+
+Slot SlotFor(const Point& point, std::uint32_t value) {
+    Slot slot{};
+    SetSlotValue(point.Type(), point.HasBit() ? value & 1u : value, slot.data());
+    return slot;
+}
 
 std::uint16_t SlotHalf(const Slot& s) { return static_cast<std::uint16_t>(s[2] | (s[3] << 8)); }
 

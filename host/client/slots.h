@@ -1,7 +1,7 @@
-// A point's elements on the panel and in the host's value slots: how many
-// bytes an element takes, how many fit one transfer, and the two halves of
-// a slot that the driver fills (bytes 2-3 for 16-bit values, all four for
-// L, F and D).
+// A point's elements on the panel and in the host's value slots, as the
+// type letters' table gives them: how many bytes an element takes, how many
+// fit one transfer, and the value a slot holds (bytes 2-3 for 16-bit
+// values, all four for L, F and D).
 #pragma once
 
 #include <cstdint>
@@ -18,6 +18,16 @@ constexpr int MaxTransferBytes = 255;
 
 // At most this many elements of the point fit one transfer.
 int MaxElements(const Point& point);
+// A write of a bit or a nibble is merged into what the panel holds, so it
+// goes one element at a time; other points write as many as fit.
+bool MergedWrite(const Point& point);
+int MaxElementsPerWrite(const Point& point);
+
+// The value in one element's slot after a read of `read`: its part of the
+// slot; with bit 0..15, that bit of it alone (a bit of an element read whole).
+std::uint32_t SlotValueOf(const Point& read, const Slot& slot, int bit = -1);
+// The slot that writes the value to the point.
+Slot SlotFor(const Point& point, std::uint32_t value);
 
 // The 16-bit half (bytes 2-3) and the whole slot, little-endian.
 std::uint16_t SlotHalf(const Slot& slot);

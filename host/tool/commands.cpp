@@ -134,7 +134,7 @@ std::optional<Point> LookUpPoint(DriverClient& client, Report& report, const std
 
 int RunInfo(DriverClient& client, Report& report) {
     DriverInfo info{};
-    std::int32_t rc = client.GetInfo(info);
+    std::int32_t rc = client.GetInfo(info).code;
     if (rc != 0) return report.Fail("info", Request::GetInfo, rc);
     std::string name = info.DeviceName ? info.DeviceName : "";
     std::string banner = Cp437ToUtf8(info.Banner);
@@ -225,8 +225,8 @@ int RunRead(DriverClient& client, Report& report, LogCapture& log, const Options
     PanelSession session(client, report, log, options);
     if ((status = session.Open(subject)) != 0) return status;
     std::vector<Slot> slots(static_cast<std::size_t>(options.count));
-    std::int32_t rc = client.BlockRead(*point, slots);
-    if (rc != 0) return report.Fail(subject, Request::BlockRead, rc);
+    zulclient::Result read = client.BlockRead(*point, slots);
+    if (!read.Ok()) return report.Fail(subject, Request::BlockRead, read.code);
     report.Data()["values"] = ValuesJson(*point, slots);
     SayValues(report, *point, slots, "");
     return session.Close(subject);
@@ -237,8 +237,7 @@ int RunWrite(DriverClient& client, Report& report, LogCapture& log, const Option
     int status = 0;
     std::optional<Point> point = LookUpPoint(client, report, subject, options.address, &status);
     if (!point) return status;
-    bool merged = point->HasBit() || point->letter == 'E' || point->letter == 'M';
-    if (merged && options.values.size() != 1) {
+    if (zulclient::MergedWrite(*point) && options.values.size() != 1) {
         return report.FailTool(subject + ": a bit or nibble write takes exactly one value", ExitUsage);
     }
     if (static_cast<int>(options.values.size()) > MaxElements(*point)) {
@@ -256,8 +255,8 @@ int RunWrite(DriverClient& client, Report& report, LogCapture& log, const Option
 
     PanelSession session(client, report, log, options);
     if ((status = session.Open(subject)) != 0) return status;
-    std::int32_t rc = client.BlockWrite(*point, slots);
-    if (rc != 0) return report.Fail(subject, Request::BlockWrite, rc);
+    zulclient::Result written = client.BlockWrite(*point, slots);
+    if (!written.Ok()) return report.Fail(subject, Request::BlockWrite, written.code);
     SayValues(report, *point, slots, "wrote ");
     return session.Close(subject);
 }
@@ -289,7 +288,7 @@ int RunPoll(DriverClient& client, Report& report, LogCapture& log, const Options
         ++samples;
         std::string at = Now();
         std::size_t mark = log.Mark();
-        std::int32_t rc = client.BlockRead(*point, slots);
+        std::int32_t rc = client.BlockRead(*point, slots).code;
         nlohmann::json sample = {{"sample", samples}, {"time", at}, {"result", rc}};
         if (rc == 0) {
             sample["values"] = ValuesJson(*point, slots);

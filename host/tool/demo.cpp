@@ -64,7 +64,7 @@ const std::vector<WriteCase>& WriteCases() {
 // written; an F point is written as the host's 4-byte float but read as the
 // whole number in its first two bytes.
 Value ExpectedReadBack(const Point& point, const Slot& written) {
-    if (point.letter == 'F') {
+    if (point.Type().kind == ValueKind::Float) {
         Value v;
         v.kind = Value::Float;
         v.floatValue = static_cast<float>(written[0] | (written[1] << 8));
@@ -135,7 +135,7 @@ void Demo::RequestFailed(const std::string& name, Request request, std::int32_t 
 
 void Demo::GetInfoStep() {
     DriverInfo info{};
-    std::int32_t rc = client_.GetInfo(info);
+    std::int32_t rc = client_.GetInfo(info).code;
     if (rc != 0) return RequestFailed("get-info", Request::GetInfo, rc);
     bool ok = info.DeviceName != nullptr && info.Banner != nullptr;
     char detail[160];
@@ -178,13 +178,13 @@ void Demo::WriteSteps() {
         std::vector<Slot> written;
         for (const char* text : w.values) written.push_back(*EncodeValue(point, text).slot);
 
-        std::int32_t rc = client_.BlockWrite(point, written);
+        std::int32_t rc = client_.BlockWrite(point, written).code;
         if (rc != 0) {
             RequestFailed(name, Request::BlockWrite, rc);
             continue;
         }
         std::vector<Slot> read(written.size());
-        rc = client_.BlockRead(point, read);
+        rc = client_.BlockRead(point, read).code;
         if (rc != 0) {
             RequestFailed(name, Request::BlockRead, rc);
             continue;
@@ -221,7 +221,7 @@ void Demo::DateStep() {
     static const char* Dates[] = {"2000-01-01 00:00:00", "2024-06-15 00:00:00", "1977-01-01 00:00:00"};
     Point point{'D', 0x123456, NoBit};
     std::vector<Slot> slots(3);
-    std::int32_t rc = client_.BlockRead(point, slots);
+    std::int32_t rc = client_.BlockRead(point, slots).code;
     if (rc != 0) return RequestFailed(name, Request::BlockRead, rc);
     bool match = true;
     std::string detail;
@@ -246,7 +246,7 @@ void Demo::PollStep() {
     std::vector<Slot> slots(pollExpected_.size());
     for (int sample = 0; sample < 3; ++sample) {
         if (sample > 0) std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        std::int32_t rc = client_.BlockRead(pollPoint_, slots);
+        std::int32_t rc = client_.BlockRead(pollPoint_, slots).code;
         if (rc != 0) return RequestFailed(name, Request::BlockRead, rc);
         for (std::size_t i = 0; i < slots.size(); ++i) {
             match = match && SameValue(DecodeSlot(pollPoint_, slots[i]), DecodeSlot(pollPoint_, pollExpected_[i]));

@@ -36,8 +36,8 @@ PanelSession::~PanelSession() {
 
 int PanelSession::Open(const std::string& subject) {
     DriverInfo info{};
-    std::int32_t rc = client_.GetInfo(info);
-    if (rc != 0) return report_.Fail(subject, Request::GetInfo, rc);
+    zulclient::Result got = client_.GetInfo(info);
+    if (!got.Ok()) return report_.Fail(subject, Request::GetInfo, got.code);
     line_.baudRate = options_.baudRate.value_or(info.DefaultBaudRate);
     line_.dataBits = options_.dataBits.value_or(info.DefaultByteSize);
     line_.stopBitsCode = options_.stopBitsCode.value_or(info.DefaultStopBits);
@@ -78,28 +78,24 @@ int PanelSession::Open(const std::string& subject) {
                     {"stopBits", StopBitsName(line_.stopBitsCode)},
                     {"timeout", line_.timeout}};
 
-    std::size_t mark = log_.Mark();
-    rc = client_.ColdStart(portName_, line_);
-    if (rc != 0) {
+    zulclient::StartResult start = client_.ColdStart(portName_, line_);
+    if (!start.PortOpened()) {
         std::string why = panel_ ? std::string()
                                  : WhyOpenFailed(portName_, Roots::FromEnvironment(), Identity::FromEnvironment());
-        return report_.Fail(subject, Request::ColdStart, rc,
-                            ResultMeaning(Request::ColdStart, rc) + " (" + (why.empty() ? portName_ : why) + ")");
+        return report_.Fail(subject, Request::ColdStart, start.code,
+                            start.Meaning() + " (" + (why.empty() ? portName_ : why) + ")");
     }
-    panelId_ = log_.PanelIdSince(mark);
+    panelId_ = start.panelId;
     if (panelId_) data["panelId"] = PanelIdText(*panelId_);
-    // ColdStart succeeds with the port open even when the handshake failed;
-    // its log line carries the handshake's result.
-    if (std::optional<int> handshake = log_.HandshakeFailureSince(mark)) {
-        return report_.Fail(subject, Request::Handshake, *handshake);
-    }
+    // ColdStart succeeds with the port open even when the handshake failed.
+    if (start.handshakeFailure) return report_.Fail(subject, Request::Handshake, *start.handshakeFailure);
     return 0;
 }
 
 int PanelSession::Close(const std::string& subject) {
     if (!client_.PortOpen()) return 0;
-    std::int32_t rc = client_.ClosePort();
-    if (rc != 0) return report_.Fail(subject, Request::ClosePort, rc);
+    zulclient::Result closed = client_.ClosePort();
+    if (!closed.Ok()) return report_.Fail(subject, Request::ClosePort, closed.code);
     return 0;
 }
 

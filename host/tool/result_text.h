@@ -1,25 +1,18 @@
-// What a non-zero result of each request means, in a few words for the
-// one-line failure message.
+// What a non-zero result of each request means: the shared host layer's
+// words, under the names the tool uses; and the exit status for a result.
 #pragma once
 
 #include <cstdint>
 #include <string>
 
+#include "host/client/driver_result.h"
+
 namespace zulhost {
 
-enum class Request {
-    GetInfo,
-    ColdStart,
-    Handshake,
-    CheckAddress,
-    CheckAddressSyntax,
-    BlockRead,
-    BlockWrite,
-    ClosePort
-};
+using zulclient::Request;
+using zulclient::RequestName;
 
-const char* RequestName(Request request); // "BlockRead", ...
-std::string ResultMeaning(Request request, std::int32_t result);
+inline std::string ResultMeaning(Request request, std::int32_t result) { return zulclient::Meaning(request, result); }
 
 // The process exit status for a driver result: the result itself when it is
 // 1..255, otherwise 1 (the message carries the real value).

@@ -47,24 +47,24 @@ Encoded Range(const Point& point, const std::string& text, long long low, long l
 } // namespace
 
 Value DecodeSlot(const Point& point, const Slot& slot) {
+    const TypeLetterInfo& type = point.Type();
+    std::uint32_t raw = SlotValue(type, slot.data());
     Value v;
-    switch (point.letter) {
-    case 'L':
+    switch (type.kind) {
+    case ValueKind::Signed:
         v.kind = Value::Signed;
-        v.unsignedValue = SlotWord(slot);
+        v.unsignedValue = raw;
         break;
-    case 'F': {
+    case ValueKind::Float:
         v.kind = Value::Float;
-        std::uint32_t bits = SlotWord(slot);
-        std::memcpy(&v.floatValue, &bits, sizeof bits);
+        std::memcpy(&v.floatValue, &raw, sizeof raw);
         break;
-    }
-    case 'D':
+    case ValueKind::Date:
         v.kind = Value::Time;
-        v.timeValue = static_cast<std::int32_t>(SlotWord(slot));
+        v.timeValue = static_cast<std::int32_t>(raw);
         break;
-    default:
-        v.unsignedValue = SlotHalf(slot);
+    case ValueKind::Unsigned:
+        v.unsignedValue = raw;
         break;
     }
     return v;
@@ -95,15 +95,13 @@ std::string FormatValue(const Point& point, const Value& value) {
         std::snprintf(text, sizeof text, "%s (%ld)", FormatTime(value.timeValue).c_str(),
                       static_cast<long>(value.timeValue));
         break;
-    default:
-        if (point.HasBit() || point.letter == 'E' || point.letter == 'M') {
+    case Value::Unsigned:
+        if (point.HasBit() || point.Type().Nibble()) {
             std::snprintf(text, sizeof text, "%u", static_cast<unsigned>(value.unsignedValue));
-        } else if (point.letter == 'B') {
-            std::snprintf(text, sizeof text, "%u (0x%02X)", static_cast<unsigned>(value.unsignedValue),
-                          static_cast<unsigned>(value.unsignedValue));
         } else {
-            std::snprintf(text, sizeof text, "%u (0x%04X)", static_cast<unsigned>(value.unsignedValue),
-                          static_cast<unsigned>(value.unsignedValue));
+            // As many hex digits as the element has bytes.
+            std::snprintf(text, sizeof text, "%u (0x%0*X)", static_cast<unsigned>(value.unsignedValue),
+                          2 * point.Type().bytes, static_cast<unsigned>(value.unsignedValue));
         }
         break;
     }
@@ -111,17 +109,22 @@ std::string FormatValue(const Point& point, const Value& value) {
 }
 
 Encoded EncodeValue(const Point& point, const std::string& text) {
+    const TypeLetterInfo& type = point.Type();
     if (point.HasBit()) return Range(point, text, 0, 1, "a bit takes 0 or 1");
-    switch (point.letter) {
-    case 'B':
-        return Range(point, text, 0, 0xFF, "a byte takes 0..255");
-    case 'E':
-    case 'M':
-        return Range(point, text, 0, 15, "a nibble takes 0..15");
-    case 'T':
-    case 'W':
-        return Range(point, text, 0, 0xFFFF, "a word takes 0..65535");
-    case 'L': {
+    if (type.write == WriteRule::None) {
+        Encoded e;
+        e.error = std::string(PointText(point)) + ": " + point.letter +
+                  " points are read-only (the driver has no encoding for them)";
+        return e;
+    }
+    switch (type.kind) {
+    case ValueKind::Unsigned: {
+        std::string what = type.Nibble()     ? "a nibble takes 0.."
+                           : type.bytes == 1 ? "a byte takes 0.."
+                                             : "a word takes 0..";
+        return Range(point, text, 0, type.Largest(), (what + std::to_string(type.Largest())).c_str());
+    }
+    case ValueKind::Signed: {
         long long v = 0;
         Encoded e;
         if (!ParseInteger(text, v) || v < INT32_MIN || v > static_cast<long long>(UINT32_MAX)) {
@@ -131,7 +134,7 @@ Encoded EncodeValue(const Point& point, const std::string& text) {
         }
         return e;
     }
-    case 'F': {
+    case ValueKind::Float: {
         Encoded e;
         errno = 0;
         char* end = nullptr;
@@ -143,13 +146,12 @@ Encoded EncodeValue(const Point& point, const std::string& text) {
         }
         return e;
     }
-    default: {
-        Encoded e;
-        e.error = std::string(PointText(point)) + ": " + point.letter +
-                  " points are read-only (the driver has no encoding for them)";
-        return e;
+    case ValueKind::Date:
+        break;
     }
-    }
+    Encoded e;
+    e.error = std::string(PointText(point)) + ": cannot be written";
+    return e;
 }
 
 } // namespace zulhost

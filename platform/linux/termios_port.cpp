@@ -36,6 +36,7 @@
 #include "platform/linux/read_wait.h"
 #include "platform/linux/socket_port.h"
 #include "platform/win32_api.h"
+#include "platform/line_time.h"
 
 #ifndef TRUE
 #define TRUE 1
@@ -331,13 +332,7 @@ BOOL TimedRead(const Slot& slot, std::uint8_t* out, DWORD toRead, DWORD& got) {
 constexpr std::int64_t WriteMarginNs = 1000000000; // 1 s
 
 std::int64_t LineTimeNs(const DCB& dcb, DWORD bytes) {
-    if (dcb.BaudRate == 0) return 0;
-    // In half bits: start, data, parity, stop (1, 1.5 or 2).
-    std::int64_t halfBits = 2 + 2 * dcb.ByteSize + (dcb.Parity != NOPARITY ? 2 : 0) +
-                            (dcb.StopBits == ONE5STOPBITS  ? 3
-                             : dcb.StopBits == TWOSTOPBITS ? 4
-                                                           : 2);
-    return static_cast<std::int64_t>(bytes) * halfBits * 500000000 / dcb.BaudRate;
+    return LineTime(CharacterFormat{dcb.BaudRate, dcb.ByteSize, dcb.StopBits, dcb.Parity}, bytes).count();
 }
 
 // Ends when all bytes are taken, on an error, or at the deadline.

@@ -28,6 +28,7 @@ const std::string Config =
 
 const std::string Header = "name,address,table,register,access,count\n";
 const std::string GoodRow = "supply,W000100,holding,0,rw,2\n"; // line 2 of a point list
+const std::string Eng = "name,address,table,register,access,scale,offset,units,states,description\n";
 
 // Every letter in every table it can go in, bits and nibbles, a quoted name
 // with a comma, a description column and an empty row, as spreadsheets
@@ -213,7 +214,27 @@ INSTANTIATE_TEST_SUITE_P(
         Refusal{"http default on modbus", Replaced("15999", "9702") + "[http]\n", Header + GoodRow, false, 9,
                 "[http] listen 127.0.0.1:9702 and [modbus] listen 127.0.0.1:9702"},
         Refusal{"points not a file", Replaced("p.csv", "/dev/zero"), Header + GoodRow, false, 8,
-                "cannot read the point list /dev/zero: not a regular file (a character device)"}),
+                "cannot read the point list /dev/zero: not a regular file (a character device)"},
+        // What a point's values mean.
+        Refusal{"unknown unit", Config, Eng + "t,W000100,holding,0,r,0.1,,degrees-celcius,,\n", true, 2,
+                "units 'degrees-celcius' is not a unit this gateway knows"},
+        Refusal{"scale 0", Config, Eng + "t,W000100,holding,0,r,0,,,,\n", true, 2, "scale cannot be 0"},
+        Refusal{"scale text", Config, Eng + "t,W000100,holding,0,r,x10,,,,\n", true, 2,
+                "scale must be a decimal number"},
+        Refusal{"empty state", Config, Eng + "m,B004002,holding,0,rw,,,,Off||On,\n", true, 2, "state 1 has no text"},
+        Refusal{"state twice", Config, Eng + "m,B004002,holding,0,rw,,,,Off|On|Off,\n", true, 2,
+                "state 'Off' is named twice"},
+        Refusal{"states scaled", Config, Eng + "m,B004002,holding,0,rw,2,,,Off|On,\n", true, 2,
+                "a point with states has no scale"},
+        Refusal{"too many states", Config, Eng + "b,B0040027,coil,0,rw,,,,A|B|C,\n", true, 2,
+                "3 states, but the point holds only 2 values"},
+        Refusal{"states on a long", Config, Eng + "l,L003000,holding,0,rw,,,,A|B,\n", true, 2,
+                "states are for bits, nibbles, bytes and words"},
+        Refusal{"scaled date", Config, Eng + "d,D005000,input,0,r,2,,,,\n", true, 2, "a date has no scale"},
+        Refusal{"min above max", Config, "name,address,table,register,access,min,max\nt,W000100,holding,0,rw,30,20\n",
+                true, 2, "min is above max"},
+        Refusal{"discovery prefix", Mqtt("discovery_prefix = \"home/#\""), Header + GoodRow, false, 10,
+                "discovery_prefix 'home/#'"}),
     [](const ::testing::TestParamInfo<Refusal>& param) {
         std::string name;
         for (char c : std::string(param.param.what)) name += std::isalnum(static_cast<unsigned char>(c)) ? c : '_';

@@ -204,10 +204,11 @@ TEST_F(Mqtt, PublishesEveryLetterRetainedWithItsQualityAndWritesOnlyWhatIsWritab
     for (const auto& [topic, value] : expected) {
         json p = Payload(held, topic);
         EXPECT_EQ(p["value"], value) << topic << ": " << p;
+        EXPECT_EQ(p["raw"], value) << topic << ": " << p; // unscaled: the value is the panel's number
         EXPECT_EQ(p["quality"], "good") << topic;
         EXPECT_TRUE(p["time"].is_string() && p["time"].get<std::string>().size() == 24) << topic << ": " << p;
     }
-    EXPECT_EQ(Payload(held, "mute/w"), json::parse(R"({"value":null,"quality":"bad","time":null})"));
+    EXPECT_EQ(Payload(held, "mute/w"), json::parse(R"({"value":null,"raw":null,"quality":"bad","time":null})"));
 
     // Writes: one that lands in the panel's memory, and refusals in words.
     auto results = Watching({"zt/site1/+/+/result", "zt/site1/+/+/+/result"});
@@ -215,10 +216,10 @@ TEST_F(Mqtt, PublishesEveryLetterRetainedWithItsQualityAndWritesOnlyWhatIsWritab
                                                                 {"ahu1/bit 7/set", "false"}, {"ahu1/fixed/set", "1"},
                                                                 {"ahu1/byte/set", "300"},    {"ahu1/nothing/set", "1"}};
     for (const auto& [topic, payload] : sets) Pub(topic, payload);
-    for (const char* line :
-         {"ahu1/time/result ok", "ahu1/words/1/result ok", "ahu1/bit 7/result ok",
-          "ahu1/fixed/result read-only: not written", "ahu1/byte/result takes 0..255, not 300: not written",
-          "ahu1/nothing/result no such point: not written"}) {
+    for (const char* line : {"ahu1/time/result ok", "ahu1/words/1/result ok", "ahu1/bit 7/result ok",
+                             "ahu1/fixed/result read-only: not written",
+                             "ahu1/byte/result 300 is outside what the point holds (0 to 255): not written",
+                             "ahu1/nothing/result no such point: not written"}) {
         std::string text = line;
         std::size_t space = text.find(' ', text.find("/result"));
         EXPECT_TRUE(results->Until(Said(text.substr(0, space), text.substr(space + 1)), seconds(20)))
@@ -450,3 +451,150 @@ TEST_F(Mqtt, TopicsOfRemovedPointsAreClearedAfterTheCurrentOnesArePublished) {
 }
 
 } // namespace
+
+namespace {
+
+// Scaled, unit-bearing and state points, as an integrator's list has them.
+const char* const Engineered =
+    "name,address,table,register,access,scale,offset,units,states,min,max,description\n"
+    "supply air,W000100,input,0,r,0.1,,degrees-celsius,,,,tenths of a degree\n"
+    "setpoint,W000102,holding,0,rw,0.5,,degrees-fahrenheit,,50,90,\n"
+    "mode,B004002,holding,1,rw,,,,Off|Auto|On,,,\n"
+    "fan,W000104F,coil,0,rw,,,,,,,\n"
+    "alarm,B0040030,discrete,0,r,,,,,,,\n";
+
+// A topic's messages, in order, as the watch saw them.
+std::vector<std::string> PayloadsOf(const std::vector<json>& messages, const std::string& topic) {
+    std::vector<std::string> payloads;
+    for (const json& m : messages) {
+        if (m["topic"] == topic) payloads.push_back(m["payload"].get<std::string>());
+    }
+    return payloads;
+}
+
+} // namespace
+
+// The gateway as Home Assistant meets it: the configs read field by field,
+// Home Assistant's own command payloads sent to the topics they name, and
+// what lands in the panel's memory.
+TEST_F(Mqtt, HomeAssistantDiscoversThePointsAndItsCommandsLandInThePanel) {
+    zulsim::PanelSim& panel = Sim("COM5");
+    panel.SetBytes(0x000100, {0xD7, 0x00, 0x8C, 0x00, 0x00, 0x80}); // 215 (21.5 °C), 140 (70 °F), fan bit 15 on
+    panel.SetBytes(0x004002, {0x00, 0x01});                         // mode Off, alarm bit 0 of 004003 on
+    // An earlier run's config of a point since removed, and another program's.
+    const std::string node = "zt_site1_ahu1";
+    ASSERT_EQ(RunProgram(Client("/usr/bin/mosquitto_pub",
+                                {"-r", "-t", "homeassistant/sensor/" + node + "/gone/config", "-m",
+                                 R"({"state_topic":"zt/site1/ahu1/gone","unique_id":"zt_site1_ahu1_gone"})"}),
+                         folder_)
+                  .status,
+              0);
+    ASSERT_EQ(RunProgram(Client("/usr/bin/mosquitto_pub", {"-r", "-t", "homeassistant/light/lamp/light/config", "-m",
+                                                           R"({"state_topic":"zigbee2mqtt/lamp"})"}),
+                         folder_)
+                  .status,
+              0);
+    auto watch = Watching({"homeassistant/#", "zt/site1/ahu1/#"}, "ha");
+    ASSERT_TRUE(Start(Panel("ahu1", "COM5", 1, "e.csv"), {{"e.csv", Engineered}}, {"ahu1"},
+                      Section("discovery_prefix = \"homeassistant\"\n")))
+        << Log();
+    ASSERT_TRUE(gate_->WaitForErr("mqtt: connected to broker", seconds(10))) << Log();
+    const auto connected = Clock::now();
+
+    // Every config within 2 s of connecting.
+    const std::string prefix = "homeassistant/";
+    // A point's config, found as Home Assistant finds it: by its component
+    // and the state topic it names.
+    auto config = [&](const std::string& component, const std::string& point) -> json {
+        json found;
+        watch->Until(
+            [&](const json& m) {
+                std::string topic = m.value("topic", "");
+                if (topic.rfind(prefix + component + "/" + node + "/", 0) != 0) return false;
+                json c = json::parse(m["payload"].get<std::string>(), nullptr, false);
+                if (c.is_discarded() || c.value("state_topic", "") != "zt/site1/ahu1/" + point) return false;
+                found = c;
+                return true;
+            },
+            seconds(2));
+        return found;
+    };
+    json supply = config("sensor", "supply air");
+    json setpoint = config("number", "setpoint");
+    json mode = config("select", "mode");
+    json fan = config("switch", "fan");
+    json alarm = config("binary_sensor", "alarm");
+    EXPECT_LT(Clock::now() - connected, seconds(3));
+    ASSERT_FALSE(supply.is_null() || setpoint.is_null() || mode.is_null() || fan.is_null() || alarm.is_null())
+        << watch->Dump() << Log();
+    EXPECT_EQ(supply["state_topic"], "zt/site1/ahu1/supply air");
+    EXPECT_EQ(supply["unit_of_measurement"], "°C");
+    EXPECT_EQ(supply["device_class"], "temperature");
+    EXPECT_EQ(supply["device"]["name"], "ahu1");
+    EXPECT_EQ(setpoint["command_topic"], "zt/site1/ahu1/setpoint/set");
+    EXPECT_EQ(setpoint["step"], 0.5);
+    EXPECT_EQ(setpoint["min"], 50);
+    EXPECT_EQ(mode["options"], json::array({"Off", "Auto", "On"}));
+
+    // The values as Home Assistant's templates read them.
+    EXPECT_TRUE(watch->Until(Good("ahu1/supply air", 21.5), seconds(10))) << watch->Dump();
+    EXPECT_TRUE(watch->Until(Good("ahu1/setpoint", 70), seconds(10))) << watch->Dump();
+    EXPECT_TRUE(watch->Until(Good("ahu1/mode", "Off"), seconds(10))) << watch->Dump();
+    json supplyNow = json::parse(PayloadsOf(watch->Messages(), "zt/site1/ahu1/supply air").back());
+    EXPECT_EQ(supplyNow["raw"], 215);
+
+    // Home Assistant's commands: a number as it sends one, a select's option
+    // bare, a switch's payload_off and payload_on as its config says.
+    auto command = [&](const json& c, const std::string& payload) {
+        std::vector<std::string> args{"-t", c["command_topic"].get<std::string>(), "-m", payload};
+        EXPECT_EQ(RunProgram(Client("/usr/bin/mosquitto_pub", args), folder_).status, 0);
+    };
+    auto results = Watching({"zt/site1/+/+/result"}, "results");
+    command(setpoint, "72.5");
+    command(mode, "Auto");
+    command(fan, fan["payload_off"]);
+    for (const char* topic : {"ahu1/setpoint/result", "ahu1/mode/result", "ahu1/fan/result"}) {
+        EXPECT_TRUE(results->Until(Said(topic, "ok"), seconds(10))) << topic << results->Dump() << Log();
+    }
+    EXPECT_EQ(panel.GetBytes(0x000102, 2), (Bytes{145, 0x00})); // 72.5 / 0.5
+    EXPECT_EQ(panel.GetBytes(0x004002, 1), (Bytes{0x01}));      // Auto
+    EXPECT_EQ(panel.GetBytes(0x000105, 1), (Bytes{0x00}));      // bit 15 off
+    command(fan, fan["payload_on"]);
+    command(setpoint, "95"); // above max 90
+    EXPECT_TRUE(results->Until(Said("ahu1/setpoint/result", "95 is above max 90: not written"), seconds(10)))
+        << results->Dump();
+    EXPECT_TRUE(watch->Until(Good("ahu1/fan", 1), seconds(10)));
+    EXPECT_EQ(panel.GetBytes(0x000105, 1), (Bytes{0x80}));
+    // What the switch's template renders is its state_on, that is its payload_on.
+    EXPECT_EQ(fan["value_template"], "{{ 'true' if value_json.raw == 1 else 'false' }}");
+
+    // The removed point's config is cleared after the current ones were
+    // published; another program's is left.
+    EXPECT_TRUE(watch->Until(
+        [&](const json& m) {
+            return m.value("topic", "") == prefix + "sensor/" + node + "/gone/config" && m["payload"] == "";
+        },
+        seconds(15)))
+        << watch->Dump();
+    std::vector<json> all = watch->Messages();
+    std::size_t cleared = 0, lastConfig = 0;
+    for (std::size_t i = 0; i < all.size(); ++i) {
+        std::string topic = all[i]["topic"];
+        if (topic == prefix + "sensor/" + node + "/gone/config" && all[i]["payload"] == "") cleared = i;
+        if (topic == prefix + "switch/" + node + "/fan/config" && lastConfig == 0) lastConfig = i;
+    }
+    EXPECT_LT(lastConfig, cleared);
+    EXPECT_TRUE(PayloadsOf(all, "homeassistant/light/lamp/light/config").size() == 1);
+
+    // Home Assistant comes online: the configs again.
+    std::size_t before = PayloadsOf(watch->Messages(), prefix + "select/" + node + "/mode/config").size();
+    ASSERT_EQ(
+        RunProgram(Client("/usr/bin/mosquitto_pub", {"-t", "homeassistant/status", "-m", "online"}), folder_).status,
+        0);
+    EXPECT_TRUE(watch->Until(
+        [&, n = std::size_t{0}](const json& m) mutable {
+            return m.value("topic", "") == prefix + "select/" + node + "/mode/config" && ++n > before;
+        },
+        seconds(5)))
+        << watch->Dump();
+}

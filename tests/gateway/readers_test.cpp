@@ -3,6 +3,7 @@
 // driver's own CheckAddress behind the map.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <functional>
 #include <sstream>
 
@@ -20,6 +21,16 @@
 
 namespace zulgate {
 namespace {
+
+// One character's time at this speed and format (8N1 unless given).
+std::chrono::nanoseconds Line(int baud, int dataBits = 8, int parity = 0, int stop = 0) {
+    zulclient::LineSettings line;
+    line.baudRate = static_cast<std::uint16_t>(baud);
+    line.dataBits = static_cast<std::uint16_t>(dataBits);
+    line.parityCode = static_cast<std::uint16_t>(parity);
+    line.stopBitsCode = static_cast<std::uint16_t>(stop);
+    return zulclient::CharacterTime(line);
+}
 
 std::string Fields(const CsvRecord& r) {
     std::string s = std::to_string(r.line) + ":";
@@ -157,12 +168,11 @@ zulclient::DriverLibrary Merging::library_;
 
 TEST_F(Merging, GapRuleByLineSpeed) {
     // 19 bytes of a request's own frames and 2 ms of the host's turn.
-    EXPECT_EQ(MaxGapBytes(9600, 10), 20);
-    EXPECT_EQ(MaxGapBytes(19200, 10), 22);
-    EXPECT_EQ(MaxGapBytes(38400, 10), 26);
-    EXPECT_EQ(MaxGapBytes(1200, 11), 19);
-    EXPECT_EQ(BitsPerCharacter(8, 0, 0), 10);
-    EXPECT_EQ(BitsPerCharacter(7, 2, 2), 11);
+    EXPECT_EQ(MaxGapBytes(Line(9600)), 20);
+    EXPECT_EQ(MaxGapBytes(Line(19200)), 22);
+    EXPECT_EQ(MaxGapBytes(Line(38400)), 26);
+    EXPECT_EQ(MaxGapBytes(Line(1200, 7, 2, 2)), 19); // 7E2: eleven bits a character
+    EXPECT_EQ(MaxGapBytes(Line(0)), 0);
 }
 
 TEST_F(Merging, PointListsIntoBlockReads) {
@@ -191,7 +201,7 @@ TEST_F(Merging, PointListsIntoBlockReads) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         PanelMap map = Map(c.points);
-        std::vector<BlockRead> blocks = PlanReads(map, MaxGapBytes(c.baud, 10));
+        std::vector<BlockRead> blocks = PlanReads(map, MaxGapBytes(Line(c.baud)));
         EXPECT_EQ(Texts(blocks), c.blocks);
         ExpectEveryElementRead(map, blocks);
     }
@@ -206,7 +216,7 @@ TEST_F(Merging, FiveHundredPointsInAFewRequests) {
     for (int i = 0; i < 50; ++i) points += zulclient::PointText({'L', 0x4000 + 8 * i, NoBit}) + " ";
     PanelMap map = Map(points);
     ASSERT_EQ(map.Points().size(), 500u);
-    std::vector<BlockRead> blocks = PlanReads(map, MaxGapBytes(9600, 10));
+    std::vector<BlockRead> blocks = PlanReads(map, MaxGapBytes(Line(9600)));
     EXPECT_EQ(Texts(blocks), (std::vector<std::string>{"B002000 x150", "B003000 x13", "L004000 x63", "L004100 x35",
                                                        "W001000 x127", "W0010FE x73"}));
     EXPECT_LE(blocks.size(), 50u); // a tenth of a request per point
@@ -215,7 +225,7 @@ TEST_F(Merging, FiveHundredPointsInAFewRequests) {
 
 TEST_F(Merging, ARefusedBlockSplitsAtItsGaps) {
     PanelMap map = Map("W000100*2 W000110 W000112 B004002");
-    std::vector<BlockRead> blocks = PlanReads(map, MaxGapBytes(9600, 10));
+    std::vector<BlockRead> blocks = PlanReads(map, MaxGapBytes(Line(9600)));
     ASSERT_EQ(Texts(blocks), (std::vector<std::string>{"B004002 x1", "W000100 x10"}));
     std::vector<BlockRead> runs = SplitAtGaps(blocks[1]);
     EXPECT_EQ(Texts(runs), (std::vector<std::string>{"W000100 x2", "W000110 x2"}));
@@ -223,17 +233,28 @@ TEST_F(Merging, ARefusedBlockSplitsAtItsGaps) {
     ExpectEveryElementRead(map, runs);
 }
 
-// A set message's payload against its point, as a Modbus write is checked.
+// A set message's payload against its point: the value in engineering
+// units back to the panel's raw number, a state's text, a bit's true/false.
 TEST(MqttSet, TakesWhatFitsThePointAndNamesWhyNot) {
-    auto point = [](char letter, int bit, std::uint32_t largest, bool writable = true) {
+    auto point = [](char letter, int bit, bool writable = true) {
         MappedPoint p;
         p.name = "p";
         p.point.letter = letter;
         p.point.bitNumber = bit;
-        p.largest = largest;
         p.writable = writable;
         return p;
     };
+    auto scaled = [&](double scale, double offset, std::optional<double> min = {}, std::optional<double> max = {}) {
+        MappedPoint p = point('W', NoBit);
+        p.engineering.scale = scale;
+        p.engineering.offset = offset;
+        p.engineering.decimals = scale == std::floor(scale) ? 0 : 1; // as the point list would write them
+        p.engineering.min = min;
+        p.engineering.max = max;
+        return p;
+    };
+    MappedPoint modes = point('B', NoBit);
+    modes.engineering.states = {"Off", "Auto", "On"};
     struct Case {
         MappedPoint point;
         std::string_view payload;
@@ -242,29 +263,50 @@ TEST(MqttSet, TakesWhatFitsThePointAndNamesWhyNot) {
     };
     using namespace std::string_view_literals;
     const Case cases[] = {
-        {point('B', NoBit, 255), "255", 255, ""},
-        {point('B', NoBit, 255), "256", -1, "takes 0..255, not 256"},
-        {point('E', NoBit, 15), "16", -1, "takes 0..15"},
-        {point('W', NoBit, 65535), "-1", -1, "takes 0..65535"},
-        {point('W', NoBit, 65535), "1.5", -1, "a whole number"},
-        {point('W', NoBit, 65535), "2.0", 2, ""},
-        {point('W', NoBit, 65535), "true", -1, "true/false is for bits"},
-        {point('W', NoBit, 65535), "\"7\"", -1, "not a JSON number"},
-        {point('L', NoBit, 0xFFFFFFFFu), "-2", 0xFFFFFFFE, ""},
-        {point('L', NoBit, 0xFFFFFFFFu), "4294967295", 0xFFFFFFFF, ""},
-        {point('L', NoBit, 0xFFFFFFFFu), "4294967296", -1, "takes -2147483648..4294967295"},
-        {point('B', 7, 1), "true", 1, ""},
-        {point('W', 15, 1), "0", 0, ""},
-        {point('W', 15, 1), "2", -1, "takes 0..1"},
-        {point('W', NoBit, 65535, false), "1", -1, "read-only"},
+        {point('B', NoBit), "255", 255, ""},
+        {point('B', NoBit), "256", -1, "256 is outside what the point holds (0 to 255)"},
+        {point('E', NoBit), "16", -1, "(0 to 15)"},
+        {point('W', NoBit), "-1", -1, "(0 to 65535)"},
+        // Rounded to the nearest raw number, halves away from zero.
+        {point('W', NoBit), "1.5", 2, ""},
+        {point('W', NoBit), "2.4", 2, ""},
+        {point('W', NoBit), "2.0", 2, ""},
+        {point('W', NoBit), "true", -1, "true/false is for bits"},
+        {point('W', NoBit), "\"7\"", -1, "not a JSON number"},
+        {point('L', NoBit), "-2", 0xFFFFFFFE, ""},
+        {point('L', NoBit), "2147483647", 0x7FFFFFFF, ""},
+        {point('L', NoBit), "4294967295", -1, "(-2147483648 to 2147483647)"},
+        {point('B', 7), "true", 1, ""},
+        {point('W', 15), "0", 0, ""},
+        {point('W', 15), "2", -1, "(0 to 1)"},
+        {point('W', NoBit, false), "1", -1, "read-only"},
+        // Scaled: raw = (value - offset) / scale.
+        {scaled(0.1, 0), "21.5", 215, ""},
+        {scaled(0.1, 0), "21.34", 213, ""},
+        {scaled(0.1, 0), "21.35", 214, ""}, // a half, whatever binary makes of 213.5
+        {scaled(0.1, 0), "-0.05", -1, "(0 to 6553.5)"},
+        {scaled(0.1, -40), "20", 600, ""},
+        {scaled(-1, 100), "40", 60, ""},
+        {scaled(0.5, 0, 15, 30), "14.5", -1, "14.5 is below min 15"},
+        {scaled(0.5, 0, 15, 30), "30.5", -1, "30.5 is above max 30"},
+        {scaled(0.5, 0, 15, 30), "30", 60, ""},
+        // States: the text, bare or as a JSON string, or the raw number.
+        {modes, "Auto", 1, ""},
+        {modes, " On\n", 2, ""},
+        {modes, "\"Off\"", 0, ""},
+        {modes, "1", 1, ""},
+        {modes, "3", -1, "3 is no state's number (0 to 2)"},
+        {modes, "Heat", -1, "not one of its states (Off, Auto, On) or a number"},
+        {modes, "auto", -1, "not one of its states"},
         // One complete value, white space around it and nothing else.
-        {point('W', NoBit, 65535), " 12\r\n", 12, ""},
-        {point('W', NoBit, 65535), "33\0 9"sv, -1, "it holds a NUL byte"},
-        {point('W', NoBit, 65535), "33\0"sv, -1, "it holds a NUL byte"},
-        {point('W', NoBit, 65535), "33 9", -1, "not a JSON number"},
-        {point('W', NoBit, 65535), "33,", -1, "not a JSON number"},
-        {point('W', NoBit, 65535), "", -1, "not a JSON number"},
-        {point('W', NoBit, 65535), "1e400", -1, "not a JSON number"},
+        {point('W', NoBit), " 12\r\n", 12, ""},
+        {point('W', NoBit), "33\0 9"sv, -1, "it holds a NUL byte"},
+        {point('W', NoBit), "33\0"sv, -1, "it holds a NUL byte"},
+        {modes, "On\0"sv, -1, "it holds a NUL byte"},
+        {point('W', NoBit), "33 9", -1, "not a JSON number"},
+        {point('W', NoBit), "33,", -1, "not a JSON number"},
+        {point('W', NoBit), "", -1, "not a JSON number"},
+        {point('W', NoBit), "1e400", -1, "not a JSON number"},
     };
     for (const Case& c : cases) {
         std::uint32_t raw = 0;

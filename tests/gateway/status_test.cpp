@@ -184,6 +184,37 @@ TEST_F(Status, ThePageShowsThePointsFollowsTheirChangesAndMarksASilentPanel) {
     EXPECT_EQ(Cell(Dom(), "supply", "value"), "60");
 }
 
+// Engineering values on the page and in /api/state: the value in its
+// units beside the panel's raw number, and a state by its text.
+TEST_F(Status, ThePageShowsEngineeringValuesWithTheirUnitsAndStatesByName) {
+    zulsim::PanelSim& panel = Sim("COM5");
+    panel.SetBytes(0x000100, {0xD7, 0x00, 0x64, 0x02}); // 215, 612
+    panel.SetBytes(0x004002, {0x02});
+    http_ = FreePort();
+    ASSERT_TRUE(Start(Panel("ahu1", "COM5", 1, "e.csv"),
+                      {{"e.csv",
+                        "name,address,table,register,access,scale,offset,units,states\n"
+                        "supply air,W000100,input,0,r,0.1,,degrees-celsius,\n"
+                        "outdoor,W000102,input,1,r,0.1,-40,degrees-fahrenheit,\n"
+                        "mode,B004002,holding,0,rw,,,,Off|Auto|On\n"}},
+                      {"ahu1"}, "[http]\nlisten = \"127.0.0.1:" + std::to_string(http_) + "\"\n"))
+        << Log();
+    ASSERT_TRUE(StateUntil([](const json& s) { return Point(s, "ahu1", "mode")["value"] == "On"; }));
+    json state = State();
+    json supply = Point(state, "ahu1", "supply air");
+    EXPECT_EQ(supply["value"], 21.5);
+    EXPECT_EQ(supply["raw"], 215);
+    EXPECT_EQ(supply["unit"], "°C");
+    EXPECT_EQ(supply["kind"], "number");
+    EXPECT_EQ(Point(state, "ahu1", "outdoor")["value"], 21.2);
+    EXPECT_EQ(Point(state, "ahu1", "mode")["raw"], 2);
+    EXPECT_EQ(Point(state, "ahu1", "mode")["kind"], "state");
+    std::string dom = Dom();
+    EXPECT_EQ(Cell(dom, "supply air", "value"), "21.5&nbsp;°C");
+    EXPECT_EQ(Cell(dom, "outdoor", "value"), "21.2&nbsp;°F");
+    EXPECT_EQ(Cell(dom, "mode", "value"), "On");
+}
+
 // What monitoring reads: counters that move, and /health following a panel
 // that falls silent; and a taken address stops the start.
 TEST_F(Status, MetricsCountTheRequestsAndHealthFollowsThePanel) {
