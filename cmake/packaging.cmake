@@ -11,6 +11,11 @@
 #     KORVAN.dll and a copy of zultrk.dll.
 include(GNUInstallDirs)
 
+# A tree without the host tool (the sanitizer build) makes no packages.
+if(NOT TARGET zulhost)
+  return()
+endif()
+
 set(CPACK_PACKAGE_NAME zultrk)
 set(CPACK_PACKAGE_VENDOR "the zultrk developers")
 set(CPACK_PACKAGE_CONTACT "the zultrk developers <zultrk@lists.zultrk.dev>")

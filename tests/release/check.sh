@@ -122,7 +122,7 @@ arch=$(bash scripts/wine-arch.sh 2>/tmp/zultrk-arch.log)
 if [[ $arch == win64 ]]; then
   echo "!!! release: $(cat /tmp/zultrk-arch.log)"
   echo "!!! release: the 32-bit zip cannot run here; its 64-bit twin of the same layout runs under wine64 instead"
-  zip=$dist/../build/release-win64/packages/zultrk-$version-win64.zip
+  zip=$dist/zultrk-$version-win64.zip
 fi
 if [[ -f $zip ]]; then
   work=$(mktemp -d)
