@@ -363,6 +363,7 @@ bool ParseConfig(std::string_view text, const std::string& path, GatewayConfig& 
     std::size_t before = d.Count();
     config = GatewayConfig{};
     config.path = path;
+    config.text = std::string(text);
     toml::table root;
     try {
         root = toml::parse(text, path);

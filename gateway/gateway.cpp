@@ -1,10 +1,50 @@
 #include "gateway/gateway.h"
 
 #include <fstream>
+#include <sstream>
+#include <thread>
 
 #include "gateway/point_list.h"
 
 namespace zulgate {
+
+namespace {
+
+bool ReadText(const std::string& path, std::string& text) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return false;
+    std::ostringstream all;
+    all << in.rdbuf();
+    text = all.str();
+    return true;
+}
+
+} // namespace
+
+void CheckPanel(const GatewayConfig& config, const PanelConfig& panel, const std::string* pointsText,
+                const AddressChecker& check, const DriverInfo& info, PanelMap& map, zulclient::LineSettings& line,
+                Diagnostics& d) {
+    std::vector<PointRow> rows;
+    if (!panel.points.empty()) {
+        if (pointsText == nullptr) {
+            d.Add(config.path, panel.pointsLine, "cannot read the point list " + panel.points);
+        } else if (ParsePointList(*pointsText, panel.points, rows, d)) {
+            BuildPanelMap(rows, panel.points, check, map, d);
+        }
+        // A point's name is a topic level of its own.
+        for (const PointRow& row : rows) {
+            if (config.mqtt.enabled && row.name.find_first_of("/+#") != std::string::npos) {
+                d.Add(panel.points, row.line,
+                      "point " + row.name + ": with [mqtt], a name cannot hold '/', '+' or '#' (it is a topic level)");
+            }
+        }
+    }
+    line.baudRate = panel.lineSettings.baud.value_or(info.DefaultBaudRate);
+    line.dataBits = panel.lineSettings.dataBits.value_or(info.DefaultByteSize);
+    line.parityCode = panel.lineSettings.parityCode.value_or(info.DefaultParity);
+    line.stopBitsCode = panel.lineSettings.stopBitsCode.value_or(info.DefaultStopBits);
+    line.timeout = static_cast<std::int32_t>(panel.responseTimeout.count() / 10);
+}
 
 bool CheckConfiguration(const GatewayConfig& config, ZulMainFunction entry, CheckedConfig& checked, Diagnostics& d) {
     std::size_t before = d.Count();
@@ -15,31 +55,14 @@ bool CheckConfiguration(const GatewayConfig& config, ZulMainFunction entry, Chec
     checker.GetInfo(info);
     AddressChecker check = [&checker](const std::string& text) { return checker.PointOf(text); };
     for (const PanelConfig& panel : config.panels) {
-        std::vector<PointRow> rows;
+        std::string text;
+        bool read = !panel.points.empty() && ReadText(panel.points, text);
         PanelMap map;
-        if (!panel.points.empty()) {
-            if (!std::ifstream(panel.points)) {
-                d.Add(config.path, panel.pointsLine, "cannot read the point list " + panel.points);
-            } else if (ReadPointList(panel.points, rows, d)) {
-                BuildPanelMap(rows, panel.points, check, map, d);
-            }
-            // A point's name is a topic level of its own.
-            for (const PointRow& row : rows) {
-                if (config.mqtt.enabled && row.name.find_first_of("/+#") != std::string::npos) {
-                    d.Add(panel.points, row.line,
-                          "point " + row.name +
-                              ": with [mqtt], a name cannot hold '/', '+' or '#' (it is a topic level)");
-                }
-            }
-        }
-        checked.maps.push_back(std::move(map));
         zulclient::LineSettings line;
-        line.baudRate = panel.lineSettings.baud.value_or(info.DefaultBaudRate);
-        line.dataBits = panel.lineSettings.dataBits.value_or(info.DefaultByteSize);
-        line.parityCode = panel.lineSettings.parityCode.value_or(info.DefaultParity);
-        line.stopBitsCode = panel.lineSettings.stopBitsCode.value_or(info.DefaultStopBits);
-        line.timeout = static_cast<std::int32_t>(panel.responseTimeout.count() / 10);
+        CheckPanel(config, panel, read ? &text : nullptr, check, info, map, line, d);
+        checked.maps.push_back(std::move(map));
         checked.lines.push_back(line);
+        checked.pointLists.push_back(std::move(text));
     }
     // The broker's files, as the service's user reads them.
     const MqttConfig& mqtt = config.mqtt;
@@ -50,7 +73,8 @@ bool CheckConfiguration(const GatewayConfig& config, ZulMainFunction entry, Chec
     return d.Count() == before;
 }
 
-Gateway::Gateway(const CheckedConfig& checked, ZulMainFunction entry, Log& log) : checked_(checked), log_(log) {
+Gateway::Gateway(const CheckedConfig& checked, const worker::WorkerProgram& program, Log& log)
+    : checked_(checked), log_(log) {
     std::vector<std::size_t> counts;
     std::vector<Clock::duration> stale;
     for (std::size_t i = 0; i < checked.config.panels.size(); ++i) {
@@ -63,15 +87,10 @@ Gateway::Gateway(const CheckedConfig& checked, ZulMainFunction entry, Log& log) 
     metrics_ = std::make_unique<Metrics>(names);
     for (std::size_t i = 0; i < checked.config.panels.size(); ++i) {
         const PanelConfig& panel = checked.config.panels[i];
-        PanelSetup setup;
-        setup.index = i;
-        setup.config = &panel;
-        setup.map = &checked.maps[i];
-        setup.line = checked.lines[i];
-        links_.push_back(std::make_unique<PanelLink>(setup, entry, *store_, *metrics_, log_));
+        plans_.push_back(PlanReads(checked.maps[i], MaxGapBytes(zulclient::CharacterTime(checked.lines[i]))));
         served_.push_back(ServedPanel{i, panel.unit, panel.name, &checked.maps[i], panel.writeTimeout});
     }
-    worker_ = std::make_unique<LineWorker>(links_, writes_);
+    workers_ = std::make_unique<worker::PanelWorkers>(checked, program, *store_, *metrics_, log_, writes_);
     answer_ = std::make_unique<ModbusAnswer>(served_, *store_, writes_, log_);
     server_ = std::make_unique<ModbusServer>(checked.config.modbus, *answer_, *metrics_, log_);
     if (checked.config.mqtt.enabled)
@@ -85,7 +104,7 @@ bool Gateway::Start(std::string& error) {
     if (!server_->Listen(error)) return false;
     if (status_ && !status_->Listen(error)) return false;
     if (mqtt_ && !mqtt_->Start(error)) return false;
-    worker_->Start();
+    if (!workers_->Start(error)) return false;
     server_->Start();
     if (status_) status_->Start();
     started_ = true;
@@ -95,10 +114,15 @@ bool Gateway::Start(std::string& error) {
 void Gateway::Stop() {
     if (!started_) return;
     started_ = false;
-    worker_->Stop(); // refuses queued writes first, so no client waits on them
+    // The status server's connections may take it 2 s; meanwhile the
+    // workers finish the requests on their lines.
+    std::thread status([this] {
+        if (status_) status_->Stop();
+    });
+    workers_->Stop(); // refuses queued writes first, so no client waits on them
     server_->Stop();
-    if (status_) status_->Stop();
-    if (mqtt_) mqtt_->Stop(); // publishes the outcomes of the writes the worker finished
+    status.join();
+    if (mqtt_) mqtt_->Stop(); // publishes the outcomes of the writes the workers finished
 }
 
 } // namespace zulgate
