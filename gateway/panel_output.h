@@ -67,8 +67,7 @@ public:
         store_.SetState(panel, state, detail, at);
     }
     void SetCycle(std::size_t panel, const CycleStats& cycle) override { store_.SetCycle(panel, cycle); }
-    void Read(std::size_t panel, const std::vector<std::size_t>& values,
-              std::vector<StoredValue>& out) const override {
+    void Read(std::size_t panel, const std::vector<std::size_t>& values, std::vector<StoredValue>& out) const override {
         store_.Read(panel, values, out);
     }
     void DriverRequest(std::size_t panel, const char* kind, RequestResult result, Clock::duration took) override {

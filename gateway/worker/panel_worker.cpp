@@ -152,8 +152,8 @@ int RunPanelWorker(int fd) {
     Diagnostics d;
     ParseConfig(setup.configText, setup.configPath, config, d);
     if (setup.panel >= config.panels.size()) {
-        SayOver(channel, Level::Error, "gateway", "a panel's worker: the configuration has no panel " +
-                                                      std::to_string(setup.panel + 1));
+        SayOver(channel, Level::Error, "gateway",
+                "a panel's worker: the configuration has no panel " + std::to_string(setup.panel + 1));
         return ExitSetupFailed;
     }
     const PanelConfig& panel = config.panels[setup.panel];

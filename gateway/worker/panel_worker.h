@@ -19,9 +19,9 @@ namespace zulgate::worker {
 constexpr int ConnectionFd = 3;
 
 // Exit statuses besides 0 (stopped on request).
-constexpr int ExitSetupFailed = 3;  // no setup, or one it cannot use (said over the connection first)
-constexpr int ExitGatewayGone = 4;  // the connection closed or broke
-constexpr int ExitBadMessage = 5;   // a message it cannot read
+constexpr int ExitSetupFailed = 3; // no setup, or one it cannot use (said over the connection first)
+constexpr int ExitGatewayGone = 4; // the connection closed or broke
+constexpr int ExitBadMessage = 5;  // a message it cannot read
 
 int RunPanelWorker(int fd);
 

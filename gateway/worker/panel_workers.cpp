@@ -55,9 +55,7 @@ std::string Cause(int status) {
     }
 }
 
-std::string Seconds(Clock::duration d) {
-    return std::to_string(std::chrono::duration_cast<seconds>(d).count()) + " s";
-}
+std::string Seconds(Clock::duration d) { return std::to_string(std::chrono::duration_cast<seconds>(d).count()) + " s"; }
 
 } // namespace
 
@@ -356,7 +354,7 @@ void PanelWorkers::Reap(Worker& w, bool wait) {
     do {
         r = waitpid(w.pid, &status, wait ? 0 : WNOHANG);
     } while (r < 0 && errno == EINTR);
-    if (r == 0) return; // still running
+    if (r == 0) return;     // still running
     if (w.channel) Read(w); // what it said last
     const PanelConfig& panel = checked_.config.panels[w.panel];
     Clock::time_point now = Clock::now();

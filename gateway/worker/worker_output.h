@@ -20,8 +20,7 @@ public:
     void MarkAll(std::size_t panel, Quality why) override;
     void SetState(std::size_t panel, PanelState state, const std::string& detail, Clock::time_point at) override;
     void SetCycle(std::size_t panel, const CycleStats& cycle) override;
-    void Read(std::size_t panel, const std::vector<std::size_t>& values,
-              std::vector<StoredValue>& out) const override;
+    void Read(std::size_t panel, const std::vector<std::size_t>& values, std::vector<StoredValue>& out) const override;
     void DriverRequest(std::size_t panel, const char* kind, RequestResult result, Clock::duration took) override;
     void PollCycle(std::size_t panel, Clock::duration took) override;
     void Asking(std::size_t panel, const char* kind) override;
