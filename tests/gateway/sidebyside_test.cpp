@@ -148,7 +148,8 @@ TEST_F(Gateway, EachPanelIsServedOnItsOwnWhateverTheOthersDo) {
     // Five seconds of reads at the least, then a stop with every panel
     // busy: a, b and d polled, c in its handshake (its worker killed, the
     // kernel closes its port).
-    ASSERT_TRUE(watch.Until(0, start + 5, [](const json&) { return true; }, seconds(15)));
+    ASSERT_TRUE(watch.Until(
+        0, start + 5, [](const json&) { return true; }, seconds(15)));
     std::set<pid_t> workers = Children(gate_->Pid());
     EXPECT_EQ(workers.size(), 4u);
     EXPECT_FALSE(handshakeOfCEnded()) << Log();
@@ -174,7 +175,8 @@ TEST_F(Gateway, EachPanelIsServedOnItsOwnWhateverTheOthersDo) {
             if (r.t >= stop) break;
             served = served || r.answers[n] == current;
             if (served) {
-                EXPECT_EQ(r.answers[n], current) << "panel " << "ab"[n] << " at " << r.t - start << " s";
+                EXPECT_EQ(r.answers[n], current) << "panel "
+                                                 << "ab"[n] << " at " << r.t - start << " s";
             }
         }
         EXPECT_TRUE(served);
@@ -184,8 +186,8 @@ TEST_F(Gateway, EachPanelIsServedOnItsOwnWhateverTheOthersDo) {
 TEST_F(Gateway, AKilledWorkerIsStartedAgainAndItsPanelServed) {
     Sim("COM5").SetBytes(0x000100, {0x11, 0x00});
     Sim("COM6").SetBytes(0x000100, {0x22, 0x00});
-    ASSERT_TRUE(Start(Panel("a", "COM5", 1, "p.csv") + Panel("b", "COM6", 2, "p.csv"), {{"p.csv", TwoWords}},
-                      {"a", "b"}))
+    ASSERT_TRUE(
+        Start(Panel("a", "COM5", 1, "p.csv") + Panel("b", "COM6", 2, "p.csv"), {{"p.csv", TwoWords}}, {"a", "b"}))
         << Log();
     auto served = [](const std::string& value) { return [value](const std::string& out) { return out == value; }; };
     ASSERT_TRUE(MbpollUntil(1, 0, served("17"), seconds(10))) << Log();
