@@ -153,6 +153,7 @@ struct PanelsRow {
 struct PanelCost {
     int panels = 0;                          // running when measured
     double workerRssKb = 0, workerPssKb = 0; // a worker's, the median
+    double workerPrivateKb = 0;              // its pages no other process has
     double workerFds = 0, workerThreads = 0; // likewise
     double gatewayFds = 0;                   // the gateway's, for all its panels
     double gatewayThreads = 0;               // the gateway's for all its panels

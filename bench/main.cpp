@@ -246,17 +246,18 @@ void PrintPanels(const PanelsReport& r) {
         }
         std::printf("\n### Panels side by side: what a panel costs\n\n");
         std::printf(
-            "Measured while the panels were polled: a worker's resident and proportional memory "
-            "(/proc/PID/smaps_rollup; the proportional share counts each page shared with the other workers, such "
-            "as the program and its libraries, in part), its descriptors and threads (the median of the workers), "
+            "Measured while the panels were polled: a worker's memory (/proc/PID/smaps_rollup): resident, "
+            "proportional (each page shared with other processes, such as the program and its libraries, counted in "
+            "part) and its own (pages no other process has), its descriptors and threads (the median of the workers), "
             "and the descriptors and threads the gateway holds for all of them (its Modbus server's included).\n\n");
         std::printf(
-            "| panels | worker RSS | worker PSS | worker descriptors | worker threads | gateway descriptors | gateway "
-            "threads |\n");
-        std::printf("|---:|---:|---:|---:|---:|---:|---:|\n");
+            "| panels | worker RSS | worker PSS | worker's own | worker descriptors | worker threads | gateway "
+            "descriptors | gateway threads |\n");
+        std::printf("|---:|---:|---:|---:|---:|---:|---:|---:|\n");
         for (const PanelCost& c : r.costs) {
-            std::printf("| %d | %.1f MiB | %.1f MiB | %.0f | %.0f | %.0f | %.0f |\n", c.panels, c.workerRssKb / 1024,
-                        c.workerPssKb / 1024, c.workerFds, c.workerThreads, c.gatewayFds, c.gatewayThreads);
+            std::printf("| %d | %.1f MiB | %.1f MiB | %.1f MiB | %.0f | %.0f | %.0f | %.0f |\n", c.panels,
+                        c.workerRssKb / 1024, c.workerPssKb / 1024, c.workerPrivateKb / 1024, c.workerFds,
+                        c.workerThreads, c.gatewayFds, c.gatewayThreads);
         }
         std::printf("\n");
     }

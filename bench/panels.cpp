@@ -164,17 +164,20 @@ public:
     PanelCost Cost() const {
         PanelCost cost;
         std::vector<pid_t> pids = gateway_->WorkerPids();
-        std::vector<double> rss, pss, fds, threads;
+        std::vector<double> rss, pss, own, fds, threads;
         for (pid_t pid : pids) {
             std::string proc = "/proc/" + std::to_string(pid);
             rss.push_back(StatusField(proc + "/smaps_rollup", "Rss:"));
             pss.push_back(StatusField(proc + "/smaps_rollup", "Pss:"));
+            own.push_back(StatusField(proc + "/smaps_rollup", "Private_Clean:") +
+                          StatusField(proc + "/smaps_rollup", "Private_Dirty:"));
             fds.push_back(Entries(proc + "/fd"));
             threads.push_back(StatusField(proc + "/status", "Threads:"));
         }
         cost.panels = static_cast<int>(pids.size());
         cost.workerRssKb = Summarize(rss).median;
         cost.workerPssKb = Summarize(pss).median;
+        cost.workerPrivateKb = Summarize(own).median;
         cost.workerFds = Summarize(fds).median;
         cost.workerThreads = Summarize(threads).median;
         cost.gatewayFds = Entries("/proc/self/fd") - descriptorsBefore_;
@@ -276,8 +279,9 @@ bool IntegratorsView(const Options& options, int seconds_, ThreeProgramsReport& 
     for (int i = 0; i < 3; ++i) {
         char value[16];
         std::snprintf(value, sizeof value, "000100=%02X,00", 0x11 * (i + 1)); // hex, as --set takes it
-        std::vector<std::string> args{ZULSIM_PROGRAM, "--link", folder + "/ports/" + names[i], "--baud", "9600",
-                                      "--turnaround", "20", "--set", value};
+        std::vector<std::string> args{ZULSIM_PROGRAM, "--link", folder + "/ports/" + names[i],
+                                      "--baud",       "9600",   "--turnaround",
+                                      "20",           "--set",  value};
         if (i == 2) args.push_back("--silent");
         sims.push_back(std::make_unique<Program>(args, folder + "/sim" + names[i] + ".out"));
     }
@@ -364,8 +368,8 @@ bool IntegratorsView(const Options& options, int seconds_, ThreeProgramsReport& 
 
 } // namespace
 
-bool RunPanels(const Options& options, const std::vector<int>& counts, bool beside, bool programs,
-               PanelsReport& report, std::string& error) {
+bool RunPanels(const Options& options, const std::vector<int>& counts, bool beside, bool programs, PanelsReport& report,
+               std::string& error) {
     // Each row against the same point list's cycle alone, in this run.
     std::vector<int> runs;
     if (!counts.empty()) runs.push_back(1);
@@ -426,8 +430,8 @@ bool RunPanels(const Options& options, const std::vector<int>& counts, bool besi
         }
         report.writes = static_cast<int>(ms.size());
         report.writeMs = Summarize(ms);
-        report.silentStillStarting =
-            three.Gateway().Store().Status(0).state == zulgate::PanelState::Starting; // its handshake goes on
+        report.silentStillStarting = three.Gateway().Store().Status(0).state ==
+                                     zulgate::PanelState::Starting; // its handshake goes on
     }
     if (programs) {
         std::fprintf(stderr, "bench: three programs, one silent, read every 250 ms for 40 s\n");
