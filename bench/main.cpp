@@ -216,7 +216,7 @@ void PrintGateway(const GatewayReport& r) {
     std::printf("| gateway | %d/%d | %.2f ms | %.2f ms | %.2f ms | %.3f (+%.2f ms) |\n\n", r.gatewayWriteOk, r.writes,
                 r.gatewayWriteMs.median, r.gatewayWriteMs.p95, r.gatewayWriteMs.max,
                 r.gatewayWriteMs.median / r.directWriteMs.median, r.gatewayWriteMs.median - r.directWriteMs.median);
-    std::printf("### Gateway: what a silent panel holds the driver thread for\n\n");
+    std::printf("### Gateway: what a silent panel holds its own worker for\n\n");
     std::printf("| request to a silent panel at 9600 baud | time |\n|---|---:|\n");
     std::printf("| one probe (a read of one B), median of 3 | %.0f ms |\n", r.silentProbeMs);
     std::printf("| ColdStart with response_timeout_ms = 100 (R = 100 ms) | %.0f ms |\n\n", r.silentStartMs);
