@@ -1,6 +1,7 @@
 #include "gateway/worker/panel_workers.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
@@ -109,11 +110,22 @@ std::vector<pid_t> PanelWorkers::Pids() const {
 
 void PanelWorkers::Spawn(Worker& w) {
     const PanelConfig& panel = checked_.config.panels[w.panel];
+    auto failed = [&](const std::string& why) {
+        log_.Say(Level::Error, panel.name,
+                 "cannot start its worker: " + why + "; trying again in " + Seconds(w.backOff));
+        w.restartAt = Clock::now() + w.backOff;
+        w.backOff = std::min(w.backOff * 2, LongestBackOff);
+    };
     int fds[2];
     if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, fds) != 0) {
-        log_.Say(Level::Error, panel.name, std::string("cannot start its worker: socketpair: ") + strerror(errno));
-        w.restartAt = Clock::now() + w.backOff;
+        failed(std::string("socketpair: ") + strerror(errno));
         return;
+    }
+    if (fds[1] == ConnectionFd) {
+        // dup2 onto itself would leave it to be closed by the exec.
+        int moved = fcntl(fds[1], F_DUPFD_CLOEXEC, ConnectionFd + 1);
+        close(fds[1]);
+        fds[1] = moved;
     }
     // The worker finds its end on descriptor 3, and no other of ours.
     posix_spawn_file_actions_t actions;
@@ -126,16 +138,12 @@ void PanelWorkers::Spawn(Worker& w) {
     for (std::string& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
     pid_t pid = -1;
-    int failed = posix_spawn(&pid, program_.path.c_str(), &actions, nullptr, argv.data(), environ);
+    int error = fds[1] < 0 ? errno : posix_spawn(&pid, program_.path.c_str(), &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
-    close(fds[1]);
-    if (failed != 0) {
+    if (fds[1] >= 0) close(fds[1]);
+    if (error != 0) {
         close(fds[0]);
-        log_.Say(Level::Error, panel.name,
-                 "cannot start its worker " + program_.path + ": " + strerror(failed) + "; trying again in " +
-                     Seconds(w.backOff));
-        w.restartAt = Clock::now() + w.backOff;
-        w.backOff = std::min(w.backOff * 2, LongestBackOff);
+        failed(program_.path + ": " + strerror(error));
         return;
     }
     w.pid = pid;
@@ -456,8 +464,11 @@ void PanelWorkers::Run() {
         }
         if (stopping_) next = std::min(next, stopDeadline_);
         auto wait = std::chrono::ceil<milliseconds>(next - now).count();
-        int n = poll(fds.data(), fds.size(), static_cast<int>(std::max<long long>(wait, 0)));
-        if (n < 0 && errno != EINTR) break;
+        if (poll(fds.data(), fds.size(), static_cast<int>(std::max<long long>(wait, 0))) < 0) {
+            // EINTR, or the kernel short of memory for a moment: look again.
+            for (pollfd& f : fds) f.revents = 0;
+            if (errno != EINTR) std::this_thread::sleep_for(milliseconds(10));
+        }
 
         if (fds[0].revents & POLLIN) {
             std::uint64_t count;
