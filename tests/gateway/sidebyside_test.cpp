@@ -95,6 +95,13 @@ bool PortFree(const std::string& device) {
     return free;
 }
 
+// curl: the body, empty when the request failed.
+std::string Curl(const std::string& folder, int port, const std::string& path) {
+    Ran ran = RunProgram({"/usr/bin/curl", "-s", "http://127.0.0.1:" + std::to_string(port) + path}, folder,
+                         seconds(10));
+    return ran.status == 0 ? ran.out : std::string();
+}
+
 const char* TwoWords = "name,address,table,register,access\nfixed,W000100,holding,0,r\nset,W000102,holding,1,rw\n";
 
 auto IsValues = [](std::vector<int> v) { return [v](const json& a) { return a == Values(v); }; };
@@ -120,10 +127,11 @@ TEST_F(Gateway, EachPanelIsServedOnItsOwnWhateverTheOthersDo) {
     const std::string timing = "baud = 9600\npoll_ms = 250\n";
     Watcher watch(folder_, port_, {R("read_holding", 0, 1, 1), R("read_holding", 0, 1, 2), R("read_holding", 0, 1, 4)});
     double start = Now();
+    const int http = FreePort();
     ASSERT_TRUE(Start(Panel("a", "COM5", 1, "p.csv", timing) + Panel("b", "COM6", 2, "p.csv", timing) +
                           Panel("c", "COM7", 3, "p.csv", timing + "response_timeout_ms = 1000") +
                           Panel("d", "COM8", 4, "p.csv", timing),
-                      {{"p.csv", TwoWords}}, {}))
+                      {{"p.csv", TwoWords}}, {}, "[http]\nlisten = \"127.0.0.1:" + std::to_string(http) + "\"\n"))
         << Log();
     auto handshakeOfCEnded = [this] { return Log().find("c: the panel did not take the start") != std::string::npos; };
 
@@ -144,6 +152,25 @@ TEST_F(Gateway, EachPanelIsServedOnItsOwnWhateverTheOthersDo) {
     ASSERT_TRUE(watch.Until(2, Now(), IsException(0x0B), seconds(15))) << Log();
     d.SetSilent(false);
     ASSERT_TRUE(watch.Until(2, Now(), IsValues({0x44}), seconds(15))) << Log();
+
+    // The status server, /metrics and /health say it panel by panel.
+    json state = json::parse(Curl(folder_, http, "/api/state"), nullptr, false);
+    ASSERT_TRUE(state.is_object()) << Log();
+    for (const json& p : state["panels"]) {
+        bool isC = p["name"] == "c";
+        EXPECT_EQ(p["state"], isC ? "starting" : "up") << p.dump();
+        EXPECT_EQ(p["cycle_ms"].is_number(), !isC) << p.dump();
+    }
+    std::string metrics = Curl(folder_, http, "/metrics");
+    EXPECT_NE(metrics.find("zulgate_driver_requests_total{kind=\"coldstart\",panel=\"a\",result=\"ok\"} 1"),
+              std::string::npos)
+        << metrics;
+    EXPECT_NE(metrics.find("zulgate_driver_requests_total{kind=\"coldstart\",panel=\"c\",result=\"no_answer\"} 0"),
+              std::string::npos)
+        << metrics;
+    json health = json::parse(Curl(folder_, http, "/health"), nullptr, false);
+    ASSERT_TRUE(health.is_object());
+    for (const json& p : health["panels"]) EXPECT_EQ(p["ok"], p["name"] != "c") << p.dump();
 
     // Five seconds of reads at the least, then a stop with every panel
     // busy: a, b and d polled, c in its handshake (its worker killed, the
