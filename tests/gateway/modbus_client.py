@@ -8,8 +8,8 @@ with /usr/bin/python3, where python3-pymodbus loads).
     modbus_client.py PORT --every MS --for SECONDS < requests
         one client making every request each MS ms for SECONDS (connecting
         as soon as the gateway listens), a JSON line a round: {"t": its
-        start on CLOCK_MONOTONIC, in seconds, "answers": [...]}; also ends
-        on SIGTERM.
+        start on CLOCK_MONOTONIC, in seconds, "answers": [...], "end": when
+        the last answer came}; also ends on SIGTERM.
 
 A request is a JSON object a line: {"fn": "read_holding", "unit": 1,
 "address": 0, "count": 2} (fn: read_coils, read_discrete, read_holding,
@@ -81,7 +81,7 @@ def watch(port, requests, every, seconds):
     while client is not None and time.monotonic() < end and not stopping:
         t = time.monotonic()
         answers = [call(client, r) for r in requests]
-        print(json.dumps({"t": t, "answers": answers}), flush=True)
+        print(json.dumps({"t": t, "answers": answers, "end": time.monotonic()}), flush=True)
         due += every
         time.sleep(max(0.0, due - time.monotonic()))
     if client is not None:
