@@ -9,7 +9,7 @@
 //     line time of the requests it made (their frames and ACKs, as sent);
 //   - a write through the gateway against the same write through the shared
 //     request layer;
-//   - what a silent panel holds the driver thread for: a probe, and a start.
+//   - what a silent panel holds its worker for: a probe, and a start.
 #include <modbus.h>
 #include <sys/socket.h>
 #include <unistd.h>

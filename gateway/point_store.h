@@ -1,7 +1,7 @@
 // The last value of every point element, when it was last read well, and
-// what became of its last read; and each panel's state. Written by the
-// driver thread, read by every front end (Modbus now), each panel behind
-// its own lock so that a reader never waits for the line.
+// what became of its last read; and each panel's state. Written with what
+// the panels' workers report, read by every front end (Modbus now), each
+// panel behind its own lock so that a reader never waits for the line.
 #pragma once
 
 #include <chrono>
