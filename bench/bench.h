@@ -167,8 +167,10 @@ struct ThreeProgramsReport {
 struct PanelsReport {
     double aloneMs = 0; // one panel's cycle alone, median
     std::vector<PanelsRow> rows;
+    std::vector<PanelsRow> oneThreadRows; // the same links on one thread, as before the workers
     std::vector<PanelCost> costs;
     double firstAloneMs = 0, firstBesideSilentMs = 0; // a healthy panel's first value
+    double firstOneThreadMs = 0;                      // the same beside a silent one, on one thread
     int writes = 0, writesOk = 0;
     Summary writeMs; // to a healthy panel during a silent one's handshake
     bool silentStillStarting = false;

@@ -244,6 +244,17 @@ void PrintPanels(const PanelsReport& r) {
             std::printf("| %d | %.1f ms | %.1f ms | %.3f | %.3f |\n", row.panels, row.cycleMs.median, row.cycleMs.max,
                         row.cycleMs.median / r.aloneMs, row.cycleMs.max / r.aloneMs);
         }
+        if (!r.oneThreadRows.empty()) {
+            std::printf(
+                "\nFor reference, the same panels' links on one thread of the gateway, as zulgate drove them before "
+                "it had workers (each panel's median of 3 cycles):\n\n");
+            std::printf("| panels, one thread | cycle, median of the panels | slowest panel | median / alone |\n");
+            std::printf("|---:|---:|---:|---:|\n");
+            for (const PanelsRow& row : r.oneThreadRows) {
+                std::printf("| %d | %.1f ms | %.1f ms | %.2f |\n", row.panels, row.cycleMs.median, row.cycleMs.max,
+                            row.cycleMs.median / r.aloneMs);
+            }
+        }
         std::printf("\n### Panels side by side: what a panel costs\n\n");
         std::printf(
             "Measured while the panels were polled: a worker's memory (/proc/PID/smaps_rollup): resident, "
@@ -278,6 +289,9 @@ void PrintPanels(const PanelsReport& r) {
         std::printf("| | time |\n|---|---:|\n");
         std::printf("| first value, a panel alone | %.0f ms |\n", r.firstAloneMs);
         std::printf("| first value, healthy panels beside a silent one | %.0f ms |\n", r.firstBesideSilentMs);
+        if (r.firstOneThreadMs != 0) {
+            std::printf("| the same, the panels on one thread as before the workers | %.0f ms |\n", r.firstOneThreadMs);
+        }
         std::printf("| write to a healthy panel during the silent one's handshake: %d/%d ok, median | %.1f ms |\n",
                     r.writesOk, r.writes, r.writeMs.median);
         std::printf("| the same, the slowest | %.1f ms (bound %.1f ms) |\n\n", r.writeMs.max, writeLine + inFlight);

@@ -22,6 +22,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -38,6 +39,8 @@
 #include "gateway/config.h"
 #include "gateway/gateway.h"
 #include "gateway/log.h"
+#include "gateway/panel_link.h"
+#include "gateway/panel_output.h"
 #include "host/client/library_loader.h"
 #include "sim/panel_sim.h"
 
@@ -69,11 +72,14 @@ std::string Folder() {
     return mkdtemp(path) ? std::string(path) : std::string();
 }
 
-// Panels on the field line, and zulgate over them.
+// Panels on the field line, and zulgate over them: its panels' workers, or
+// for reference the same panels' links on one thread of this process, as
+// zulgate drove them before it had workers (writes aside).
 class SideBySide {
 public:
     // The first `silent` panels never answer; their response timeout is R.
-    SideBySide(const Options& options, int panels, int silent, int silentTimeoutMs, std::string& error)
+    SideBySide(const Options& options, int panels, int silent, int silentTimeoutMs, std::string& error,
+               bool oneThread = false)
         : folder_(Folder()) {
         std::mt19937 rng(static_cast<unsigned>(panels));
         std::filesystem::create_directories(folder_ + "/ports");
@@ -109,20 +115,27 @@ public:
         }
         descriptorsBefore_ = Entries("/proc/self/fd");
         threadsBefore_ = StatusField("/proc/self/status", "Threads:");
+        started_ = Clock::now();
+        if (oneThread) {
+            StartOneThread();
+            return;
+        }
         zulgate::worker::WorkerProgram program;
         program.path = ZULGATE_PROGRAM;
         program.library = options.driverPath;
         gateway_ = std::make_unique<zulgate::Gateway>(checked_, program, log_);
-        started_ = Clock::now();
         if (!gateway_->Start(error)) gateway_.reset();
     }
     ~SideBySide() {
         gateway_.reset();
+        stopping_ = true;
+        if (thread_.joinable()) thread_.join(); // after the request on the line, a handshake too
         sims_.clear();
         std::filesystem::remove_all(folder_);
     }
-    bool Ok() const { return gateway_ != nullptr; }
+    bool Ok() const { return gateway_ != nullptr || store_ != nullptr; }
     const zulgate::Gateway& Gateway() const { return *gateway_; }
+    const zulgate::PointStore& Store() const { return gateway_ ? gateway_->Store() : *store_; }
     zulsim::PanelSim& Sim(int i) { return *sims_[static_cast<std::size_t>(i)]; }
     int ModbusPort() const { return checked_.config.modbus.listen.port; }
 
@@ -130,7 +143,7 @@ public:
     double FirstValueMs(int panel, milliseconds wait) const {
         for (auto until = started_ + wait; Clock::now() < until;) {
             std::vector<zulgate::StoredValue> v;
-            gateway_->Store().Read(static_cast<std::size_t>(panel), {0}, v);
+            Store().Read(static_cast<std::size_t>(panel), {0}, v);
             if (!v.empty() && v[0].quality == zulgate::Quality::Good) return Ms(v[0].readAt - started_);
             std::this_thread::sleep_for(milliseconds(2));
         }
@@ -143,11 +156,11 @@ public:
         std::size_t n = sims_.size();
         std::vector<std::uint64_t> seen(n);
         std::vector<std::vector<double>> cycles(n);
-        for (std::size_t i = 0; i < n; ++i) seen[i] = gateway_->Store().Status(i).cycle.cycles + 1;
+        for (std::size_t i = 0; i < n; ++i) seen[i] = Store().Status(i).cycle.cycles + 1;
         for (auto until = Clock::now() + wait; Clock::now() < until;) {
             bool all = true;
             for (std::size_t i = static_cast<std::size_t>(first); i < n; ++i) {
-                zulgate::CycleStats c = gateway_->Store().Status(i).cycle;
+                zulgate::CycleStats c = Store().Status(i).cycle;
                 if (c.cycles > seen[i]) {
                     seen[i] = c.cycles;
                     cycles[i].push_back(Ms(c.lastDuration));
@@ -201,6 +214,44 @@ public:
     }
 
 private:
+    void StartOneThread() {
+        std::vector<std::size_t> counts;
+        std::vector<zulgate::Clock::duration> stale;
+        std::vector<std::string> names;
+        for (std::size_t i = 0; i < checked_.config.panels.size(); ++i) {
+            counts.push_back(checked_.maps[i].ValueCount());
+            stale.push_back(checked_.config.panels[i].stale);
+            names.push_back(checked_.config.panels[i].name);
+        }
+        store_ = std::make_unique<zulgate::PointStore>(counts, stale);
+        metrics_ = std::make_unique<zulgate::Metrics>(names);
+        output_ = std::make_unique<zulgate::LocalOutput>(*store_, *metrics_, log_);
+        for (std::size_t i = 0; i < checked_.config.panels.size(); ++i) {
+            zulgate::PanelSetup setup;
+            setup.index = i;
+            setup.config = &checked_.config.panels[i];
+            setup.map = &checked_.maps[i];
+            setup.line = checked_.lines[i];
+            links_.push_back(std::make_unique<zulgate::PanelLink>(setup, library_.Entry(), *output_));
+        }
+        // Whichever panel's next step is due earliest, one request a step.
+        thread_ = std::thread([this] {
+            while (!stopping_) {
+                zulgate::PanelLink* next = nullptr;
+                for (auto& link : links_) {
+                    if (!next || link->NextDue() < next->NextDue()) next = link.get();
+                }
+                Clock::time_point now = Clock::now();
+                if (next->NextDue() <= now) {
+                    next->Step(now);
+                } else {
+                    std::this_thread::sleep_until(std::min(next->NextDue(), now + milliseconds(50)));
+                }
+            }
+            for (auto& link : links_) link->Close();
+        });
+    }
+
     static double Entries(const std::string& folder) {
         double n = 0;
         for ([[maybe_unused]] const auto& e : std::filesystem::directory_iterator(folder)) ++n;
@@ -221,6 +272,13 @@ private:
     zulgate::CheckedConfig checked_;
     zulgate::Log log_{zulgate::Level::Error};
     std::unique_ptr<zulgate::Gateway> gateway_;
+    // The one-thread reference.
+    std::unique_ptr<zulgate::PointStore> store_;
+    std::unique_ptr<zulgate::Metrics> metrics_;
+    std::unique_ptr<zulgate::LocalOutput> output_;
+    std::vector<std::unique_ptr<zulgate::PanelLink>> links_;
+    std::atomic<bool> stopping_{false};
+    std::thread thread_;
     Clock::time_point started_;
     double descriptorsBefore_ = 0, threadsBefore_ = 0;
 };
@@ -399,6 +457,20 @@ bool RunPanels(const Options& options, const std::vector<int>& counts, bool besi
         if (n == runs.back() || n == 8) report.costs.push_back(panels.Cost());
         report.rows.push_back(row);
     }
+    // For reference: the same links on one thread, as before the workers.
+    for (int n : runs) {
+        if (n != 4 && n != 8) continue;
+        std::fprintf(stderr, "bench: %d panels on one thread, for reference\n", n);
+        SideBySide panels(options, n, 0, 0, error, true);
+        if (!panels.Ok()) return false;
+        panels.Cycles(0, 1, seconds(60));
+        std::vector<double> medians;
+        for (const std::vector<double>& c : panels.Cycles(0, 3, seconds(120))) medians.push_back(Summarize(c).median);
+        PanelsRow row;
+        row.panels = n;
+        row.cycleMs = Summarize(medians);
+        report.oneThreadRows.push_back(row);
+    }
 
     if (beside) {
         std::fprintf(stderr, "bench: healthy panels beside a silent one\n");
@@ -432,6 +504,13 @@ bool RunPanels(const Options& options, const std::vector<int>& counts, bool besi
         report.writeMs = Summarize(ms);
         report.silentStillStarting = three.Gateway().Store().Status(0).state ==
                                      zulgate::PanelState::Starting; // its handshake goes on
+    }
+    if (beside) {
+        std::fprintf(stderr, "bench: healthy panels beside a silent one on one thread, for reference\n");
+        SideBySide one(options, 3, 1, 1000, error, true);
+        if (!one.Ok()) return false;
+        report.firstOneThreadMs = std::max(one.FirstValueMs(1, milliseconds(60000)),
+                                           one.FirstValueMs(2, milliseconds(60000)));
     }
     if (programs) {
         std::fprintf(stderr, "bench: three programs, one silent, read every 250 ms for 40 s\n");
