@@ -240,6 +240,58 @@ TEST_F(Gateway, AKilledWorkerIsStartedAgainAndItsPanelServed) {
     EXPECT_EQ(sims_[0]->GetBytes(0x000102, 2), (Bytes{0x07, 0x00}));
 }
 
+// A panel that answers every request this late: its worker is on the line
+// nearly all the time.
+zulsim::Options Late(int ms) {
+    zulsim::Options late;
+    late.faults.delay = 1.0;
+    late.faults.delayMs = ms;
+    return late;
+}
+
+// Waits until the panel has had `count` requests.
+bool Requests(const zulsim::PanelSim& sim, std::uint64_t count, seconds wait) {
+    for (auto until = Clock::now() + wait; Clock::now() < until; std::this_thread::sleep_for(milliseconds(5))) {
+        if (sim.GetStats().framesIn >= count) return true;
+    }
+    return false;
+}
+
+TEST_F(Gateway, AWriteWhoseClientStoppedWaitingBeforeItsWorkerTookItIsNeverMade) {
+    zulsim::PanelSim& late = Sim("COM5", Late(1000));
+    late.SetBytes(0x000100, {0x11, 0x00, 0x22, 0x00});
+    ASSERT_TRUE(
+        Start(Panel("late", "COM5", 1, "p.csv", "response_timeout_ms = 2000\npoll_ms = 50\nwrite_timeout_ms = 100"),
+              {{"p.csv", TwoWords}}, {"late"}))
+        << Log();
+    // Just after a read went out the worker is on the line for a second:
+    // the write waits, and its client is answered 0x0B after 100 ms.
+    ASSERT_TRUE(Requests(late, late.GetStats().framesIn + 1, seconds(10)));
+    EXPECT_EQ(Ask(W("write_register", 1, 0x1234, 1)), Exception(0x0B)) << Log();
+    // Two requests later the worker has passed the write by, never made.
+    ASSERT_TRUE(Requests(late, late.GetStats().framesIn + 2, seconds(10)));
+    EXPECT_EQ(late.GetStats().writes, 0u) << Log();
+    EXPECT_EQ(late.GetBytes(0x000102, 2), (Bytes{0x22, 0x00}));
+}
+
+TEST_F(Gateway, AStopAbandonsARequestLongerThanItAllows) {
+    // Answers 3 s late, within R: a read that looks healthy, too long to wait for.
+    zulsim::PanelSim& late = Sim("COM5", Late(3000));
+    Sim("COM6").SetBytes(0x000100, {0x22, 0x00});
+    ASSERT_TRUE(Start(Panel("late", "COM5", 1, "p.csv", "response_timeout_ms = 4000") + Panel("b", "COM6", 2, "p.csv"),
+                      {{"p.csv", TwoWords}}, {"late", "b"}))
+        << Log();
+    ASSERT_TRUE(Requests(late, late.GetStats().framesIn + 1, seconds(10))); // a read on its line
+    std::set<pid_t> workers = Children(gate_->Pid());
+    auto signalled = Clock::now();
+    gate_->Signal(SIGTERM);
+    EXPECT_EQ(gate_->Wait(seconds(10)), 0) << Log();
+    EXPECT_LT(Clock::now() - signalled, seconds(5));
+    EXPECT_NE(Log().find("its request took longer than the stop allows"), std::string::npos) << Log();
+    for (pid_t pid : workers) EXPECT_FALSE(IsWorker(pid));
+    for (auto& sim : sims_) EXPECT_TRUE(PortFree(sim->DevicePath()));
+}
+
 TEST_F(Gateway, ServesThirtyTwoPanels) {
     constexpr int Panels = 32;
     std::string panels;
