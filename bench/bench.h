@@ -156,4 +156,43 @@ struct GatewayReport {
 };
 bool RunGateway(const Options& options, GatewayReport& report, std::string& error);
 
+// Panels side by side (zulgate's worker processes), at 9600 baud with a
+// 20 ms turnaround, every panel with the same point list.
+struct PanelsRow {
+    int panels = 0;
+    int requests = 0; // block reads a cycle
+    Summary cycleMs;  // over the panels' own medians
+};
+struct PanelCost {
+    int panels = 0;                          // running when measured
+    double workerRssKb = 0, workerPssKb = 0; // a worker's, the median
+    double workerPrivateKb = 0;              // its pages no other process has
+    double workerFds = 0, workerThreads = 0; // likewise
+    double gatewayFds = 0;                   // the gateway's, for all its panels
+    double gatewayThreads = 0;               // the gateway's for all its panels
+};
+struct ThreeProgramsReport {
+    int seconds = 0;
+    std::vector<double> firstMs; // by healthy panel, after the gateway's start
+    int reads = 0, staleAfterFirst = 0;
+    double aloneCycleMs = 0, besideCycleMs = 0; // panel a's cycle_ms, median
+};
+struct PanelsReport {
+    double aloneMs = 0; // one panel's cycle alone, median
+    std::vector<PanelsRow> rows;
+    std::vector<PanelsRow> oneThreadRows; // the same links on one thread, as before the workers
+    std::vector<PanelCost> costs;
+    double firstAloneMs = 0, firstBesideSilentMs = 0; // a healthy panel's first value
+    double firstOneThreadMs = 0;                      // the same beside a silent one, on one thread
+    int writes = 0, writesOk = 0;
+    Summary writeMs; // to a healthy panel during a silent one's handshake
+    bool silentStillStarting = false;
+    std::vector<ThreeProgramsReport> programs;
+};
+// Rows for 1 and each of `counts` panels; with `beside`, the first values
+// beside a silent panel and writes during its handshake; with `programs`,
+// the three programs read every 250 ms for 40 s.
+bool RunPanels(const Options& options, const std::vector<int>& counts, bool beside, bool programs, PanelsReport& report,
+               std::string& error);
+
 } // namespace zulbench

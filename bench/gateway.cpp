@@ -9,7 +9,7 @@
 //     line time of the requests it made (their frames and ACKs, as sent);
 //   - a write through the gateway against the same write through the shared
 //     request layer;
-//   - what a silent panel holds the driver thread for: a probe, and a start.
+//   - what a silent panel holds its worker for: a probe, and a start.
 #include <modbus.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -102,7 +102,10 @@ public:
             error = d.All().empty() ? "configuration refused" : d.All().front().Text();
             return;
         }
-        gateway_ = std::make_unique<zulgate::Gateway>(checked_, library_.Entry(), log_);
+        zulgate::worker::WorkerProgram program;
+        program.path = ZULGATE_PROGRAM; // each panel's worker: zulgate run again, as zulgate runs it
+        program.library = driverPath;
+        gateway_ = std::make_unique<zulgate::Gateway>(checked_, program, log_);
         if (!gateway_->Start(error)) gateway_.reset();
     }
     ~RunningGateway() {

@@ -2,7 +2,7 @@
 // through the driver, and the largest block each way on paced and field lines.
 // Prints markdown tables to stdout; progress goes to stderr.
 //
-//   zul_bench [--driver PATH] [--sections codec,latency,grid,spy,long,server,gateway]
+//   zul_bench [--driver PATH] [--sections codec,latency,grid,spy,long,server,gateway,panels,panels32,programs]
 //             [--samples N] [--paced-samples N] [--grid-samples N] [--verbose]
 #include <chrono>
 #include <cstdio>
@@ -239,10 +239,101 @@ void PrintGateway(const GatewayReport& r) {
     std::printf("| gateway | %d/%d | %.2f ms | %.2f ms | %.2f ms | %.3f (+%.2f ms) |\n\n", r.gatewayWriteOk, r.writes,
                 r.gatewayWriteMs.median, r.gatewayWriteMs.p95, r.gatewayWriteMs.max,
                 r.gatewayWriteMs.median / r.directWriteMs.median, r.gatewayWriteMs.median - r.directWriteMs.median);
-    std::printf("### Gateway: what a silent panel holds the driver thread for\n\n");
+    std::printf("### Gateway: what a silent panel holds its own worker for\n\n");
     std::printf("| request to a silent panel at 9600 baud | time |\n|---|---:|\n");
     std::printf("| one probe (a read of one B), median of 3 | %.0f ms |\n", r.silentProbeMs);
     std::printf("| ColdStart with response_timeout_ms = 100 (R = 100 ms) | %.0f ms |\n\n", r.silentStartMs);
+}
+
+// Line time at the panels' 9600 baud, with the panel's 20 ms turnaround, of
+// one request, its reply and the ACK.
+double ExchangeMs(const std::vector<std::uint8_t>& request, const std::vector<std::uint8_t>& reply) {
+    return LineSeconds(FrameLength(request) + FrameLength(reply) + 1, 9600) * 1000 + 20;
+}
+
+void PrintPanels(const PanelsReport& r) {
+    if (!r.rows.empty()) {
+        std::printf("### Panels side by side: poll cycles\n\n");
+        std::printf(
+            "Every panel with the same point list (40 W, 20 B, 10 L and 16 bits of two bytes, apart: %d block reads "
+            "a cycle), polled back to back, each by its own worker, against a paced simulator at 9600 baud that "
+            "answers 20 ms after each request. A panel's cycle is the median of %d; the table gives the median and "
+            "the slowest of the panels' medians against one panel's cycle alone, measured first in the same run "
+            "(%.1f ms).\n\n",
+            r.rows.front().requests, 5, r.aloneMs);
+        std::printf("| panels | cycle, median of the panels | slowest panel | median / alone | slowest / alone |\n");
+        std::printf("|---:|---:|---:|---:|---:|\n");
+        for (const PanelsRow& row : r.rows) {
+            std::printf("| %d | %.1f ms | %.1f ms | %.3f | %.3f |\n", row.panels, row.cycleMs.median, row.cycleMs.max,
+                        row.cycleMs.median / r.aloneMs, row.cycleMs.max / r.aloneMs);
+        }
+        if (!r.oneThreadRows.empty()) {
+            std::printf(
+                "\nFor reference, the same panels' links on one thread of the gateway, as zulgate drove them before "
+                "it had workers (each panel's median of 3 cycles):\n\n");
+            std::printf("| panels, one thread | cycle, median of the panels | slowest panel | median / alone |\n");
+            std::printf("|---:|---:|---:|---:|\n");
+            for (const PanelsRow& row : r.oneThreadRows) {
+                std::printf("| %d | %.1f ms | %.1f ms | %.2f |\n", row.panels, row.cycleMs.median, row.cycleMs.max,
+                            row.cycleMs.median / r.aloneMs);
+            }
+        }
+        std::printf("\n### Panels side by side: what a panel costs\n\n");
+        std::printf(
+            "Measured while the panels were polled: a worker's memory (/proc/PID/smaps_rollup): resident, "
+            "proportional (each page shared with other processes, such as the program and its libraries, counted in "
+            "part) and its own (pages no other process has), its descriptors and threads (the median of the workers), "
+            "and the descriptors and threads the gateway holds for all of them (its Modbus server's included).\n\n");
+        std::printf(
+            "| panels | worker RSS | worker PSS | worker's own | worker descriptors | worker threads | gateway "
+            "descriptors | gateway threads |\n");
+        std::printf("|---:|---:|---:|---:|---:|---:|---:|---:|\n");
+        for (const PanelCost& c : r.costs) {
+            std::printf("| %d | %.1f MiB | %.1f MiB | %.1f MiB | %.0f | %.0f | %.0f | %.0f |\n", c.panels,
+                        c.workerRssKb / 1024, c.workerPssKb / 1024, c.workerPrivateKb / 1024, c.workerFds,
+                        c.workerThreads, c.gatewayFds, c.gatewayThreads);
+        }
+        std::printf("\n");
+    }
+    if (r.writes > 0) {
+        double writeLine = ExchangeMs({0x60, 0x00, 0x01, 0x00, 0x02, 0x20, 0x00}, {0x11, 0x00});
+        std::vector<std::uint8_t> longest(81, 0x20); // 40 W, the longest block
+        longest[0] = 0x50;
+        double inFlight = ExchangeMs({0x50, 0x00, 0x01, 0x00, 80}, longest);
+        std::printf("### Panels side by side: beside a silent panel\n\n");
+        std::printf(
+            "Three panels; one silent from the start, with R = 1 s, whose handshake takes about half a minute (%s "
+            "when the writes ended). The first value of the healthy panels (the later of the two) after the gateway's "
+            "start, against one panel alone; and %d writes of one W (libmodbus, write_register) to a healthy panel "
+            "polled back to back, during that handshake, each checked in the panel's memory, against the bound: "
+            "the write's own line time (%.1f ms with the turnaround) plus the longest request that may be on its "
+            "line (%.1f ms).\n\n",
+            r.silentStillStarting ? "still going" : "over", r.writes, writeLine, inFlight);
+        std::printf("| | time |\n|---|---:|\n");
+        std::printf("| first value, a panel alone | %.0f ms |\n", r.firstAloneMs);
+        std::printf("| first value, healthy panels beside a silent one | %.0f ms |\n", r.firstBesideSilentMs);
+        if (r.firstOneThreadMs != 0) {
+            std::printf("| the same, the panels on one thread as before the workers | %.0f ms |\n", r.firstOneThreadMs);
+        }
+        std::printf("| write to a healthy panel during the silent one's handshake: %d/%d ok, median | %.1f ms |\n",
+                    r.writesOk, r.writes, r.writeMs.median);
+        std::printf("| the same, the slowest | %.1f ms (bound %.1f ms) |\n\n", r.writeMs.max, writeLine + inFlight);
+    }
+    for (const ThreeProgramsReport& t : r.programs) {
+        std::printf("### Panels side by side: as an integrator meets it\n\n");
+        std::printf(
+            "Three zulsim programs (--baud 9600 --turnaround 20), one of them --silent, and the zulgate program with "
+            "every panel key at its default (R = 1 s, poll_ms 1000, stale_ms 5000); a libmodbus client reads the two "
+            "healthy panels every 250 ms for %d s from the gateway's start. Panel a's cycle_ms (/api/state) beside "
+            "the two others, against the same gateway on panel a alone, first.\n\n",
+            t.seconds);
+        std::printf("| | |\n|---|---:|\n");
+        std::printf("| first value of a, of b | %.0f ms, %.0f ms |\n", t.firstMs[0], t.firstMs[1]);
+        std::printf("| reads after the first value that were not the panel's value | %d of %d |\n", t.staleAfterFirst,
+                    t.reads);
+        std::printf("| a's cycle alone, beside b and c | %.1f ms, %.1f ms (%.3f) |\n\n", t.aloneCycleMs,
+                    t.besideCycleMs, t.besideCycleMs / t.aloneCycleMs);
+    }
 }
 
 int Number(const char* text, const char* flag) {
@@ -262,7 +353,7 @@ int main(int argc, char** argv) {
     using namespace zulbench;
     Options options;
     options.driverPath = ZUL_DRIVER_PATH;
-    std::string sections = "codec,latency,grid,spy,long,server,gateway";
+    std::string sections = "codec,latency,grid,spy,long,server,gateway,panels,panels32,programs";
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
         bool hasValue = i + 1 < argc;
@@ -281,8 +372,8 @@ int main(int argc, char** argv) {
         } else {
             std::fprintf(
                 stderr,
-                "usage: zul_bench [--driver PATH] [--sections codec,latency,grid,spy,long,server,gateway] [--samples N]\n"
-                "                 [--paced-samples N] [--grid-samples N] [--verbose]\n");
+                "usage: zul_bench [--driver PATH] [--sections codec,latency,grid,spy,long,server,gateway,panels,panels32,"
+                "programs]\n                 [--samples N] [--paced-samples N] [--grid-samples N] [--verbose]\n");
             return 2;
         }
     }
@@ -330,6 +421,17 @@ int main(int argc, char** argv) {
         }
         gatewayRan = true;
     }
+    PanelsReport panels;
+    std::vector<int> counts;
+    if (wanted("panels")) counts = {4, 8};
+    if (wanted("panels32")) counts.push_back(32);
+    if (!counts.empty() || wanted("panels") || wanted("programs")) {
+        std::string error;
+        if (!RunPanels(options, counts, wanted("panels"), wanted("programs"), panels, error)) {
+            std::fprintf(stderr, "bench: panels: %s\n", error.c_str());
+            return 1;
+        }
+    }
     double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
 
     std::printf("%s, %u hardware threads; load average (1/5/15 min) %s before, %s after; %.0f s.\n\n",
@@ -342,5 +444,6 @@ int main(int argc, char** argv) {
     if (!report.longLinks.empty()) PrintLongLinks(report);
     if (!report.deviceServers.empty()) PrintDeviceServers(report);
     if (gatewayRan) PrintGateway(gateway);
+    PrintPanels(panels);
     return 0;
 }

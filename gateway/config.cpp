@@ -431,6 +431,7 @@ bool ParseConfig(std::string_view text, const std::string& path, GatewayConfig& 
         d.Add(path, bad->line, "not UTF-8 (" + bad->what + "): save the file as UTF-8");
         return false;
     }
+    config.text = std::string(text);
     toml::table root;
     try {
         root = toml::parse(text, path);

@@ -90,6 +90,7 @@ struct HttpConfig {
 
 struct GatewayConfig {
     std::string path;
+    std::string text; // as read: what each panel's worker reads again, rather than a file that may have changed
     ModbusConfig modbus;
     MqttConfig mqtt;
     HttpConfig http;

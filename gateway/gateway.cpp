@@ -1,10 +1,11 @@
 #include "gateway/gateway.h"
 
-#include "host/client/port_lookup.h"
+#include <thread>
 
 #include "gateway/point_list.h"
 #include "gateway/request_plan.h"
 #include "gateway/text_file.h"
+#include "host/client/port_lookup.h"
 
 namespace zulgate {
 
@@ -12,49 +13,53 @@ namespace {
 
 // The reads of each panel's cycle on the line against its stale_ms: values
 // that cannot be read again within it are stale between two reads, and
-// Modbus answers 0x0B for them. The panels share one driver thread, so a
-// panel's cycle may wait for the others' requests too.
+// Modbus answers 0x0B for them. Each panel has its line (and its worker) to
+// itself, so only its own reads count.
 void WarnOfSlowCycles(const CheckedConfig& checked, Diagnostics& d) {
     const GatewayConfig& config = checked.config;
-    std::vector<std::chrono::microseconds> cycles;
-    std::chrono::microseconds all{0};
-    for (std::size_t i = 0; i < config.panels.size(); ++i) {
-        const zulclient::LineSettings& line = checked.lines[i];
-        std::vector<BlockRead> plan = PlanReads(checked.maps[i], MaxGapBytes(zulclient::CharacterTime(line)));
-        cycles.push_back(CycleLineTime(plan, line));
-        all += cycles.back();
-    }
     for (std::size_t i = 0; i < config.panels.size(); ++i) {
         const PanelConfig& panel = config.panels[i];
-        const std::string stale = "stale_ms (" + std::to_string(panel.stale.count()) + ")";
-        const std::string advice =
-            ": its values go stale between two reads (Modbus answers 0x0B, /health 503); raise stale_ms above it, or "
-            "read fewer points";
-        if (cycles[i] >= panel.stale) {
+        const zulclient::LineSettings& line = checked.lines[i];
+        std::vector<BlockRead> plan = PlanReads(checked.maps[i], MaxGapBytes(zulclient::CharacterTime(line)));
+        std::chrono::microseconds cycle = CycleLineTime(plan, line);
+        if (cycle >= panel.stale) {
             d.Warn(config.path, panel.line,
                    "panel " + panel.name + ": a poll cycle of its " + std::to_string(checked.maps[i].ValueCount()) +
-                       " values takes at least " + DurationText(cycles[i]) + " on the line at " +
-                       std::to_string(checked.lines[i].baudRate) + " baud, longer than " + stale + advice);
-        } else if (all >= panel.stale) {
-            d.Warn(config.path, panel.line,
-                   "panel " + panel.name + ": with the other panels' reads (one driver thread makes them all), a " +
-                       "poll cycle may take " + DurationText(all) + " on the lines, longer than " + stale + advice);
+                       " values takes at least " + DurationText(cycle) + " on the line at " +
+                       std::to_string(line.baudRate) + " baud, longer than stale_ms (" +
+                       std::to_string(panel.stale.count()) +
+                       "): its values go stale between two reads (Modbus answers 0x0B, /health 503); raise "
+                       "stale_ms above it, or read fewer points");
         }
     }
 }
 
-// The file itself first: a regular file within its bound.
-void ReadPanelPoints(const GatewayConfig& config, const PanelConfig& panel, const AddressChecker& check,
-                     std::vector<PointRow>& rows, PanelMap& map, Diagnostics& d) {
-    std::string text, error;
-    if (!ReadTextFile(panel.points, PointListFileLimit, text, error)) {
-        d.Add(config.path, panel.pointsLine, "cannot read the point list " + panel.points + ": " + error);
-        return;
-    }
-    if (ParsePointList(text, panel.points, rows, d)) BuildPanelMap(rows, panel.points, check, map, d);
-}
-
 } // namespace
+
+void CheckPanel(const GatewayConfig& config, const PanelConfig& panel, const std::string* pointsText,
+                const AddressChecker& check, const DriverInfo& info, PanelMap& map, zulclient::LineSettings& line,
+                Diagnostics& d) {
+    std::vector<PointRow> rows;
+    if (!panel.points.empty()) {
+        if (pointsText == nullptr) {
+            d.Add(config.path, panel.pointsLine, "cannot read the point list " + panel.points);
+        } else if (ParsePointList(*pointsText, panel.points, rows, d)) {
+            BuildPanelMap(rows, panel.points, check, map, d);
+        }
+        // A point's name is a topic level of its own.
+        for (const PointRow& row : rows) {
+            if (config.mqtt.enabled && row.name.find_first_of("/+#") != std::string::npos) {
+                d.Add(panel.points, row.line,
+                      "point " + row.name + ": with [mqtt], a name cannot hold '/', '+' or '#' (it is a topic level)");
+            }
+        }
+    }
+    line.baudRate = panel.lineSettings.baud.value_or(info.DefaultBaudRate);
+    line.dataBits = panel.lineSettings.dataBits.value_or(info.DefaultByteSize);
+    line.parityCode = panel.lineSettings.parityCode.value_or(info.DefaultParity);
+    line.stopBitsCode = panel.lineSettings.stopBitsCode.value_or(info.DefaultStopBits);
+    line.timeout = static_cast<std::int32_t>(panel.responseTimeout.count() / 10);
+}
 
 bool CheckConfiguration(const GatewayConfig& config, ZulMainFunction entry, CheckedConfig& checked, Diagnostics& d) {
     std::size_t before = d.Count();
@@ -66,27 +71,20 @@ bool CheckConfiguration(const GatewayConfig& config, ZulMainFunction entry, Chec
     AddressChecker check = [&checker](const std::string& text) { return checker.PointOf(text); };
     std::vector<zulclient::DeviceIdentity> devices;
     for (const PanelConfig& panel : config.panels) {
-        std::vector<PointRow> rows;
-        PanelMap map;
-        if (!panel.points.empty()) {
-            ReadPanelPoints(config, panel, check, rows, map, d);
-            // A point's name is a topic level of its own.
-            for (const PointRow& row : rows) {
-                if (config.mqtt.enabled && row.name.find_first_of("/+#") != std::string::npos) {
-                    d.Add(panel.points, row.line,
-                          "point " + row.name +
-                              ": with [mqtt], a name cannot hold '/', '+' or '#' (it is a topic level)");
-                }
-            }
+        // The file itself first: a regular file within its bound. Its text
+        // as read is what the panel's worker is given.
+        std::string text, error;
+        bool read = !panel.points.empty() && ReadTextFile(panel.points, PointListFileLimit, text, error);
+        if (!panel.points.empty() && !read) {
+            d.Add(config.path, panel.pointsLine, "cannot read the point list " + panel.points + ": " + error);
         }
-        checked.maps.push_back(std::move(map));
+        PanelMap map;
         zulclient::LineSettings line;
-        line.baudRate = panel.lineSettings.baud.value_or(info.DefaultBaudRate);
-        line.dataBits = panel.lineSettings.dataBits.value_or(info.DefaultByteSize);
-        line.parityCode = panel.lineSettings.parityCode.value_or(info.DefaultParity);
-        line.stopBitsCode = panel.lineSettings.stopBitsCode.value_or(info.DefaultStopBits);
-        line.timeout = static_cast<std::int32_t>(panel.responseTimeout.count() / 10);
+        Diagnostics unread; // an unreadable list is said once, with its reason, above
+        CheckPanel(config, panel, read ? &text : nullptr, check, info, map, line, read ? d : unread);
+        checked.maps.push_back(std::move(map));
         checked.lines.push_back(line);
+        checked.pointLists.push_back(std::move(text));
 
         // Two names of one device ("/tmp/./ahu1" and "/tmp/ahu1", a link and
         // its target): the reader checked the names as written.
@@ -111,7 +109,8 @@ bool CheckConfiguration(const GatewayConfig& config, ZulMainFunction entry, Chec
     return d.Count() == before;
 }
 
-Gateway::Gateway(const CheckedConfig& checked, ZulMainFunction entry, Log& log) : checked_(checked), log_(log) {
+Gateway::Gateway(const CheckedConfig& checked, const worker::WorkerProgram& program, Log& log)
+    : checked_(checked), log_(log) {
     ports_ = std::make_unique<PrivatePorts>(checked.config.panels, log_);
     std::vector<std::size_t> counts;
     std::vector<Clock::duration> stale;
@@ -128,20 +127,18 @@ Gateway::Gateway(const CheckedConfig& checked, ZulMainFunction entry, Log& log) 
         store_->SetMeanings(i, std::move(meanings));
     }
     std::vector<std::string> names;
-    for (const PanelConfig& panel : checked.config.panels) names.push_back(panel.name);
+    std::vector<std::string> ports;
+    for (std::size_t i = 0; i < checked.config.panels.size(); ++i) {
+        names.push_back(checked.config.panels[i].name);
+        ports.push_back(ports_->NameFor(i));
+    }
     metrics_ = std::make_unique<Metrics>(names);
     for (std::size_t i = 0; i < checked.config.panels.size(); ++i) {
         const PanelConfig& panel = checked.config.panels[i];
-        PanelSetup setup;
-        setup.index = i;
-        setup.config = &panel;
-        setup.map = &checked.maps[i];
-        setup.line = checked.lines[i];
-        setup.port = ports_->NameFor(i);
-        links_.push_back(std::make_unique<PanelLink>(setup, entry, *store_, *metrics_, log_));
+        plans_.push_back(PlanReads(checked.maps[i], MaxGapBytes(zulclient::CharacterTime(checked.lines[i]))));
         served_.push_back(ServedPanel{i, panel.unit, panel.name, &checked.maps[i], panel.writeTimeout});
     }
-    worker_ = std::make_unique<LineWorker>(links_, writes_);
+    workers_ = std::make_unique<worker::PanelWorkers>(checked, ports, program, *store_, *metrics_, log_, writes_);
     answer_ = std::make_unique<ModbusAnswer>(served_, *store_, writes_, log_);
     server_ = std::make_unique<ModbusServer>(checked.config.modbus, *answer_, *metrics_, log_);
     if (checked.config.mqtt.enabled)
@@ -155,7 +152,7 @@ bool Gateway::Start(std::string& error) {
     if (!server_->Listen(error)) return false;
     if (status_ && !(status_->Listen(error) && status_->Start(error))) return false;
     if (mqtt_ && !mqtt_->Start(error)) return false;
-    worker_->Start();
+    if (!workers_->Start(error)) return false;
     server_->Start();
     started_ = true;
     return true;
@@ -164,10 +161,15 @@ bool Gateway::Start(std::string& error) {
 void Gateway::Stop() {
     if (!started_) return;
     started_ = false;
-    worker_->Stop(); // refuses queued writes first, so no client waits on them
+    // The status server's connections close at once; meanwhile the workers
+    // finish the requests on their lines.
+    std::thread status([this] {
+        if (status_) status_->Stop();
+    });
+    workers_->Stop(); // refuses queued writes first, so no client waits on them
     server_->Stop();
-    if (status_) status_->Stop();
-    if (mqtt_) mqtt_->Stop(); // publishes the outcomes of the writes the worker finished
+    status.join();
+    if (mqtt_) mqtt_->Stop(); // publishes the outcomes of the writes the workers finished
 }
 
 } // namespace zulgate

@@ -1,6 +1,6 @@
 // The gateway put together: the configuration checked through the driver
-// (what --check does and a run begins with), then the point store, the
-// write queue, the driver thread with a link for each panel, and the
+// (checked_config.h: what --check does and a run begins with), then the
+// point store, the write queue, a worker process for each panel, and the
 // Modbus server, the MQTT bridge and the status server over them (the last
 // two with their sections).
 #pragma once
@@ -12,42 +12,39 @@
 #include "gateway/checked_config.h"
 #include "gateway/config.h"
 #include "gateway/diagnostics.h"
-#include "gateway/line_worker.h"
 #include "gateway/log.h"
 #include "gateway/metrics.h"
 #include "gateway/modbus_answer.h"
 #include "gateway/modbus_server.h"
 #include "gateway/mqtt_bridge.h"
-#include "gateway/panel_link.h"
 #include "gateway/private_ports.h"
 #include "gateway/point_map.h"
 #include "gateway/point_store.h"
+#include "gateway/request_plan.h"
 #include "gateway/status_server.h"
+#include "gateway/worker/panel_workers.h"
 #include "gateway/write_queue.h"
 #include "host/client/driver_client.h"
 
 namespace zulgate {
 
-// Reads the file and every point list, checking each address through the
-// driver's CheckAddress (entry: the loaded driver; no port is opened).
-bool CheckConfiguration(const GatewayConfig& config, ZulMainFunction entry, CheckedConfig& checked,
-                        Diagnostics& diagnostics);
-
 class Gateway {
 public:
-    Gateway(const CheckedConfig& checked, ZulMainFunction entry, Log& log);
+    Gateway(const CheckedConfig& checked, const worker::WorkerProgram& program, Log& log);
     ~Gateway();
     Gateway(const Gateway&) = delete;
     Gateway& operator=(const Gateway&) = delete;
 
-    // Listens, then starts the driver thread; false with a message.
+    // Listens, then starts the panels' workers; false with a message.
     bool Start(std::string& error);
     // Writes queued refused, the one in flight finished, every port closed,
     // every client gone.
     void Stop();
 
     const PointStore& Store() const { return *store_; }
-    const std::vector<BlockRead>& Plan(std::size_t panel) const { return links_[panel]->Plan(); }
+    // A panel's poll cycle as its worker begins it.
+    const std::vector<BlockRead>& Plan(std::size_t panel) const { return plans_[panel]; }
+    std::vector<pid_t> WorkerPids() const { return workers_->Pids(); }
 
 private:
     const CheckedConfig& checked_;
@@ -56,8 +53,8 @@ private:
     std::unique_ptr<PointStore> store_;
     std::unique_ptr<Metrics> metrics_;
     WriteQueue writes_;
-    std::vector<std::unique_ptr<PanelLink>> links_;
-    std::unique_ptr<LineWorker> worker_;
+    std::vector<std::vector<BlockRead>> plans_;
+    std::unique_ptr<worker::PanelWorkers> workers_;
     std::vector<ServedPanel> served_;
     std::unique_ptr<ModbusAnswer> answer_;
     std::unique_ptr<ModbusServer> server_;

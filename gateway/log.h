@@ -29,6 +29,7 @@ public:
     Log& operator=(const Log&) = delete;
 
     bool Shows(Level level) const { return level <= threshold_; }
+    Level Threshold() const { return threshold_; }
     void Say(Level level, const std::string& who, const std::string& text);
 
     void SayDriverLines(Level level, const std::string& who, const std::vector<DriverLine>& lines);

@@ -1,6 +1,7 @@
 // zulgate: serves the points of Trane Tracker panels over Modbus TCP and
 // MQTT. It is a host of the driver like zulhost: it loads libzultrk.so at
-// run time and calls only ZulMain, from one thread.
+// run time and calls only ZulMain, each panel from a worker process of its
+// own (this program again, with the hidden option --panel-worker).
 //
 //   zulgate --config FILE [--lib PATH] [--verbose | --quiet]   run until SIGTERM or SIGINT
 //   zulgate --check FILE [--lib PATH]                          check only; exit 0 or 1
@@ -17,6 +18,7 @@
 #include "gateway/config.h"
 #include "gateway/gateway.h"
 #include "gateway/log.h"
+#include "gateway/worker/panel_worker.h"
 #include "host/client/library_loader.h"
 
 #ifndef ZULGATE_BUILD_TREE_DRIVER
@@ -99,7 +101,10 @@ int Run(const std::string& path, bool checkOnly, const std::string& libraryPath,
     for (const Diagnostic& warning : diagnostics.All()) {
         log.Say(Level::Warning, "gateway", Diagnostic{warning.file, warning.line, warning.message, false}.Text());
     }
-    Gateway gateway(checked, library.Entry(), log);
+    worker::WorkerProgram program;
+    program.library = library.LoadedFile().empty() ? where.name : library.LoadedFile();
+    program.librarySearch = library.LoadedFile().empty() && where.search;
+    Gateway gateway(checked, program, log);
     if (!gateway.Start(error)) {
         log.Say(Level::Error, "gateway", error);
         return ExitFailed;
@@ -128,7 +133,13 @@ int main(int argc, char** argv) {
     app.add_option("--lib", library, "the driver library (default: [driver] library, else as zulhost finds it)");
     app.add_flag("-v,--verbose", verbose, "also debug lines: every client, every exception, the driver's retries");
     app.add_flag("-q,--quiet", quiet, "warnings and errors only");
+    // A panel's worker, which zulgate starts itself; not in the help.
+    int workerFd = -1;
+    std::string workerFor;
+    app.add_option("--panel-worker", workerFd)->group("");
+    app.add_option("--for", workerFor)->group(""); // the panel's name, for ps to show
     CLI11_PARSE(app, argc, argv);
+    if (workerFd >= 0) return zulgate::worker::RunPanelWorker(workerFd);
     if (config.empty() && check.empty()) {
         std::fprintf(stderr, "zulgate: give --config FILE to run, or --check FILE\n%s", app.help().c_str());
         return 2;

@@ -1,6 +1,6 @@
 // One Modbus request answered against the point map: functions 1, 2, 3, 4
 // (reads, from the store at once), 5, 6, 15 and 16 (writes, through the
-// driver thread, answered when the panel has taken them). Every register
+// panel's worker, answered when the panel has taken them). Every register
 // or bit of a request is looked up first; the exceptions a gateway gives:
 //   0x01 a function it does not serve (0x80 and up answered with the
 //        function code as it came, its high bit being set already)

@@ -184,7 +184,7 @@ void ModbusServer::Stop() {
         close(listenFd_);
         listenFd_ = -1;
     }
-    // A client whose write the driver thread has just finished gets its
+    // A client whose write a panel's worker has just finished gets its
     // answer before its connection closes.
     auto until = std::chrono::steady_clock::now() + std::chrono::seconds(2);
     for (;;) {

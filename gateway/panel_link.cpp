@@ -43,24 +43,22 @@ const std::string NoReplyText = "no usable reply from the panel (rc 2)";
 
 } // namespace
 
-PanelLink::PanelLink(const PanelSetup& setup, ZulMainFunction entry, PointStore& store, Metrics& metrics, Log& log)
+PanelLink::PanelLink(const PanelSetup& setup, ZulMainFunction entry, PanelOutput& out)
     : index_(setup.index),
       config_(*setup.config),
       port_(setup.port.empty() ? setup.config->port : setup.port),
       map_(*setup.map),
       line_(setup.line),
       client_(entry, static_cast<std::int32_t>(setup.index + 1)),
-      store_(store),
-      metrics_(metrics),
-      log_(log),
+      out_(out),
       due_(Clock::now()),
       reread_(setup.map->ValueCount(), 0) {
     plan_ = PlanReads(map_, MaxGapBytes(zulclient::CharacterTime(line_)));
 }
 
 void PanelLink::Say(Level level, const std::string& text, const std::vector<DriverLine>& lines) {
-    log_.Say(level, config_.name, text);
-    log_.SayDriverLines(level, config_.name, lines);
+    out_.Say(level, config_.name, text);
+    out_.SayDriverLines(level, config_.name, lines);
 }
 
 void PanelLink::Step(Clock::time_point now) {
@@ -88,13 +86,13 @@ void PanelLink::StartChannel(Clock::time_point now) {
         return;
     }
     if (client_.PortOpen()) client_.ClosePort(); // its lock would keep the new open out
+    out_.Asking(index_, "coldstart");
     Clock::time_point asked = Clock::now();
     zulclient::StartResult start = client_.ColdStart(port_, line_);
     const std::vector<DriverLine>& lines = start.lines;
     ++stats_.requests;
     now = Clock::now();
-    metrics_.DriverRequest(index_, "coldstart", start.Started() ? RequestResult::Ok : RequestResult::NoAnswer,
-                           now - asked);
+    out_.DriverRequest(index_, "coldstart", start.Started() ? RequestResult::Ok : RequestResult::NoAnswer, now - asked);
     if (!start.PortOpened() && id.deviceServer) {
         // Refused or unreachable: watched with a connect at the probe interval.
         Say(Level::Debug, "ColdStart could not connect to " + id.path, lines);
@@ -106,8 +104,8 @@ void PanelLink::StartChannel(Clock::time_point now) {
                           ") could not be opened: held by another program, or no permission";
         if (episodes_.Failed("panel", why, now))
             Say(Level::Error, why + "; trying again every " + std::to_string(config_.probe.count()) + " ms", lines);
-        store_.MarkAll(index_, Quality::PanelAway);
-        store_.SetState(index_, PanelState::Gone, why, now);
+        out_.MarkAll(index_, Quality::PanelAway);
+        out_.SetState(index_, PanelState::Gone, why, now);
         due_ = now + config_.probe;
         return;
     }
@@ -139,7 +137,7 @@ void PanelLink::StartChannel(Clock::time_point now) {
             lines);
     }
     everStarted_ = true;
-    store_.SetState(index_, PanelState::Up, "", now);
+    out_.SetState(index_, PanelState::Up, "", now);
     phase_ = Phase::Poll;
     inCycle_ = false;
     nextCycle_ = now;
@@ -158,8 +156,8 @@ bool PanelLink::CheckDevice() {
         std::string why = "the device behind " + config_.port + " was replaced";
         episodes_.Failed("panel", why, now);
         Say(Level::Warning, why + " (" + id.path + "): starting again");
-        store_.MarkAll(index_, Quality::PanelAway);
-        store_.SetState(index_, PanelState::Starting, why, now);
+        out_.MarkAll(index_, Quality::PanelAway);
+        out_.SetState(index_, PanelState::Starting, why, now);
         failedStarts_ = 0;
         phase_ = Phase::Start;
         due_ = now;
@@ -176,8 +174,8 @@ void PanelLink::GoSilent(const std::string& why, const std::vector<DriverLine>& 
                 " ms",
             lines);
     }
-    store_.MarkAll(index_, Quality::PanelAway);
-    store_.SetState(index_, PanelState::Silent, why, now);
+    out_.MarkAll(index_, Quality::PanelAway);
+    out_.SetState(index_, PanelState::Silent, why, now);
     inCycle_ = false;
     phase_ = Phase::Probe;
     due_ = now + config_.probe;
@@ -201,8 +199,8 @@ void PanelLink::GoGone(const DeviceIdentity& id) {
     }
     if (episodes_.Failed("panel", why, now)) Say(Level::Warning, why + ": its points are not served until it is back");
     if (client_.PortOpen()) client_.ClosePort();
-    store_.MarkAll(index_, Quality::PanelAway);
-    store_.SetState(index_, PanelState::Gone, why, now);
+    out_.MarkAll(index_, Quality::PanelAway);
+    out_.SetState(index_, PanelState::Gone, why, now);
     inCycle_ = false;
     failedStarts_ = 0;
     phase_ = Phase::Watch;
@@ -219,7 +217,7 @@ void PanelLink::WatchStep(Clock::time_point now) {
                                                                                       LongestServerProbe))
                        : zulclient::ServerAnswer{};
         if (answer.accepts) {
-            log_.Say(Level::Info, config_.name, "the device server " + id.path + " accepts again: starting");
+            out_.Say(Level::Info, config_.name, "the device server " + id.path + " accepts again: starting");
             phase_ = Phase::Start;
             due_ = now;
         } else {
@@ -242,11 +240,12 @@ void PanelLink::ProbeStep(Clock::time_point now) {
     probe.letter = plan_.front().letter;
     probe.address = plan_.front().address;
     std::vector<zulclient::Slot> slot(1);
+    out_.Asking(index_, "probe");
     Clock::time_point asked = Clock::now();
     zulclient::Result read = client_.BlockRead(probe, slot);
     ++stats_.requests;
     now = Clock::now();
-    metrics_.DriverRequest(index_, "probe", ResultOf(read), now - asked);
+    out_.DriverRequest(index_, "probe", ResultOf(read), now - asked);
     // A refusal is an answer too.
     bool answers = read.Ok() || read.outcome == zulclient::Outcome::Refused;
     DeviceIdentity id;
@@ -279,7 +278,7 @@ void PanelLink::ProbeStep(Clock::time_point now) {
         due_ = std::min(nextStartAllowed_, now + config_.probe);
         return;
     }
-    log_.Say(Level::Info, config_.name, "the panel answers again: starting it");
+    out_.Say(Level::Info, config_.name, "the panel answers again: starting it");
     phase_ = Phase::Start;
     due_ = now;
 }
@@ -324,8 +323,8 @@ void PanelLink::EndCycle(Clock::time_point now) {
     stats_.lastRequests = cycleRequests_;
     stats_.lastFailed = cycleFailed_;
     stats_.lastEnd = now;
-    store_.SetCycle(index_, stats_);
-    metrics_.PollCycle(index_, stats_.lastDuration);
+    out_.SetCycle(index_, stats_);
+    out_.PollCycle(index_, stats_.lastDuration);
     if (stats_.lastDuration > config_.stale) {
         if (episodes_.Failed("cycle", "longer than stale_ms", now)) {
             Say(Level::Warning, "a poll cycle takes " + DurationText(stats_.lastDuration) + ", longer than stale_ms (" +
@@ -345,12 +344,13 @@ bool PanelLink::ReadBlock(const BlockRead& block, std::size_t planIndex, bool in
     first.letter = block.letter;
     first.address = block.address;
     std::vector<zulclient::Slot> slots(static_cast<std::size_t>(block.count));
+    out_.Asking(index_, "read");
     Clock::time_point asked = Clock::now();
     zulclient::Result read = client_.BlockRead(first, slots);
     const std::vector<DriverLine>& lines = read.lines;
     Clock::time_point now = Clock::now();
     ++stats_.requests;
-    metrics_.DriverRequest(index_, "read", ResultOf(read), now - asked);
+    out_.DriverRequest(index_, "read", ResultOf(read), now - asked);
     if (inCycle) ++cycleRequests_;
     const std::string key = "read " + block.Text();
 
@@ -361,19 +361,19 @@ bool PanelLink::ReadBlock(const BlockRead& block, std::size_t planIndex, bool in
             updates.push_back({t.value, zulclient::SlotValueOf(first, slots[static_cast<std::size_t>(t.slot)], t.bit)});
             reread_[t.value] = 0;
         }
-        store_.Store(index_, updates, now);
+        out_.Store(index_, updates, now);
         if (std::optional<Episodes::Ended> ended = episodes_.Succeeded(key, now)) {
             Say(Level::Info, "read of " + block.Text() + " works again, after " + std::to_string(ended->failures) +
                                  " failed over " + DurationText(ended->lasted));
         } else {
-            log_.SayDriverLines(Level::Debug, config_.name, lines); // retries that ended well
+            out_.SayDriverLines(Level::Debug, config_.name, lines); // retries that ended well
         }
         return true;
     }
 
     std::vector<std::size_t> values;
     for (const ReadTarget& t : block.targets) values.push_back(t.value);
-    store_.MarkFailed(index_, values, Quality::ReadFailed);
+    out_.MarkFailed(index_, values, Quality::ReadFailed);
     for (const ReadTarget& t : block.targets) reread_[t.value] = 0; // the next cycle reads them
     if (inCycle) ++cycleFailed_;
 
@@ -431,7 +431,7 @@ void PanelLink::CarryToNeighbours(const PointWrite& pw, int firstElement, int el
     }
     if (touched.empty()) return;
     std::vector<StoredValue> old;
-    store_.Read(index_, touched, old);
+    out_.Read(index_, touched, old);
     std::vector<PointStore::Update> revised;
     std::vector<std::size_t> unknown;
     for (std::size_t n = 0; n < touched.size(); ++n) {
@@ -453,9 +453,9 @@ void PanelLink::CarryToNeighbours(const PointWrite& pw, int firstElement, int el
             reread_[v] = 1;
         }
     }
-    store_.Revise(index_, revised);
+    out_.Revise(index_, revised);
     if (!unknown.empty()) {
-        store_.MarkFailed(index_, unknown, Quality::WrittenNear);
+        out_.MarkFailed(index_, unknown, Quality::WrittenNear);
         due_ = Clock::now();
     }
 }
@@ -475,12 +475,13 @@ WriteOutcome PanelLink::Write(const WriteRequest& request) {
             for (int k = 0; k < n; ++k) {
                 slots.push_back(zulclient::SlotFor(p.point, pw.values[static_cast<std::size_t>(done + k)]));
             }
+            out_.Asking(index_, "write");
             Clock::time_point asked = Clock::now();
             zulclient::Result written = client_.BlockWrite(first, slots);
             const std::vector<DriverLine>& lines = written.lines;
             ++stats_.requests;
             Clock::time_point now = Clock::now();
-            metrics_.DriverRequest(index_, "write", ResultOf(written), now - asked);
+            out_.DriverRequest(index_, "write", ResultOf(written), now - asked);
             std::string what = "write of " + p.name + " (" + zulclient::PointText(first) +
                                (n > 1 ? " x" + std::to_string(n) : std::string()) + ")";
             if (!written.Ok()) {
@@ -498,15 +499,15 @@ WriteOutcome PanelLink::Write(const WriteRequest& request) {
                 }
                 return WriteOutcome::NoAnswer;
             }
-            log_.Say(Level::Debug, config_.name, what + ": written");
-            log_.SayDriverLines(Level::Debug, config_.name, lines);
+            out_.Say(Level::Debug, config_.name, what + ": written");
+            out_.SayDriverLines(Level::Debug, config_.name, lines);
             std::vector<PointStore::Update> updates;
             for (int k = 0; k < n; ++k) {
                 std::size_t value = p.firstValue + static_cast<std::size_t>(element + k);
                 updates.push_back({value, pw.values[static_cast<std::size_t>(done + k)]});
                 reread_[value] = 0;
             }
-            store_.Store(index_, updates, now);
+            out_.Store(index_, updates, now);
             CarryToNeighbours(pw, element, n);
             done += n;
         }
@@ -519,8 +520,8 @@ void PanelLink::Close() {
         zulclient::Result closed = client_.ClosePort();
         if (!closed.Ok()) Say(Level::Error, "ClosePort gave " + std::to_string(closed.code));
     }
-    store_.SetState(index_, PanelState::Stopped, "", Clock::now());
-    store_.MarkAll(index_, Quality::PanelAway);
+    out_.SetState(index_, PanelState::Stopped, "", Clock::now());
+    out_.MarkAll(index_, Quality::PanelAway);
 }
 
 } // namespace zulgate

@@ -1,12 +1,12 @@
-// One panel as the driver thread drives it: its channel, started with
-// ColdStart; its poll cycle, one block read per step; its writes; and what
-// it does when the panel goes away: a vanished device (the port's device no
-// longer exists) is watched for without a request, a silent panel (the
-// device is there, nothing answers) is probed with one cheap read every
-// probe_ms, and the channel is started again with ColdStart only when the
-// probe answers or the device is back, so the handshake that a silent
-// panel holds the line thread for (up to 5 x (200 ms + 6 R)) is never run
-// blindly. Every method runs on the driver thread.
+// One panel as its worker drives it: its channel, started with ColdStart;
+// its poll cycle, one block read per step; its writes; and what it does
+// when the panel goes away: a vanished device (the port's device no longer
+// exists) is watched for without a request, a silent panel (the device is
+// there, nothing answers) is probed with one cheap read every probe_ms, and
+// the channel is started again with ColdStart only when the probe answers
+// or the device is back, so the handshake that a silent panel holds its
+// line for (up to 5 x (200 ms + 6 R)) is never run blindly. Every method
+// runs on one thread; what it finds goes out through a PanelOutput.
 #pragma once
 
 #include <chrono>
@@ -16,6 +16,7 @@
 #include "gateway/config.h"
 #include "gateway/log.h"
 #include "gateway/metrics.h"
+#include "gateway/panel_output.h"
 #include "gateway/point_map.h"
 #include "gateway/point_store.h"
 #include "gateway/request_plan.h"
@@ -38,7 +39,7 @@ struct PanelSetup {
 
 class PanelLink {
 public:
-    PanelLink(const PanelSetup& setup, ZulMainFunction entry, PointStore& store, Metrics& metrics, Log& log);
+    PanelLink(const PanelSetup& setup, ZulMainFunction entry, PanelOutput& out);
     PanelLink(const PanelLink&) = delete;
     PanelLink& operator=(const PanelLink&) = delete;
 
@@ -86,9 +87,7 @@ private:
     const PanelMap& map_;
     zulclient::LineSettings line_;
     zulclient::DriverClient client_;
-    PointStore& store_;
-    Metrics& metrics_;
-    Log& log_;
+    PanelOutput& out_;
 
     std::vector<BlockRead> plan_;
     Phase phase_ = Phase::Start;

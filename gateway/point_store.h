@@ -1,6 +1,6 @@
 // The last value of every point element, when it was last read well, and
-// what became of its last read; and each panel's state. Written by the
-// driver thread, read by every front end (Modbus, MQTT, the status server),
+// what became of its last read; and each panel's state. Written with what
+// the panels' workers report, read by every front end (Modbus, MQTT, the status server),
 // each panel behind its own lock so that a reader never waits for the line.
 // A value is decoded here, once, as it is stored: the raw number the panel
 // holds, and what it means (the engineering value, a state's text); no

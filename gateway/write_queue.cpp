@@ -55,30 +55,22 @@ std::shared_ptr<WriteTicket> WriteQueue::Submit(WriteRequest request, ChangeNoti
     auto ticket = std::make_shared<WriteTicket>();
     ticket->request_ = std::move(request);
     ticket->notice_ = done;
+    bool queued = false;
+    std::function<void()> hook;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         if (!stopping_) {
             queued_.push_back(ticket);
-            arrived_.notify_all();
-            return ticket;
+            queued = true;
+            hook = arrival_;
         }
     }
-    Finish(*ticket, WriteOutcome::Stopping);
+    if (!queued) {
+        Finish(*ticket, WriteOutcome::Stopping);
+    } else if (hook) {
+        hook();
+    }
     return ticket;
-}
-
-std::shared_ptr<WriteTicket> WriteQueue::Take() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    while (!queued_.empty()) {
-        std::shared_ptr<WriteTicket> ticket = std::move(queued_.front());
-        queued_.pop_front();
-        std::lock_guard<std::mutex> ticketLock(ticket->mutex_);
-        if (ticket->stage_ == WriteTicket::Stage::Queued) {
-            ticket->stage_ = WriteTicket::Stage::Running;
-            return ticket;
-        }
-    }
-    return nullptr;
 }
 
 void WriteQueue::Finish(WriteTicket& ticket, WriteOutcome outcome) {
@@ -93,9 +85,24 @@ void WriteQueue::Finish(WriteTicket& ticket, WriteOutcome outcome) {
     if (notice) notice->Raise();
 }
 
-void WriteQueue::WaitUntil(std::chrono::steady_clock::time_point deadline) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    arrived_.wait_until(lock, deadline, [this] { return !queued_.empty() || stopping_; });
+void WriteQueue::OnArrival(std::function<void()> hook) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    arrival_ = std::move(hook);
+}
+
+std::shared_ptr<WriteTicket> WriteQueue::Dispatch() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (queued_.empty()) return nullptr;
+    std::shared_ptr<WriteTicket> ticket = std::move(queued_.front());
+    queued_.pop_front();
+    return ticket;
+}
+
+bool WriteQueue::Begin(WriteTicket& ticket) {
+    std::lock_guard<std::mutex> lock(ticket.mutex_);
+    if (ticket.stage_ != WriteTicket::Stage::Queued) return false;
+    ticket.stage_ = WriteTicket::Stage::Running;
+    return true;
 }
 
 void WriteQueue::Stop() {
@@ -104,7 +111,6 @@ void WriteQueue::Stop() {
         std::lock_guard<std::mutex> lock(mutex_);
         stopping_ = true;
         refused.swap(queued_);
-        arrived_.notify_all();
     }
     for (auto& ticket : refused) Finish(*ticket, WriteOutcome::Stopping);
 }

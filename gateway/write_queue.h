@@ -1,14 +1,15 @@
-// Writes on their way from a front end to the driver thread. A request
+// Writes on their way from a front end to the panel's worker. A request
 // names its panel and the elements of its points with the values to write;
 // the front end waits for its outcome a bounded time. A request whose
-// front end stopped waiting before the driver thread took it is never run:
-// a write that lands after its client was told it failed would surprise.
+// front end stopped waiting before it was taken to run is never run: a
+// write that lands after its client was told it failed would surprise.
 #pragma once
 
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -66,21 +67,27 @@ public:
     // that does not block on the ticket (it must outlive the queue's worker).
     std::shared_ptr<WriteTicket> Submit(WriteRequest request, ChangeNotice* done = nullptr);
 
-    // Driver thread: the next request to run (marked running), or null.
-    std::shared_ptr<WriteTicket> Take();
     static const WriteRequest& RequestOf(const WriteTicket& ticket) { return ticket.request_; }
     static void Finish(WriteTicket& ticket, WriteOutcome outcome);
-    // Waits until a request comes, Stop, or the deadline.
-    void WaitUntil(std::chrono::steady_clock::time_point deadline);
+
+    // Called after a request is queued (not under the queue's lock), so
+    // that the side that hands each request to its panel's worker wakes.
+    void OnArrival(std::function<void()> hook);
+    // The next request, out of the queue but not running yet: its front
+    // end may still stop waiting, until Begin.
+    std::shared_ptr<WriteTicket> Dispatch();
+    // Marks a dispatched request running; false when its front end has
+    // stopped waiting (it is never to run) or it was answered already.
+    static bool Begin(WriteTicket& ticket);
 
     // Every queued request is answered Stopping, and so is every later one.
     void Stop();
 
 private:
     std::mutex mutex_;
-    std::condition_variable arrived_;
     std::deque<std::shared_ptr<WriteTicket>> queued_;
     bool stopping_ = false;
+    std::function<void()> arrival_;
 };
 
 } // namespace zulgate

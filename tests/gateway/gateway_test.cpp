@@ -201,7 +201,7 @@ TEST_F(Gateway, ServesThirtyTwoClientsAtOnce) {
     read["expect"] = Values(words);
     json bits = R("read_coils", 0, 8);
     bits["expect"] = Values({1, 0, 1, 0, 1, 0, 1, 0});
-    json write = W("write_register", 39, 0x1000 + 39); // each client also writes, through the driver thread
+    json write = W("write_register", 39, 0x1000 + 39); // each client also writes, through the panel's worker
     write["expect"] = Ok;
     std::string input = folder_ + "/requests.json";
     gwtest::WriteFile(input, read.dump() + "\n" + bits.dump() + "\n" + write.dump() + "\n");

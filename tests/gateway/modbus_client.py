@@ -5,6 +5,11 @@ with /usr/bin/python3, where python3-pymodbus loads).
     modbus_client.py PORT --clients N --rounds M < requests
         N clients connected at once, each making every request M times and
         comparing each answer with the request's "expect"; one JSON summary.
+    modbus_client.py PORT --every MS --for SECONDS < requests
+        one client making every request each MS ms for SECONDS (connecting
+        as soon as the gateway listens), a JSON line a round: {"t": its
+        start on CLOCK_MONOTONIC, in seconds, "answers": [...], "end": when
+        the last answer came}; also ends on SIGTERM.
 
 A request is a JSON object a line: {"fn": "read_holding", "unit": 1,
 "address": 0, "count": 2} (fn: read_coils, read_discrete, read_holding,
@@ -13,6 +18,7 @@ read_input, write_coil, write_coils, write_register, write_registers, with
 {"exception": CODE} or {"error": TEXT}.
 """
 import json
+import signal
 import sys
 import threading
 import time
@@ -61,9 +67,35 @@ def connect(port):
     return client
 
 
+def watch(port, requests, every, seconds):
+    stopping = []
+    signal.signal(signal.SIGTERM, lambda *_: stopping.append(True))
+    end = time.monotonic() + seconds
+    client = None
+    while client is None and time.monotonic() < end and not stopping:
+        client = ModbusTcpClient("127.0.0.1", port=port, timeout=10, retries=0)
+        if not client.connect():
+            client = None
+            time.sleep(0.05)
+    due = time.monotonic()
+    while client is not None and time.monotonic() < end and not stopping:
+        t = time.monotonic()
+        answers = [call(client, r) for r in requests]
+        print(json.dumps({"t": t, "answers": answers, "end": time.monotonic()}), flush=True)
+        due += every
+        time.sleep(max(0.0, due - time.monotonic()))
+    if client is not None:
+        client.close()
+
+
 def main():
     port = int(sys.argv[1])
     requests = [json.loads(line) for line in sys.stdin if line.strip()]
+    if "--every" in sys.argv:
+        every = float(sys.argv[sys.argv.index("--every") + 1]) / 1000
+        seconds = float(sys.argv[sys.argv.index("--for") + 1])
+        watch(port, requests, every, seconds)
+        return
     if "--clients" not in sys.argv:
         client = connect(port)
         for r in requests:
