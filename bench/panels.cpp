@@ -18,6 +18,7 @@
 #include <netinet/in.h>
 #include <signal.h>
 #include <spawn.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -32,7 +33,6 @@
 #include <sstream>
 #include <thread>
 
-#include <httplib.h>
 #include <nlohmann/json.hpp>
 
 #include "bench/bench.h"
@@ -52,6 +52,32 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 using std::chrono::seconds;
+
+// One GET on loopback, answered whole within a second; its body, or "".
+std::string HttpGet(int port, const std::string& path) {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return {};
+    sockaddr_in at{};
+    at.sin_family = AF_INET;
+    at.sin_port = htons(static_cast<std::uint16_t>(port));
+    at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    std::string got;
+    std::string ask = "GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n";
+    if (connect(fd, reinterpret_cast<sockaddr*>(&at), sizeof at) == 0 &&
+        send(fd, ask.data(), ask.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(ask.size())) {
+        char buffer[4096];
+        for (auto until = Clock::now() + seconds(1); Clock::now() < until;) {
+            pollfd p{fd, POLLIN, 0};
+            if (poll(&p, 1, 100) <= 0) continue;
+            ssize_t n = recv(fd, buffer, sizeof buffer, 0);
+            if (n <= 0) break;
+            got.append(buffer, static_cast<std::size_t>(n));
+        }
+    }
+    close(fd);
+    std::size_t body = got.find("\r\n\r\n");
+    return body == std::string::npos ? std::string() : got.substr(body + 4);
+}
 
 constexpr int Baud = 9600;
 constexpr int TurnaroundMs = 20;
@@ -360,12 +386,11 @@ bool IntegratorsView(const Options& options, int seconds_, ThreeProgramsReport& 
 
     // Panel a's cycle alone: the same gateway on a only, first.
     auto cycleOf = [&](const char* panel, int samples) {
-        httplib::Client http("127.0.0.1", httpPort);
         std::vector<double> ms;
         std::uint64_t last = 0;
         for (auto until = Clock::now() + seconds(30); static_cast<int>(ms.size()) < samples && Clock::now() < until;) {
             nlohmann::json state;
-            if (auto res = http.Get("/api/state")) state = nlohmann::json::parse(res->body, nullptr, false);
+            state = nlohmann::json::parse(HttpGet(httpPort, "/api/state"), nullptr, false);
             for (const auto& p : state.is_object() ? state["panels"] : nlohmann::json::array()) {
                 if (p.value("name", "") != panel || !p["cycle_ms"].is_number()) continue;
                 std::uint64_t cycles = p["cycles"].get<std::uint64_t>();
