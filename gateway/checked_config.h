@@ -3,6 +3,7 @@
 // file is silent). What every part of the gateway is built from.
 #pragma once
 
+#include <cstdint>
 #include <vector>
 
 #include "gateway/config.h"
@@ -15,6 +16,7 @@ struct CheckedConfig {
     GatewayConfig config;
     std::vector<PanelMap> maps;                 // by panel
     std::vector<zulclient::LineSettings> lines; // by panel
+    std::uint32_t digest = 0;                   // of the configuration's and the point lists' texts, as read
 };
 
 } // namespace zulgate

@@ -4,6 +4,7 @@
 
 #include "gateway/point_list.h"
 #include "gateway/request_plan.h"
+#include "gateway/text_digest.h"
 #include "gateway/text_file.h"
 
 namespace zulgate {
@@ -45,12 +46,13 @@ void WarnOfSlowCycles(const CheckedConfig& checked, Diagnostics& d) {
 
 // The file itself first: a regular file within its bound.
 void ReadPanelPoints(const GatewayConfig& config, const PanelConfig& panel, const AddressChecker& check,
-                     std::vector<PointRow>& rows, PanelMap& map, Diagnostics& d) {
+                     std::vector<PointRow>& rows, PanelMap& map, std::uint32_t& digest, Diagnostics& d) {
     std::string text, error;
     if (!ReadTextFile(panel.points, PointListFileLimit, text, error)) {
         d.Add(config.path, panel.pointsLine, "cannot read the point list " + panel.points + ": " + error);
         return;
     }
+    digest = Digest(text, digest);
     if (ParsePointList(text, panel.points, rows, d)) BuildPanelMap(rows, panel.points, check, map, d);
 }
 
@@ -60,6 +62,7 @@ bool CheckConfiguration(const GatewayConfig& config, ZulMainFunction entry, Chec
     std::size_t before = d.Count();
     checked = CheckedConfig{};
     checked.config = config;
+    checked.digest = config.digest;
     zulclient::DriverClient checker(entry, 0);
     DriverInfo info{};
     checker.GetInfo(info);
@@ -69,7 +72,7 @@ bool CheckConfiguration(const GatewayConfig& config, ZulMainFunction entry, Chec
         std::vector<PointRow> rows;
         PanelMap map;
         if (!panel.points.empty()) {
-            ReadPanelPoints(config, panel, check, rows, map, d);
+            ReadPanelPoints(config, panel, check, rows, map, checked.digest, d);
             // A point's name is a topic level of its own.
             for (const PointRow& row : rows) {
                 if (config.mqtt.enabled && row.name.find_first_of("/+#") != std::string::npos) {
@@ -107,6 +110,7 @@ bool CheckConfiguration(const GatewayConfig& config, ZulMainFunction entry, Chec
         if (mqtt.enabled && !file->empty() && !RegularReadable(*file, error))
             d.Add(config.path, mqtt.line, "cannot read " + *file + ": " + error);
     }
+    if (config.bacnet.enabled) CheckBacnetObjects(checked, d);
     if (d.Count() == before) WarnOfSlowCycles(checked, d);
     return d.Count() == before;
 }
@@ -147,6 +151,8 @@ Gateway::Gateway(const CheckedConfig& checked, ZulMainFunction entry, Log& log) 
     if (checked.config.mqtt.enabled)
         mqtt_ = std::make_unique<MqttBridge>(checked.config.mqtt, served_, *store_, writes_, *metrics_, log_);
     if (checked.config.http.enabled) status_ = std::make_unique<StatusServer>(checked, *store_, *metrics_, log_);
+    if (checked.config.bacnet.enabled)
+        bacnet_ = std::make_unique<BacnetFrontEnd>(checked, served_, *store_, writes_, log_);
 }
 
 Gateway::~Gateway() { Stop(); }
@@ -155,6 +161,7 @@ bool Gateway::Start(std::string& error) {
     if (!server_->Listen(error)) return false;
     if (status_ && !(status_->Listen(error) && status_->Start(error))) return false;
     if (mqtt_ && !mqtt_->Start(error)) return false;
+    if (bacnet_ && !bacnet_->Start(error)) return false;
     worker_->Start();
     server_->Start();
     started_ = true;
@@ -167,7 +174,8 @@ void Gateway::Stop() {
     worker_->Stop(); // refuses queued writes first, so no client waits on them
     server_->Stop();
     if (status_) status_->Stop();
-    if (mqtt_) mqtt_->Stop(); // publishes the outcomes of the writes the worker finished
+    if (mqtt_) mqtt_->Stop();     // publishes the outcomes of the writes the worker finished
+    if (bacnet_) bacnet_->Stop(); // and answers them
 }
 
 } // namespace zulgate

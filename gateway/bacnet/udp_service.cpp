@@ -135,6 +135,11 @@ void UdpService::Stop() {
         std::uint64_t one = 1;
         [[maybe_unused]] ssize_t n = write(wake_, &one, sizeof one);
         thread_.join();
+        // What is ready now goes out still: the answers to writes that the
+        // stop itself finished.
+        std::vector<Outgoing> out;
+        server_.Service(Clock::now(), out);
+        SendAll(out);
     }
     for (int* fd : {&socket_, &broadcastSocket_, &wake_}) {
         if (*fd >= 0) close(*fd);
