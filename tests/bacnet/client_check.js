@@ -3,14 +3,14 @@
 // object of every type from memory and is told on stdin to change values.
 // Every wait has a deadline; no check rests on a fixed sleep.
 //
-//   node client_check.js BACNET_SERVE SERVER_PORT CLIENT_PORT
+//   node client_check.js SERVER_PORT CLIENT_PORT BACNET_SERVE
 'use strict';
 const assert = require('node:assert/strict');
 const { spawn } = require('node:child_process');
 const readline = require('node:readline');
 const Bacnet = require('@bacnet-js/client').default;
 
-const [serve, serverPort, clientPort] = process.argv.slice(2);
+const [serverPort, clientPort, serve] = process.argv.slice(2);
 const server = { address: `127.0.0.1:${serverPort}` };
 const DEVICE = { type: 8, instance: 260001 };
 const AI1 = { type: 0, instance: 1 }, AI2 = { type: 0, instance: 2 }, AV3 = { type: 2, instance: 3 };
