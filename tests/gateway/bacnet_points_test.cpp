@@ -35,14 +35,15 @@ PanelMap MapOf(const std::string& csv) {
 }
 
 TEST(BacnetObjects, OnePerElementByTheMappingTable) {
-    PanelMap map = MapOf("name,address,table,register,access,count,scale,units,states,min,max,cov,description\n"
-                         "supply,W01A2F3,input,0,r,,0.1,degrees-celsius,,,,0.5,tenths\n"
-                         "setpoints,W000100,holding,3,rw,2,0.1,degrees-celsius,,15,21.7,,\n"
-                         "hours,L10000A,holding,7,r,2,,hours,,,,,\n"
-                         "mode,E004003,holding,20,rw,,,,off|auto|heat,,,,\n"
-                         "fan,B0040027,coil,4,rw,,,,off|on,,,,\n"
-                         "alarms,B0040060,discrete,9,r,2,,,,,,,\n"
-                         "level,B004009,input,30,r,,,,low|high,,,,\n");
+    PanelMap map = MapOf(
+        "name,address,table,register,access,count,scale,units,states,min,max,cov,description\n"
+        "supply,W01A2F3,input,0,r,,0.1,degrees-celsius,,,,0.5,tenths\n"
+        "setpoints,W000100,holding,3,rw,2,0.1,degrees-celsius,,15,21.7,,\n"
+        "hours,L10000A,holding,7,r,2,,hours,,,,,\n"
+        "mode,E004003,holding,20,rw,,,,off|auto|heat,,,,\n"
+        "fan,B0040027,coil,4,rw,,,,off|on,,,,\n"
+        "alarms,B0040060,discrete,9,r,2,,,,,,,\n"
+        "level,B004009,input,30,r,,,,low|high,,,,\n");
     std::vector<BacnetObject> objects = BacnetObjects({ServedPanel{5, 12, "ahu1", &map, Milliseconds(5000)}});
     struct Row {
         const char* name;
@@ -108,8 +109,9 @@ TEST(BacnetObjects, DatabaseRevisionFollowsTheTextsRead) {
     std::string error;
     ASSERT_TRUE(library.Load(ZULTRK_LIBRARY, false, &error)) << error;
     std::string folder = gwtest::TempFolder();
-    const std::string config = "[bacnet]\ndevice_instance = 9\n\n[[panel]]\nname = \"ahu1\"\nport = \"COM5\"\n"
-                               "unit = 1\npoints = \"p.csv\"\n";
+    const std::string config =
+        "[bacnet]\ndevice_instance = 9\n\n[[panel]]\nname = \"ahu1\"\nport = \"COM5\"\n"
+        "unit = 1\npoints = \"p.csv\"\n";
     const std::string points = "name,address,table,register,access\nsupply,W000100,input,0,r\n";
     auto revision = [&](const std::string& toml, const std::string& csv) {
         gwtest::WriteFile(folder + "/gw.toml", toml);
