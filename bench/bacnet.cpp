@@ -49,8 +49,9 @@ double MsSince(Clock::time_point start) {
     return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
 }
 
-int FreeUdpPort() {
-    int fd = socket(AF_INET, SOCK_DGRAM, 0);
+// A port of loopback nobody holds now, for TCP (SOCK_STREAM) or UDP (SOCK_DGRAM).
+int FreePort(int type) {
+    int fd = socket(AF_INET, type, 0);
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -69,12 +70,13 @@ int FreeUdpPort() {
 class BacnetGateway {
 public:
     BacnetGateway(const std::string& driverPath, const std::string& port, std::string& error)
-        : folder_(Folder()), bacnetPort_(FreeUdpPort()) {
+        : folder_(Folder()), bacnetPort_(FreePort(SOCK_DGRAM)) {
         std::ofstream(folder_ + "/p.csv") << "name,address,table,register,access,count,scale,units\n"
                                           << "w,W000100,holding,0,r," << Objects << ",0.1,degrees-celsius\n";
         std::ofstream(folder_ + "/gw.toml")
-            << "[modbus]\nlisten = \"127.0.0.1:" << FreeUdpPort() << "\"\n\n[bacnet]\nlisten = \"127.0.0.1:"
-            << bacnetPort_ << "\"\ndevice_instance = 1\n\n[[panel]]\nname = \"bench\"\nport = \"" << port
+            << "[modbus]\nlisten = \"127.0.0.1:" << FreePort(SOCK_STREAM)
+            << "\"\n\n[bacnet]\nlisten = \"127.0.0.1:" << bacnetPort_
+            << "\"\ndevice_instance = 1\n\n[[panel]]\nname = \"bench\"\nport = \"" << port
             << "\"\nunit = 1\nbaud = 9600\npoll_ms = 100\nstale_ms = 60000\npoints = \"p.csv\"\n";
         zulgate::Diagnostics d;
         zulgate::GatewayConfig config;
