@@ -2,11 +2,11 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
-#include <ifaddrs.h>
 #include <net/if.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/eventfd.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -14,6 +14,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <vector>
 
 namespace zulgate::bacnet {
 namespace {
@@ -49,19 +50,34 @@ int BoundSocket(const Endpoint& at, bool broadcast, std::string& error) {
 }
 
 // The broadcast address of the interface that has `address`, if it has one.
+// Asked of the IPv4 socket layer (SIOCGIFCONF, SIOCGIFBRDADDR) rather than
+// through getifaddrs, which needs a netlink socket that the installed
+// service's sandbox does not allow (RestrictAddressFamilies).
 std::optional<std::uint32_t> InterfaceBroadcast(std::uint32_t address) {
     if (address == INADDR_ANY) return INADDR_BROADCAST;
-    ifaddrs* list = nullptr;
-    if (getifaddrs(&list) != 0) return std::nullopt;
+    int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return std::nullopt;
+    std::vector<ifreq> interfaces(64);
+    ifconf list{};
+    list.ifc_len = static_cast<int>(interfaces.size() * sizeof(ifreq));
+    list.ifc_req = interfaces.data();
     std::optional<std::uint32_t> found;
-    for (ifaddrs* i = list; i; i = i->ifa_next) {
-        if (!i->ifa_addr || i->ifa_addr->sa_family != AF_INET) continue;
-        if (ntohl(reinterpret_cast<sockaddr_in*>(i->ifa_addr)->sin_addr.s_addr) != address) continue;
-        if ((i->ifa_flags & IFF_BROADCAST) && i->ifa_broadaddr)
-            found = ntohl(reinterpret_cast<sockaddr_in*>(i->ifa_broadaddr)->sin_addr.s_addr);
-        break;
+    if (ioctl(fd, SIOCGIFCONF, &list) == 0) {
+        std::size_t count = static_cast<std::size_t>(list.ifc_len) / sizeof(ifreq);
+        for (std::size_t i = 0; i < count && i < interfaces.size(); ++i) {
+            ifreq& r = interfaces[i];
+            if (r.ifr_addr.sa_family != AF_INET) continue;
+            if (ntohl(reinterpret_cast<sockaddr_in*>(&r.ifr_addr)->sin_addr.s_addr) != address) continue;
+            ifreq asked = r;
+            if (ioctl(fd, SIOCGIFFLAGS, &asked) == 0 && (asked.ifr_flags & IFF_BROADCAST)) {
+                asked = r;
+                if (ioctl(fd, SIOCGIFBRDADDR, &asked) == 0)
+                    found = ntohl(reinterpret_cast<sockaddr_in*>(&asked.ifr_broadaddr)->sin_addr.s_addr);
+            }
+            break;
+        }
     }
-    freeifaddrs(list);
+    close(fd);
     return found;
 }
 
