@@ -163,7 +163,7 @@ struct BacnetReport {
     Summary readMs; // ReadProperty of one Present_Value
     double readP99 = 0;
     int objects = 0, requestsPerRound = 0; // ReadPropertyMultiple of Present_Value and Status_Flags
-    int rounds = 500, roundOk = 0;
+    int rounds = 500, roundOk = 0, requestOk = 0;
     std::size_t answerOctets = 0; // of one request's answer APDU
     Summary requestMs, roundMs;
     double requestP99 = 0, roundP99 = 0;

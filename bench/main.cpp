@@ -259,10 +259,10 @@ void PrintBacnet(const BacnetReport& r) {
                 r.readOk, r.readMs.median, r.readP99, r.readMs.max, r.readP99 / r.panelReadMs);
     int perRequest = r.objects / r.requestsPerRound;
     std::printf(
-        "| ReadPropertyMultiple, Present_Value and Status_Flags of %d objects (%zu octets answered) | %d | | "
+        "| ReadPropertyMultiple, Present_Value and Status_Flags of %d objects (%zu octets answered) | %d | %d | "
         "%.3f ms | %.3f ms | %.3f ms | %.4f |\n",
-        perRequest, r.answerOctets, r.rounds * r.requestsPerRound, r.requestMs.median, r.requestP99, r.requestMs.max,
-        r.requestP99 / r.panelReadMs);
+        perRequest, r.answerOctets, r.rounds * r.requestsPerRound, r.requestOk, r.requestMs.median, r.requestP99,
+        r.requestMs.max, r.requestP99 / r.panelReadMs);
     std::printf(
         "| the %d objects: %d such requests, one after the other | %d | %d | %.3f ms | %.3f ms | %.3f ms | "
         "%.4f |\n\n",
