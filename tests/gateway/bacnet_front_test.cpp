@@ -45,11 +45,12 @@ protected:
     void SetUp() override {
         std::vector<PointRow> rows;
         Diagnostics d;
-        ASSERT_TRUE(ParsePointList("name,address,table,register,access,scale,min,max,cov\n"
-                                   "supply,W01A2F3,input,0,r,0.1,,,0.5\n"
-                                   "setpoint,W000100,holding,0,rw,0.1,15,35,\n"
-                                   "count,W000102,holding,1,rw,,,,\n",
-                                   "p.csv", rows, d));
+        ASSERT_TRUE(
+            ParsePointList("name,address,table,register,access,scale,min,max,cov\n"
+                           "supply,W01A2F3,input,0,r,0.1,,,0.5\n"
+                           "setpoint,W000100,holding,0,rw,0.1,15,35,\n"
+                           "count,W000102,holding,1,rw,,,,\n",
+                           "p.csv", rows, d));
         AddressChecker check = [](const std::string& text) -> std::optional<zulclient::Point> {
             return zulclient::Point{'W', std::stoi(text.substr(1), nullptr, 16), NoBit};
         };
@@ -63,7 +64,8 @@ protected:
         checked_.config.bacnet.deviceInstance = 77;
         checked_.config.bacnet.listen = ListenAddress{"127.0.0.1", 0};
         checked_.config.panels.resize(1);
-        front_ = std::make_unique<BacnetFrontEnd>(checked_, std::vector<ServedPanel>{{0, 1, "ahu1", &map_, WriteTimeout}},
+        front_ = std::make_unique<BacnetFrontEnd>(checked_,
+                                                  std::vector<ServedPanel>{{0, 1, "ahu1", &map_, WriteTimeout}},
                                                   *store_, queue_, log_);
         std::string error;
         ASSERT_TRUE(front_->Start(error)) << error;
@@ -165,9 +167,9 @@ TEST_F(BacnetFront, AWriteIsAnsweredByTheOutcomeItsTicketGets) {
         std::string answer;
     } rows[] = {
         {"written", WriteOutcome::Written, "20 03 0F"},
-        {"refused", WriteOutcome::Refused, "50 03 0F 91 02 91 28"},        // property, write-access-denied
-        {"no answer", WriteOutcome::NoAnswer, "50 03 0F 91 07 91 1E"},     // communication, timeout
-        {"panel away", WriteOutcome::PanelAway, "50 03 0F 91 00 91 19"},   // device, operational-problem
+        {"refused", WriteOutcome::Refused, "50 03 0F 91 02 91 28"},      // property, write-access-denied
+        {"no answer", WriteOutcome::NoAnswer, "50 03 0F 91 07 91 1E"},   // communication, timeout
+        {"panel away", WriteOutcome::PanelAway, "50 03 0F 91 00 91 19"}, // device, operational-problem
     };
     for (const Row& r : rows) {
         Write(3, Setpoint, 21.5f);
@@ -190,7 +192,7 @@ TEST_F(BacnetFront, AWriteNotTakenWithinItsTimeIsAnErrorAndNeverMade) {
 }
 
 TEST_F(BacnetFront, WhatThePointCannotHoldIsOutOfRangeAndNotQueued) {
-    Write(5, Count, 70000); // a word holds 0 to 65535; no min or max given
+    Write(5, Count, 70000);                         // a word holds 0 to 65535; no min or max given
     EXPECT_EQ(Next().apdu, "50 05 0F 91 02 91 25"); // property, value-out-of-range
     Write(6, Count, -1);
     EXPECT_EQ(Next().apdu, "50 06 0F 91 02 91 25");
