@@ -31,14 +31,20 @@ Endpoint EndpointOf(const sockaddr_in& a) { return {ntohl(a.sin_addr.s_addr), nt
 
 std::string Errno(const std::string& what) { return what + ": " + std::strerror(errno); }
 
-int BoundSocket(const Endpoint& at, bool broadcast, std::string& error) {
+// The listening socket is the port's alone: with SO_REUSEADDR a second
+// service on the same address and port would start without a word and take
+// every unicast datagram from the first. Only the socket that listens for a
+// network's broadcasts shares its address (each such socket gets them all).
+enum class Bound { Own, Shared };
+
+int BoundSocket(const Endpoint& at, bool broadcast, Bound bound, std::string& error) {
     int fd = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0) {
         error = Errno("socket");
         return -1;
     }
     int on = 1;
-    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    if (bound == Bound::Shared) setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
     if (broadcast) setsockopt(fd, SOL_SOCKET, SO_BROADCAST, &on, sizeof on);
     sockaddr_in a = SocketAddress(at);
     if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
@@ -115,7 +121,7 @@ bool UdpService::Open(const std::string& host, std::uint16_t port, const std::op
     } else if (std::optional<std::uint32_t> derived = InterfaceBroadcast(at->address)) {
         broadcast_ = Endpoint{*derived, port};
     }
-    socket_ = BoundSocket(*at, broadcast_.has_value(), error);
+    socket_ = BoundSocket(*at, broadcast_.has_value(), Bound::Own, error);
     if (socket_ < 0) return false;
     sockaddr_in bound{};
     socklen_t length = sizeof bound;
@@ -124,7 +130,7 @@ bool UdpService::Open(const std::string& host, std::uint16_t port, const std::op
     if (broadcast_) broadcast_->port = local_.port;
     // Bound to one address of an interface: its broadcasts reach only a socket of their own.
     if (broadcast_ && at->address != INADDR_ANY && broadcast_->address != INADDR_BROADCAST) {
-        broadcastSocket_ = BoundSocket(*broadcast_, false, error);
+        broadcastSocket_ = BoundSocket(*broadcast_, false, Bound::Shared, error);
         if (broadcastSocket_ < 0) return false;
     }
     wake_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);

@@ -127,6 +127,21 @@ TEST(BacnetUdpAddresses, BroadcastAddressOfEachListenAddress) {
     EXPECT_EQ(problem, "'localhost' is not an IPv4 address");
 }
 
+// A second service on a taken address and port is refused: it would
+// otherwise take the first one's datagrams without a word.
+TEST(BacnetUdpAddresses, ATakenPortIsRefused) {
+    Nothing source;
+    DeviceSpec device;
+    ObjectTable table;
+    std::string problem;
+    ASSERT_TRUE(ObjectTable::Build(device, {}, table, problem));
+    Server server(std::move(table), source);
+    UdpService first(server), second(server);
+    ASSERT_TRUE(first.Open("127.0.0.1", 0, std::nullopt, problem)) << problem;
+    EXPECT_FALSE(second.Open("127.0.0.1", first.Local().port, std::nullopt, problem));
+    EXPECT_EQ(problem, "cannot bind UDP " + EndpointText(first.Local()) + ": Address already in use");
+}
+
 // Bound to one interface's address, broadcasts go to that interface's
 // broadcast address, as getifaddrs (netlink) knows it; the service asks the
 // socket layer instead, which a sandbox without netlink leaves it.
