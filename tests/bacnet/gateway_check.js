@@ -13,8 +13,8 @@ const { spawn, execFile } = require('node:child_process');
 const fs = require('node:fs');
 const net = require('node:net');
 const path = require('node:path');
-const readline = require('node:readline');
 const Bacnet = require('@bacnet-js/client').default;
+const { until, lines, hear, next, fails } = require('./waits');
 
 const [serverPort, clientPort, zulgate, driver, panelsServe, work] = process.argv.slice(2);
 const server = { address: `127.0.0.1:${serverPort}` };
@@ -60,34 +60,6 @@ const OBJECTS = [ // object, name, memory, its reading, units
 const [SUPPLY, , SETPOINT, SETPOINT1, RUN_HOURS, MODE, DAMPER, LABEL, FAN] = OBJECTS.map((o) => o[0]);
 const SLOW = id(AV, 30000); // panel "slow", unit 3: answers 400 ms late, write_timeout_ms 100
 
-// Lines of the children, kept in order and waited for; what the client hears unasked, too.
-let waiters = [];
-const wake = () => { waiters = waiters.filter((w) => !w()); };
-function until(what, test, ms = 5000) {
-  return new Promise((resolve, reject) => {
-    const timer = setTimeout(() => reject(new Error(`no ${what} within ${ms} ms`)), ms);
-    const check = () => {
-      const found = test();
-      if (found === undefined || found === false) return false;
-      clearTimeout(timer);
-      resolve(found);
-      return true;
-    };
-    if (!check()) waiters.push(check);
-  });
-}
-function lines(stream) {
-  const kept = [];
-  readline.createInterface({ input: stream }).on('line', (l) => { kept.push(l); wake(); });
-  return kept;
-}
-const heard = [];
-const hear = (kind) => (message) => { heard.push({ kind, payload: message.payload }); wake(); };
-function next(kind, test = () => true, ms = 5000) {
-  const from = heard.length;
-  return until(kind, () => heard.slice(from).find((h) => h.kind === kind && test(h.payload))?.payload, ms);
-}
-
 fs.mkdirSync(path.join(work, 'ports'), { recursive: true });
 const panels = spawn(panelsServe, [path.join(work, 'ports'), 'AHU1', 'SLOW:400'], { stdio: ['pipe', 'pipe', 'inherit'] });
 const panelLines = lines(panels.stdout);
@@ -109,9 +81,6 @@ const read = async (object, property, options) => (await client.readProperty(ser
 const value = async (object, property) => (await read(object, property))[0].value;
 const write = (object, v, priority, type = T.real) =>
   client.writeProperty(server, object, P.presentValue, [type === T.null ? { type } : { type, value: v }], { priority });
-async function fails(promise, errorClass, errorCode) {
-  await assert.rejects(promise, new RegExp(`Class:${errorClass} - Code:${errorCode}$`));
-}
 const covValue = (payload, property) => payload.values.find((v) => v.property.id === property).value[0].value;
 const real = (x) => Math.fround(x);
 // Reads a property every 20 ms until it is `expected` (a poll brings it).

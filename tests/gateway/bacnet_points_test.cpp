@@ -1,13 +1,11 @@
 // The panels' points as BACnet objects, by the table the gateway guide
 // gives (type by table and states, instance by unit and register, name by
-// panel, point and element), the gateway's write outcomes as BACnet answers
-// them, and the Device's Database_Revision following the texts it was
-// built from.
+// panel, point and element), and the Device's Database_Revision following
+// the texts it was built from.
 #include <gtest/gtest.h>
 
 #include <filesystem>
 
-#include "gateway/bacnet_front.h"
 #include "gateway/bacnet_points.h"
 #include "gateway/gateway.h"
 #include "host/client/library_loader.h"
@@ -85,21 +83,6 @@ TEST(BacnetObjects, OnePerElementByTheMappingTable) {
     EXPECT_EQ(*objects[1].spec.max, static_cast<double>(21.7f));
     EXPECT_EQ(*objects[1].spec.min, 15.0);
     EXPECT_EQ(objects[5].spec.states, (std::vector<std::string>{"off", "auto", "heat"}));
-}
-
-TEST(BacnetObjects, TheGatewaysWriteOutcomesAsAnswered) {
-    struct Row {
-        WriteOutcome gateway;
-        bacnet::WriteOutcome answered;
-    } rows[] = {
-        {WriteOutcome::Written, bacnet::WriteOutcome::Written},
-        {WriteOutcome::Refused, bacnet::WriteOutcome::Refused},
-        {WriteOutcome::NoAnswer, bacnet::WriteOutcome::TimedOut}, // not known to be taken
-        {WriteOutcome::PanelAway, bacnet::WriteOutcome::PanelAway},
-        {WriteOutcome::TimedOut, bacnet::WriteOutcome::TimedOut},
-        {WriteOutcome::Stopping, bacnet::WriteOutcome::Stopping},
-    };
-    for (const Row& r : rows) EXPECT_EQ(BacnetOutcomeOf(r.gateway), r.answered) << WriteOutcomeName(r.gateway);
 }
 
 // The gateway writes no file to count its changes in: the revision is the
