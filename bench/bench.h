@@ -195,4 +195,18 @@ struct PanelsReport {
 bool RunPanels(const Options& options, const std::vector<int>& counts, bool beside, bool programs, PanelsReport& report,
                std::string& error);
 
+// zulgate's BACnet/IP server, in this process, against a paced panel.
+struct BacnetReport {
+    double panelReadMs = 0; // one BlockRead of the same W from the panel, 9600 baud, median of 10
+    int reads = 2000, readOk = 0;
+    Summary readMs; // ReadProperty of one Present_Value
+    double readP99 = 0;
+    int objects = 0, requestsPerRound = 0; // ReadPropertyMultiple of Present_Value and Status_Flags
+    int rounds = 500, roundOk = 0, requestOk = 0;
+    std::size_t answerOctets = 0; // of one request's answer APDU
+    Summary requestMs, roundMs;
+    double requestP99 = 0, roundP99 = 0;
+};
+bool RunBacnet(const Options& options, BacnetReport& report, std::string& error);
+
 } // namespace zulbench

@@ -153,10 +153,10 @@ else()
   set(CPACK_DEBIAN_GATEWAY_PACKAGE_CONTROL_EXTRA
       "${CMAKE_SOURCE_DIR}/packaging/gateway/conffiles;${CMAKE_SOURCE_DIR}/packaging/gateway/postinst;${CMAKE_SOURCE_DIR}/packaging/gateway/prerm;${CMAKE_SOURCE_DIR}/packaging/gateway/postrm")
   set(CPACK_DEBIAN_GATEWAY_PACKAGE_CONTROL_STRICT_PERMISSION ON)
-  set(CPACK_COMPONENT_GATEWAY_DESCRIPTION "Trane Tracker panel gateway (Modbus TCP, MQTT)
+  set(CPACK_COMPONENT_GATEWAY_DESCRIPTION "Trane Tracker panel gateway (Modbus TCP, MQTT, BACnet/IP)
  zulgate drives Trane Tracker panels on serial lines through the zultrk
- driver and serves their points as Modbus TCP registers and coils and over
- MQTT, with a status page and Prometheus metrics. It runs as the systemd
+ driver and serves their points as Modbus TCP registers and coils, over
+ MQTT and as BACnet/IP objects, with a status page and Prometheus metrics. It runs as the systemd
  service zulgate.service (installed, not enabled) as a system user of its
  own in the dialout group, from /etc/zultrk/gateway.toml.")
 endif()

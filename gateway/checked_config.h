@@ -3,6 +3,7 @@
 // line settings. Made in gateway.cpp.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -19,6 +20,7 @@ struct CheckedConfig {
     std::vector<PanelMap> maps;                 // by panel
     std::vector<zulclient::LineSettings> lines; // by panel, GetInfo's defaults where the file is silent
     std::vector<std::string> pointLists;        // by panel, the text as read
+    std::uint32_t digest = 0;                   // of the configuration's and the point lists' texts, as read
 };
 
 // One panel's point list (its text as read, or null when it could not be

@@ -14,6 +14,7 @@
 
 #include <unistd.h>
 
+#include "gateway/text_digest.h"
 #include "gateway/text_file.h"
 #include "gateway/utf8.h"
 #include "host/client/port_lookup.h"
@@ -204,6 +205,50 @@ void ReadHttp(const toml::table& table, const std::string& file, HttpConfig& h, 
         std::string error;
         if (!ParseListen(listen, h.listen, error)) d.Add(file, line, "listen: " + error);
         h.listen.line = line;
+    }
+}
+
+// BACnet/IP is served on IPv4 (its Annex J); the device's identity on the
+// site's network is the integrator's to give.
+void ReadBacnet(const toml::table& table, const std::string& file, BacnetConfig& b, Diagnostics& d) {
+    Keys keys(table, "[bacnet]", file, d);
+    b.enabled = true;
+    b.line = keys.Line();
+    b.listen.line = keys.Line();
+    std::string text;
+    int line = 0;
+    if (keys.String("listen", text, &line)) {
+        std::string error;
+        b.listen.line = line;
+        if (!ParseListen(text, b.listen, error)) {
+            d.Add(file, line, "listen: " + error);
+        } else if (b.listen.host.find(':') != std::string::npos) {
+            d.Add(file, line,
+                  "listen: BACnet/IP is served on IPv4: write an IPv4 address (0.0.0.0 for every interface)");
+        }
+    }
+    std::int64_t v = 0;
+    if (keys.Integer("device_instance", 0, MaxBacnetInstance, v, &line)) {
+        b.deviceInstance = static_cast<std::uint32_t>(v);
+    } else if (!keys.Get("device_instance")) {
+        d.Add(file, b.line,
+              "[bacnet] needs a device_instance (0 to " + std::to_string(MaxBacnetInstance) +
+                  ", unique on the site's BACnet network)");
+    }
+    if (keys.String("device_name", b.deviceName, &line)) {
+        bool control = std::any_of(b.deviceName.begin(), b.deviceName.end(),
+                                   [](unsigned char c) { return c < 0x20 || c == 0x7F; });
+        if (b.deviceName.empty() || b.deviceName.size() > BacnetNameLimit || control) {
+            d.Add(file, line,
+                  "device_name must be 1 to " + std::to_string(BacnetNameLimit) +
+                      " bytes of text without control characters");
+        }
+    }
+    if (keys.String("broadcast", b.broadcast, &line)) {
+        in_addr a{};
+        if (inet_pton(AF_INET, b.broadcast.c_str(), &a) != 1) {
+            d.Add(file, line, "broadcast '" + b.broadcast + "' is not an IPv4 address (such as 192.168.1.255)");
+        }
     }
 }
 
@@ -432,6 +477,7 @@ bool ParseConfig(std::string_view text, const std::string& path, GatewayConfig& 
     std::size_t before = d.Count();
     config = Fresh();
     config.path = path;
+    config.digest = Digest(text);
     // TOML is UTF-8; an editor that saved the file in another encoding
     // (a degree sign as one byte 0xB0) is named with its place.
     if (std::optional<NonUtf8> bad = FindNonUtf8(text)) {
@@ -467,6 +513,13 @@ bool ParseConfig(std::string_view text, const std::string& path, GatewayConfig& 
                 ReadHttp(*t, path, config.http, d);
             } else {
                 keys.Refuse(*h, "http must be a table, [http]");
+            }
+        }
+        if (const toml::node* b = keys.Get("bacnet")) {
+            if (const toml::table* t = b->as_table()) {
+                ReadBacnet(*t, path, config.bacnet, d);
+            } else {
+                keys.Refuse(*b, "bacnet must be a table, [bacnet]");
             }
         }
         if (const toml::node* dr = keys.Get("driver")) {

@@ -1,5 +1,6 @@
-// The gateway's configuration file (TOML): where Modbus TCP listens, which
-// driver library to load, and the panels, each on its own port with its
+// The gateway's configuration file (TOML): where Modbus TCP listens (and
+// MQTT, the status server and BACnet/IP, when their sections are there),
+// which driver library to load, and the panels, each on its own port with its
 // unit identifier, line settings, timings and point list. Every key is
 // checked here with the line it is on; what needs the driver (addresses)
 // or the point lists is checked elsewhere.
@@ -23,6 +24,9 @@ constexpr int DefaultModbusPort = 1502;
 constexpr int DefaultHttpPort = 9702;
 constexpr int DefaultMqttPort = 1883;
 constexpr int DefaultMqttTlsPort = 8883;
+constexpr int DefaultBacnetPort = 47808;             // BACnet/IP's own, 0xBAC0
+constexpr std::uint32_t MaxBacnetInstance = 4194302; // 4194303 means "any device"
+constexpr std::size_t BacnetNameLimit = 150;         // bytes of device_name
 
 struct ListenAddress {
     std::string host = "127.0.0.1"; // an IPv4 or IPv6 address as written (without brackets)
@@ -88,12 +92,24 @@ struct HttpConfig {
     ListenAddress listen{"127.0.0.1", DefaultHttpPort};
 };
 
+// Off when its section is absent.
+struct BacnetConfig {
+    bool enabled = false;
+    int line = 0;                                         // of [bacnet]
+    ListenAddress listen{"127.0.0.1", DefaultBacnetPort}; // UDP, IPv4
+    std::uint32_t deviceInstance = 0;                     // required with the section
+    std::string deviceName = "zulgate";
+    std::string broadcast; // where broadcast answers go; empty: the listen interface's broadcast address
+};
+
 struct GatewayConfig {
     std::string path;
-    std::string text; // as read: what each panel's worker reads again, rather than a file that may have changed
+    std::string text;         // as read: what each panel's worker reads again, rather than a file that may have changed
+    std::uint32_t digest = 0; // of the file's text as read
     ModbusConfig modbus;
     MqttConfig mqtt;
     HttpConfig http;
+    BacnetConfig bacnet;
     std::string driverLibrary; // empty: found as zulhost finds it
     std::vector<PanelConfig> panels;
 };

@@ -4,6 +4,7 @@
 
 #include "gateway/point_list.h"
 #include "gateway/request_plan.h"
+#include "gateway/text_digest.h"
 #include "gateway/text_file.h"
 #include "host/client/port_lookup.h"
 
@@ -65,6 +66,7 @@ bool CheckConfiguration(const GatewayConfig& config, ZulMainFunction entry, Chec
     std::size_t before = d.Count();
     checked = CheckedConfig{};
     checked.config = config;
+    checked.digest = config.digest;
     zulclient::DriverClient checker(entry, 0);
     DriverInfo info{};
     checker.GetInfo(info);
@@ -75,6 +77,7 @@ bool CheckConfiguration(const GatewayConfig& config, ZulMainFunction entry, Chec
         // as read is what the panel's worker is given.
         std::string text, error;
         bool read = !panel.points.empty() && ReadTextFile(panel.points, PointListFileLimit, text, error);
+        if (read) checked.digest = Digest(text, checked.digest);
         if (!panel.points.empty() && !read) {
             d.Add(config.path, panel.pointsLine, "cannot read the point list " + panel.points + ": " + error);
         }
@@ -105,6 +108,7 @@ bool CheckConfiguration(const GatewayConfig& config, ZulMainFunction entry, Chec
         if (mqtt.enabled && !file->empty() && !RegularReadable(*file, error))
             d.Add(config.path, mqtt.line, "cannot read " + *file + ": " + error);
     }
+    if (config.bacnet.enabled) CheckBacnetObjects(checked, d);
     if (d.Count() == before) WarnOfSlowCycles(checked, d);
     return d.Count() == before;
 }
@@ -144,6 +148,8 @@ Gateway::Gateway(const CheckedConfig& checked, const worker::WorkerProgram& prog
     if (checked.config.mqtt.enabled)
         mqtt_ = std::make_unique<MqttBridge>(checked.config.mqtt, served_, *store_, writes_, *metrics_, log_);
     if (checked.config.http.enabled) status_ = std::make_unique<StatusServer>(checked, *store_, *metrics_, log_);
+    if (checked.config.bacnet.enabled)
+        bacnet_ = std::make_unique<BacnetFrontEnd>(checked, served_, *store_, writes_, log_);
 }
 
 Gateway::~Gateway() { Stop(); }
@@ -152,6 +158,7 @@ bool Gateway::Start(std::string& error) {
     if (!server_->Listen(error)) return false;
     if (status_ && !(status_->Listen(error) && status_->Start(error))) return false;
     if (mqtt_ && !mqtt_->Start(error)) return false;
+    if (bacnet_ && !bacnet_->Start(error)) return false;
     if (!workers_->Start(error)) return false;
     server_->Start();
     started_ = true;
@@ -169,7 +176,8 @@ void Gateway::Stop() {
     workers_->Stop(); // refuses queued writes first, so no client waits on them
     server_->Stop();
     status.join();
-    if (mqtt_) mqtt_->Stop(); // publishes the outcomes of the writes the workers finished
+    if (mqtt_) mqtt_->Stop();     // publishes the outcomes of the writes the workers finished
+    if (bacnet_) bacnet_->Stop(); // and answers them
 }
 
 } // namespace zulgate

@@ -1,14 +1,15 @@
 // The gateway put together: the configuration checked through the driver
 // (checked_config.h: what --check does and a run begins with), then the
 // point store, the write queue, a worker process for each panel, and the
-// Modbus server, the MQTT bridge and the status server over them (the last
-// two with their sections).
+// Modbus server, the MQTT bridge, the status server and the BACnet/IP
+// server over them (the last three with their sections).
 #pragma once
 
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "gateway/bacnet_front.h"
 #include "gateway/checked_config.h"
 #include "gateway/config.h"
 #include "gateway/diagnostics.h"
@@ -58,8 +59,9 @@ private:
     std::vector<ServedPanel> served_;
     std::unique_ptr<ModbusAnswer> answer_;
     std::unique_ptr<ModbusServer> server_;
-    std::unique_ptr<MqttBridge> mqtt_;     // null without [mqtt]
-    std::unique_ptr<StatusServer> status_; // with [http] only
+    std::unique_ptr<MqttBridge> mqtt_;       // null without [mqtt]
+    std::unique_ptr<StatusServer> status_;   // with [http] only
+    std::unique_ptr<BacnetFrontEnd> bacnet_; // with [bacnet] only
     bool started_ = false;
 };
 

@@ -7,6 +7,7 @@
 #include <nlohmann/json.hpp>
 
 #include "gateway/mqtt_payload.h"
+#include "gateway/text_digest.h"
 
 namespace zulgate {
 namespace {
@@ -22,10 +23,8 @@ const char* ComponentOf(const MappedPoint& p) {
 }
 
 std::string Hash8(std::string_view text) {
-    std::uint32_t h = 2166136261u; // FNV-1a
-    for (unsigned char c : text) h = (h ^ c) * 16777619u;
     char hex[12];
-    std::snprintf(hex, sizeof hex, "%08x", static_cast<unsigned>(h));
+    std::snprintf(hex, sizeof hex, "%08x", static_cast<unsigned>(Digest(text)));
     return hex;
 }
 

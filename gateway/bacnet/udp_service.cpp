@@ -2,11 +2,11 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
-#include <ifaddrs.h>
 #include <net/if.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/eventfd.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -14,6 +14,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <vector>
 
 namespace zulgate::bacnet {
 namespace {
@@ -30,14 +31,20 @@ Endpoint EndpointOf(const sockaddr_in& a) { return {ntohl(a.sin_addr.s_addr), nt
 
 std::string Errno(const std::string& what) { return what + ": " + std::strerror(errno); }
 
-int BoundSocket(const Endpoint& at, bool broadcast, std::string& error) {
+// The listening socket is the port's alone: with SO_REUSEADDR a second
+// service on the same address and port would start without a word and take
+// every unicast datagram from the first. Only the socket that listens for a
+// network's broadcasts shares its address (each such socket gets them all).
+enum class Bound { Own, Shared };
+
+int BoundSocket(const Endpoint& at, bool broadcast, Bound bound, std::string& error) {
     int fd = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0) {
         error = Errno("socket");
         return -1;
     }
     int on = 1;
-    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    if (bound == Bound::Shared) setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
     if (broadcast) setsockopt(fd, SOL_SOCKET, SO_BROADCAST, &on, sizeof on);
     sockaddr_in a = SocketAddress(at);
     if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
@@ -49,19 +56,34 @@ int BoundSocket(const Endpoint& at, bool broadcast, std::string& error) {
 }
 
 // The broadcast address of the interface that has `address`, if it has one.
+// Asked of the IPv4 socket layer (SIOCGIFCONF, SIOCGIFBRDADDR) rather than
+// through getifaddrs, which needs a netlink socket that the installed
+// service's sandbox does not allow (RestrictAddressFamilies).
 std::optional<std::uint32_t> InterfaceBroadcast(std::uint32_t address) {
     if (address == INADDR_ANY) return INADDR_BROADCAST;
-    ifaddrs* list = nullptr;
-    if (getifaddrs(&list) != 0) return std::nullopt;
+    int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return std::nullopt;
+    std::vector<ifreq> interfaces(64);
+    ifconf list{};
+    list.ifc_len = static_cast<int>(interfaces.size() * sizeof(ifreq));
+    list.ifc_req = interfaces.data();
     std::optional<std::uint32_t> found;
-    for (ifaddrs* i = list; i; i = i->ifa_next) {
-        if (!i->ifa_addr || i->ifa_addr->sa_family != AF_INET) continue;
-        if (ntohl(reinterpret_cast<sockaddr_in*>(i->ifa_addr)->sin_addr.s_addr) != address) continue;
-        if ((i->ifa_flags & IFF_BROADCAST) && i->ifa_broadaddr)
-            found = ntohl(reinterpret_cast<sockaddr_in*>(i->ifa_broadaddr)->sin_addr.s_addr);
-        break;
+    if (ioctl(fd, SIOCGIFCONF, &list) == 0) {
+        std::size_t count = static_cast<std::size_t>(list.ifc_len) / sizeof(ifreq);
+        for (std::size_t i = 0; i < count && i < interfaces.size(); ++i) {
+            ifreq& r = interfaces[i];
+            if (r.ifr_addr.sa_family != AF_INET) continue;
+            if (ntohl(reinterpret_cast<sockaddr_in*>(&r.ifr_addr)->sin_addr.s_addr) != address) continue;
+            ifreq asked = r;
+            if (ioctl(fd, SIOCGIFFLAGS, &asked) == 0 && (asked.ifr_flags & IFF_BROADCAST)) {
+                asked = r;
+                if (ioctl(fd, SIOCGIFBRDADDR, &asked) == 0)
+                    found = ntohl(reinterpret_cast<sockaddr_in*>(&asked.ifr_broadaddr)->sin_addr.s_addr);
+            }
+            break;
+        }
     }
-    freeifaddrs(list);
+    close(fd);
     return found;
 }
 
@@ -99,7 +121,7 @@ bool UdpService::Open(const std::string& host, std::uint16_t port, const std::op
     } else if (std::optional<std::uint32_t> derived = InterfaceBroadcast(at->address)) {
         broadcast_ = Endpoint{*derived, port};
     }
-    socket_ = BoundSocket(*at, broadcast_.has_value(), error);
+    socket_ = BoundSocket(*at, broadcast_.has_value(), Bound::Own, error);
     if (socket_ < 0) return false;
     sockaddr_in bound{};
     socklen_t length = sizeof bound;
@@ -108,7 +130,7 @@ bool UdpService::Open(const std::string& host, std::uint16_t port, const std::op
     if (broadcast_) broadcast_->port = local_.port;
     // Bound to one address of an interface: its broadcasts reach only a socket of their own.
     if (broadcast_ && at->address != INADDR_ANY && broadcast_->address != INADDR_BROADCAST) {
-        broadcastSocket_ = BoundSocket(*broadcast_, false, error);
+        broadcastSocket_ = BoundSocket(*broadcast_, false, Bound::Shared, error);
         if (broadcastSocket_ < 0) return false;
     }
     wake_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
@@ -135,6 +157,11 @@ void UdpService::Stop() {
         std::uint64_t one = 1;
         [[maybe_unused]] ssize_t n = write(wake_, &one, sizeof one);
         thread_.join();
+        // What is ready now goes out still: the answers to writes that the
+        // stop itself finished.
+        std::vector<Outgoing> out;
+        server_.Service(Clock::now(), out);
+        SendAll(out);
     }
     for (int* fd : {&socket_, &broadcastSocket_, &wake_}) {
         if (*fd >= 0) close(*fd);

@@ -38,7 +38,8 @@ public:
     std::optional<Endpoint> Broadcast() const { return broadcast_; }
 
     void Start();
-    // Ends the thread (at once: nothing in it waits for more than poll) and closes the sockets.
+    // Ends the thread (at once: nothing in it waits for more than poll),
+    // sends what the server has ready then, and closes the sockets.
     void Stop();
 
     struct Counters {

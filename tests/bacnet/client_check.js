@@ -3,14 +3,14 @@
 // object of every type from memory and is told on stdin to change values.
 // Every wait has a deadline; no check rests on a fixed sleep.
 //
-//   node client_check.js BACNET_SERVE SERVER_PORT CLIENT_PORT
+//   node client_check.js SERVER_PORT CLIENT_PORT BACNET_SERVE
 'use strict';
 const assert = require('node:assert/strict');
 const { spawn } = require('node:child_process');
-const readline = require('node:readline');
 const Bacnet = require('@bacnet-js/client').default;
+const { until, lines: linesOf, heard, hear, next, fails } = require('./waits');
 
-const [serve, serverPort, clientPort] = process.argv.slice(2);
+const [serverPort, clientPort, serve] = process.argv.slice(2);
 const server = { address: `127.0.0.1:${serverPort}` };
 const DEVICE = { type: 8, instance: 260001 };
 const AI1 = { type: 0, instance: 1 }, AI2 = { type: 0, instance: 2 }, AV3 = { type: 2, instance: 3 };
@@ -24,25 +24,7 @@ const T = { null: 0, boolean: 1, unsigned: 2, real: 4, string: 7, bits: 8, enume
 
 // The server: its stdout lines are kept, in order, and waited for.
 const child = spawn(serve, ['--port', serverPort], { stdio: ['pipe', 'pipe', 'inherit'] });
-const lines = [];
-let waiters = [];
-readline.createInterface({ input: child.stdout }).on('line', (line) => {
-  lines.push(line);
-  waiters = waiters.filter((w) => !w());
-});
-function until(what, test, ms = 3000) {
-  return new Promise((resolve, reject) => {
-    const timer = setTimeout(() => reject(new Error(`no ${what} within ${ms} ms`)), ms);
-    const check = () => {
-      const found = test();
-      if (found === undefined || found === false) return false;
-      clearTimeout(timer);
-      resolve(found);
-      return true;
-    };
-    if (!check()) waiters.push(check);
-  });
-}
+const lines = linesOf(child.stdout);
 function line(pattern) {
   const from = lines.length;
   return until(`line ${pattern}`, () => lines.slice(from).find((l) => pattern.test(l)));
@@ -52,19 +34,6 @@ async function command(text) {
   child.stdin.write(text + '\n');
   const reply = await until(`answer to ${text}`, () => lines.slice(from).find((l) => /^(ok|error)/.test(l)));
   assert.equal(reply, 'ok', text);
-}
-
-// Everything the client hears unasked, in order, waited for like the lines.
-const heard = [];
-function hear(kind) {
-  return (message) => {
-    heard.push({ kind, payload: message.payload });
-    waiters = waiters.filter((w) => !w());
-  };
-}
-function next(kind, test = () => true) {
-  const from = heard.length;
-  return until(kind, () => heard.slice(from).find((h) => h.kind === kind && test(h.payload))?.payload);
 }
 
 const client = new Bacnet({ port: Number(clientPort), interface: '127.0.0.1', broadcastAddress: '127.0.0.1',
@@ -77,9 +46,6 @@ const read = async (object, id, options) => (await client.readProperty(server, o
 const value = async (object, id) => (await read(object, id))[0].value;
 const write = (object, v, priority, type = T.real) =>
   client.writeProperty(server, object, P.presentValue, [type === T.null ? { type } : { type, value: v }], { priority });
-async function fails(promise, errorClass, errorCode) {
-  await assert.rejects(promise, new RegExp(`Class:${errorClass} - Code:${errorCode}$`));
-}
 // The client sends no Who-Has of its own: its socket carries ours, and decodes the I-Have.
 function whoHas(apdu) {
   const npdu = Buffer.concat([Buffer.from([0x01, 0x00, 0x10, 0x07]), apdu]);

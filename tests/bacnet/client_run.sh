@@ -1,15 +1,25 @@
 #!/usr/bin/env bash
-# The BACnet server against a real client, captured: client_check.js drives
-# bacnet_serve on two free UDP ports of loopback while dumpcap captures
-# them; then tshark decodes the capture, and every packet must be BACnet,
-# none malformed, none with an expert note. Needs root (dumpcap on lo).
+# A BACnet server against a real client, captured: SCRIPT (node) drives the
+# server on two free UDP ports of loopback while dumpcap captures them;
+# then tshark decodes the capture, and every packet must be BACnet, none
+# malformed, none with an expert note, and the full decode must show each
+# --shows text. Needs root (dumpcap on lo).
 #
-#   client_run.sh BACNET_SERVE NODE_MODULES WORK_DIR
+#   client_run.sh NODE_MODULES WORK_DIR [--shows TEXT]... SCRIPT [ARGS...]
+#
+# SCRIPT runs as `node SCRIPT SERVER_PORT CLIENT_PORT ARGS...` and ends its
+# run with a Who-Has for the name "end-of-run".
 set -uo pipefail
-serve=$1
-modules=$2
-work=$3
-here=$(cd "$(dirname "$0")" && pwd)
+modules=$1
+work=$2
+shift 2
+shows=()
+while [[ ${1:-} == --shows ]]; do
+  shows+=("$2")
+  shift 2
+done
+script=$1
+shift
 mkdir -p "$work"
 capture=$work/bacnet.pcapng
 rm -f "$capture"
@@ -30,11 +40,11 @@ trap stop_capture EXIT
 for _ in $(seq 100); do [[ -s $capture ]] && break; sleep 0.05; done
 [[ -s $capture ]] || { echo "client_run: dumpcap did not start:"; cat "$work/dumpcap.log"; exit 1; }
 
-NODE_PATH=$modules node "$here/client_check.js" "$serve" "$server" "$client"
+NODE_PATH=$modules node "$script" "$server" "$client" "$@"
 status=$?
 
-# The run ends with a Who-Has for a name nobody has; the capture is
-# stopped once it holds that, so nothing before it is lost.
+# The capture is stopped once it holds the end-of-run marker, so nothing
+# before it is lost.
 marked=0
 for _ in $(seq 50); do
   if tshark -r "$capture" "${decode[@]}" -Y 'frame contains "end-of-run"' 2>/dev/null | grep -q .; then
@@ -55,5 +65,15 @@ if [[ $frames -lt 100 || $bacnet -ne $frames || -n $flagged ]]; then
   echo "client_run: FAILED: not every packet decodes cleanly as BACnet; flagged:"
   echo "$flagged"
   exit 1
+fi
+if [[ ${#shows[@]} -gt 0 ]]; then
+  full=$(tshark -r "$capture" "${decode[@]}" -V 2>/dev/null)
+  for text in "${shows[@]}"; do
+    if ! grep -qF -- "$text" <<<"$full"; then
+      echo "client_run: FAILED: tshark's decode never shows '$text'"
+      exit 1
+    fi
+  done
+  echo "client_run: tshark's decode shows: ${shows[*]}"
 fi
 exit "$status"

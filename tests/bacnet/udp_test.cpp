@@ -3,6 +3,8 @@
 // is a broadcast address (Linux routes 127.255.255.255 as one), and not at
 // all where there is none (loopback's own).
 #include <arpa/inet.h>
+#include <ifaddrs.h>
+#include <net/if.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -123,6 +125,51 @@ TEST(BacnetUdpAddresses, BroadcastAddressOfEachListenAddress) {
     UdpService wrong(server);
     EXPECT_FALSE(wrong.Open("localhost", 0, std::nullopt, problem));
     EXPECT_EQ(problem, "'localhost' is not an IPv4 address");
+}
+
+// A second service on a taken address and port is refused: it would
+// otherwise take the first one's datagrams without a word.
+TEST(BacnetUdpAddresses, ATakenPortIsRefused) {
+    Nothing source;
+    DeviceSpec device;
+    ObjectTable table;
+    std::string problem;
+    ASSERT_TRUE(ObjectTable::Build(device, {}, table, problem));
+    Server server(std::move(table), source);
+    UdpService first(server), second(server);
+    ASSERT_TRUE(first.Open("127.0.0.1", 0, std::nullopt, problem)) << problem;
+    EXPECT_FALSE(second.Open("127.0.0.1", first.Local().port, std::nullopt, problem));
+    EXPECT_EQ(problem, "cannot bind UDP " + EndpointText(first.Local()) + ": Address already in use");
+}
+
+// Bound to one interface's address, broadcasts go to that interface's
+// broadcast address, as getifaddrs (netlink) knows it; the service asks the
+// socket layer instead, which a sandbox without netlink leaves it.
+TEST(BacnetUdpAddresses, AnInterfacesBroadcastAddressIsItsOwn) {
+    ifaddrs* list = nullptr;
+    ASSERT_EQ(getifaddrs(&list), 0);
+    int seen = 0;
+    for (ifaddrs* i = list; i; i = i->ifa_next) {
+        if (!i->ifa_addr || i->ifa_addr->sa_family != AF_INET || !(i->ifa_flags & IFF_BROADCAST) || !i->ifa_broadaddr)
+            continue;
+        char text[INET_ADDRSTRLEN];
+        inet_ntop(AF_INET, &reinterpret_cast<sockaddr_in*>(i->ifa_addr)->sin_addr, text, sizeof text);
+        Nothing source;
+        DeviceSpec device;
+        ObjectTable table;
+        std::string problem;
+        ASSERT_TRUE(ObjectTable::Build(device, {}, table, problem));
+        Server server(std::move(table), source);
+        UdpService service(server);
+        ASSERT_TRUE(service.Open(text, 0, std::nullopt, problem)) << text << ": " << problem;
+        ASSERT_TRUE(service.Broadcast().has_value()) << text;
+        EXPECT_EQ(service.Broadcast()->address,
+                  ntohl(reinterpret_cast<sockaddr_in*>(i->ifa_broadaddr)->sin_addr.s_addr))
+            << i->ifa_name;
+        ++seen;
+    }
+    freeifaddrs(list);
+    if (seen == 0) GTEST_SKIP() << "no interface with a broadcast address here";
 }
 
 } // namespace

@@ -114,7 +114,8 @@ std::string Replaced(const std::string& from, const std::string& to) {
     s.replace(s.find(from), from.size(), to);
     return s;
 }
-std::string Mqtt(const std::string& line) { return Config + "[mqtt]\n" + line + "\n"; } // line 9, its key 10
+std::string Mqtt(const std::string& line) { return Config + "[mqtt]\n" + line + "\n"; }     // line 9, its key 10
+std::string Bacnet(const std::string& keys) { return Config + "[bacnet]\n" + keys + "\n"; } // line 9, keys 10..
 std::string Second(const std::string& keys) {
     return Config + "\n[[panel]]\nname = \"ahu2\"\nport = \"COM6\"\npoints = \"p.csv\"\n" + keys + "\n"; // 10.. 14
 }
@@ -234,7 +235,45 @@ INSTANTIATE_TEST_SUITE_P(
         Refusal{"min above max", Config, "name,address,table,register,access,min,max\nt,W000100,holding,0,rw,30,20\n",
                 true, 2, "min is above max"},
         Refusal{"discovery prefix", Mqtt("discovery_prefix = \"home/#\""), Header + GoodRow, false, 10,
-                "discovery_prefix 'home/#'"}),
+                "discovery_prefix 'home/#'"},
+        // BACnet/IP: its section, and what its objects' instances and names need.
+        Refusal{"bacnet register 10000", Bacnet("device_instance = 7"),
+                Header + GoodRow + "x,W000300,holding,10000,r,\n", true, 3,
+                "point x: with [bacnet], a register or bit must be below 10000, not 10000"},
+        Refusal{"bacnet element past 9999", Bacnet("device_instance = 7"),
+                Header + GoodRow + "x,L000300,holding,9996,r,3\n", true, 3, "must be below 10000, not 10000"},
+        Refusal{"bacnet bit 10000", Bacnet("device_instance = 7"), Header + GoodRow + "b,B0040027,coil,10000,r,\n",
+                true, 3, "must be below 10000, not 10000"},
+        Refusal{"bacnet without an instance", Bacnet("device_name = \"site\""), Header + GoodRow, false, 9,
+                "[bacnet] needs a device_instance (0 to 4194302"},
+        Refusal{"bacnet instance any", Bacnet("device_instance = 4194303"), Header + GoodRow, false, 10,
+                "device_instance must be from 0 to 4194302, not 4194303"},
+        Refusal{"bacnet instance negative", Bacnet("device_instance = -1"), Header + GoodRow, false, 10,
+                "device_instance must be from 0 to 4194302"},
+        Refusal{"bacnet instance text", Bacnet("device_instance = \"260001\""), Header + GoodRow, false, 10,
+                "device_instance must be a whole number"},
+        Refusal{"bacnet listen IPv6", Bacnet("device_instance = 7\nlisten = \"[::1]:47808\""), Header + GoodRow, false,
+                11, "BACnet/IP is served on IPv4"},
+        Refusal{"bacnet listen name", Bacnet("device_instance = 7\nlisten = \"localhost:47808\""), Header + GoodRow,
+                false, 11, "'localhost' is not an IPv4 address"},
+        Refusal{"bacnet listen port", Bacnet("device_instance = 7\nlisten = \"127.0.0.1:70000\""), Header + GoodRow,
+                false, 11, "the port must be a number from 1 to 65535"},
+        Refusal{"bacnet broadcast", Bacnet("device_instance = 7\nbroadcast = \"192.168.1.256\""), Header + GoodRow,
+                false, 11, "broadcast '192.168.1.256' is not an IPv4 address"},
+        Refusal{"bacnet empty name", Bacnet("device_instance = 7\ndevice_name = \"\""), Header + GoodRow, false, 11,
+                "device_name must be 1 to 150 bytes"},
+        Refusal{"bacnet name with a tab", Bacnet("device_instance = 7\ndevice_name = \"a\\tb\""), Header + GoodRow,
+                false, 11, "without control characters"},
+        Refusal{"bacnet unknown key", Bacnet("device_instance = 7\nport = 47808"), Header + GoodRow, false, 11,
+                "unknown key 'port' in [bacnet]"},
+        Refusal{"bacnet name of the device", Bacnet("device_instance = 7\ndevice_name = \"ahu1.supply\""),
+                Header + GoodRow, true, 2,
+                "point supply: its BACnet object name 'ahu1.supply' is taken by the device (device_name, "},
+        Refusal{"bacnet name of an element", Bacnet("device_instance = 7"),
+                Header + GoodRow + "supply.1,W000300,holding,8,r,\n", true, 3,
+                "point supply.1: its BACnet object name 'ahu1.supply.1' is taken by another point ("},
+        Refusal{"bacnet not a table", "bacnet = 1\n" + Config, Header + GoodRow, false, 1,
+                "bacnet must be a table, [bacnet]"}),
     [](const ::testing::TestParamInfo<Refusal>& param) {
         std::string name;
         for (char c : std::string(param.param.what)) name += std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
@@ -247,6 +286,21 @@ TEST_F(Check, AcceptsListenersOnTheirOwnAddresses) {
         gwtest::Ran r = CheckFiles(Config + "[http]\nlisten = \"" + http + "\"\n", Header + GoodRow);
         EXPECT_EQ(r.status, 0) << http << ": " << r.err;
     }
+}
+
+// Without [bacnet] a register may be 10000 or more; with it, up to 9999,
+// and a section with only its instance is enough.
+TEST_F(Check, TakesBacnetsSectionAndItsInstanceRange) {
+    const std::string far = Header + "far,W000300,holding,9999,rw,\nfarther,W000302,holding,12000,r,\n";
+    gwtest::Ran without = CheckFiles(Config, far);
+    EXPECT_EQ(without.status, 0) << without.err;
+    gwtest::Ran with = CheckFiles(Bacnet("device_instance = 4194302"),
+                                  Header + GoodRow + "far,B0040027,coil,9999,rw,\n");
+    EXPECT_EQ(with.status, 0) << with.err;
+    gwtest::Ran keys = CheckFiles(Bacnet("listen = \"0.0.0.0:47808\"\ndevice_instance = 0\ndevice_name = "
+                                         "\"Geb\u00e4ude 3\"\nbroadcast = \"192.168.1.255\""),
+                                  Header + GoodRow);
+    EXPECT_EQ(keys.status, 0) << keys.err;
 }
 
 // What is not a point list is refused as soon as it is looked at: never
