@@ -4,7 +4,7 @@
 # fuzz/corpus never grows). Exits non-zero if a target cannot be built,
 # finds a crash, or breaks one of its invariants.
 #
-#   bash fuzz/run.sh [SECONDS] [TARGET...]    (default: 60 s each, all seven)
+#   bash fuzz/run.sh [SECONDS] [TARGET...]    (default: 60 s each, all of them, two at a time)
 #
 # ZUL_FUZZ_RUNS=N also stops each target after N executions. Inputs that
 # failed are kept in build/fuzz/artifacts/; replay one with
@@ -45,19 +45,18 @@ max_len() {
   esac
 }
 
-failures=()
-summary=()
-for target in "${targets[@]}"; do
-  work=$build/work/$target
-  artifacts=$build/artifacts/$target
+# One target's run, its outcome in $build/TARGET.result (a line of summary,
+# then "ok" or "FAILED").
+fuzz_one() {
+  local target=$1
+  local work=$build/work/$target artifacts=$build/artifacts/$target log=$build/$target.log
   rm -rf "$work"
   mkdir -p "$work" "$artifacts"
   cp fuzz/corpus/"$target"/* "$work"/ 2>/dev/null || true
-  log=$build/$target.log
-  options=(-max_total_time="$seconds" -max_len="$(max_len "$target")" -timeout=20 -rss_limit_mb=2048
-           -print_final_stats=1 -artifact_prefix="$artifacts/")
+  local options=(-max_total_time="$seconds" -max_len="$(max_len "$target")" -timeout=20 -rss_limit_mb=2048
+                 -print_final_stats=1 -artifact_prefix="$artifacts/")
   [[ -n ${ZUL_FUZZ_RUNS:-} ]] && options+=(-runs="$ZUL_FUZZ_RUNS")
-  echo "=== $target: up to $seconds s"
+  local before after rc runs time cov
   before=$(ls "$artifacts" | wc -l)
   "$build/fuzz/$target" "${options[@]}" "$work" >"$log" 2>&1
   rc=$?
@@ -65,13 +64,33 @@ for target in "${targets[@]}"; do
   runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -1)
   time=$(sed -n 's/^Done [0-9]* runs in \([0-9]*\) second.*/\1/p' "$log" | tail -1)
   cov=$(grep -o 'cov: [0-9]* ft: [0-9]*' "$log" | tail -1)
-  summary+=("$target: ${runs:-?} runs in ${time:-?} s, ${cov:-no coverage line}")
-  if [[ $rc -ne 0 || $after -gt $before ]]; then
-    grep -E 'fuzz invariant broken|ERROR: |runtime error|SUMMARY' "$log" | head -5 >&2
-    echo "=== $target: FAILED (exit $rc); see $log and $artifacts" >&2
+  {
+    echo "$target: ${runs:-?} runs in ${time:-?} s, ${cov:-no coverage line}"
+    if [[ $rc -ne 0 || $after -gt $before ]]; then echo "FAILED (exit $rc)"; else echo ok; fi
+  } >"$build/$target.result"
+}
+
+# Two targets at a time: each is one process on one core.
+running=0
+for target in "${targets[@]}"; do
+  echo "=== $target: up to $seconds s"
+  fuzz_one "$target" &
+  running=$((running + 1))
+  if [[ $running -ge 2 ]]; then
+    wait -n
+    running=$((running - 1))
+  fi
+done
+wait
+
+failures=()
+summary=()
+for target in "${targets[@]}"; do
+  summary+=("$(head -1 "$build/$target.result")")
+  if [[ $(sed -n 2p "$build/$target.result") != ok ]]; then
+    grep -E 'fuzz invariant broken|ERROR: |runtime error|SUMMARY' "$build/$target.log" | head -5 >&2
+    echo "=== $target: $(sed -n 2p "$build/$target.result"); see $build/$target.log and $build/artifacts/$target" >&2
     failures+=("$target")
-  else
-    echo "=== $target: ${summary[-1]#*: }"
   fi
 done
 

@@ -7,7 +7,7 @@
 //   ZUL_SOAK_SEEDS     runs with this many seeds from ZUL_SOAK_SEED on (1)
 //   ZUL_SOAK_REQUESTS  point requests to run at most (2000)
 //   ZUL_SOAK_SECONDS   and for at most this long; the request running then
-//                      is finished (40, for each of the two lines below)
+//                      is finished (30, for each of the two lines below)
 //   ZUL_SOAK_RATE      scale of the line-fault rates below, 0 for none (1)
 //   ZUL_SOAK_LATE      share of replies sent late, by 20 ms to ZUL_SOAK_LATE_MAX (0.2)
 //   ZUL_SOAK_LATE_MAX  the latest of them, ms (200 unpaced, 150 on the field line)
@@ -91,7 +91,7 @@ double EnvNumber(const char* name, double fallback) {
 struct Config {
     std::uint64_t seed = static_cast<std::uint64_t>(EnvNumber("ZUL_SOAK_SEED", 1));
     int requests = static_cast<int>(EnvNumber("ZUL_SOAK_REQUESTS", 2000));
-    double seconds = EnvNumber("ZUL_SOAK_SECONDS", 40);
+    double seconds = EnvNumber("ZUL_SOAK_SECONDS", 30);
     double rate = EnvNumber("ZUL_SOAK_RATE", 1);
     double late = EnvNumber("ZUL_SOAK_LATE", 0.2);
     double split = EnvNumber("ZUL_SOAK_SPLIT", 0.1);
