@@ -1,5 +1,5 @@
-// zulgate: serves the points of Trane Tracker panels over Modbus TCP and
-// MQTT. It is a host of the driver like zulhost: it loads libzultrk.so at
+// zulgate: serves the points of Trane Tracker panels over Modbus TCP, MQTT
+// and BACnet/IP. It is a host of the driver like zulhost: it loads libzultrk.so at
 // run time and calls only ZulMain, each panel from a worker process of its
 // own (this program again, with the hidden option --panel-worker).
 //
@@ -123,7 +123,7 @@ int Run(const std::string& path, bool checkOnly, const std::string& libraryPath,
 } // namespace
 
 int main(int argc, char** argv) {
-    CLI::App app{"zulgate: the points of Trane Tracker panels over Modbus TCP and MQTT"};
+    CLI::App app{"zulgate: the points of Trane Tracker panels over Modbus TCP, MQTT and BACnet/IP"};
     app.set_version_flag("--version", std::string("zulgate ") + ZULTRK_VERSION_TEXT);
     std::string config, check, library;
     bool verbose = false, quiet = false;
