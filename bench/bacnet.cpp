@@ -24,6 +24,7 @@
 #include <thread>
 
 #include "bench/bench.h"
+#include "tests/support/free_port.h"
 #include "gateway/bacnet/envelope.h"
 #include "gateway/config.h"
 #include "gateway/gateway.h"
@@ -49,21 +50,7 @@ double MsSince(Clock::time_point start) {
     return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
 }
 
-// A port of loopback nobody holds now, for TCP (SOCK_STREAM) or UDP (SOCK_DGRAM).
-int FreePort(int type) {
-    int fd = socket(AF_INET, type, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof a;
-    int port = 0;
-    if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
-        getsockname(fd, reinterpret_cast<sockaddr*>(&a), &length) == 0) {
-        port = ntohs(a.sin_port);
-    }
-    close(fd);
-    return port;
-}
+using zultest::FreePort;
 
 // The gateway with [bacnet] on one panel of 100 W (tenths of a degree),
 // polled back to back.

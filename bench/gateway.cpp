@@ -27,6 +27,7 @@
 #include <thread>
 
 #include "bench/bench.h"
+#include "tests/support/free_port.h"
 #include "gateway/config.h"
 #include "gateway/gateway.h"
 #include "gateway/log.h"
@@ -49,20 +50,7 @@ double MsSince(Clock::time_point start) {
     return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
 }
 
-int FreePort() {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof a;
-    int port = 0;
-    if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
-        getsockname(fd, reinterpret_cast<sockaddr*>(&a), &length) == 0) {
-        port = ntohs(a.sin_port);
-    }
-    close(fd);
-    return port;
-}
+using zultest::FreePort;
 
 std::unique_ptr<zulsim::PanelSim> PacedPanel(int baud, std::string& error, bool silent = false) {
     zulsim::Options options;

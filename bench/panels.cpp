@@ -36,6 +36,7 @@
 #include <nlohmann/json.hpp>
 
 #include "bench/bench.h"
+#include "tests/support/free_port.h"
 #include "gateway/config.h"
 #include "gateway/gateway.h"
 #include "gateway/log.h"
@@ -224,20 +225,7 @@ public:
         return cost;
     }
 
-    static int FreeTcpPort() {
-        int fd = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t length = sizeof a;
-        int port = 0;
-        if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
-            getsockname(fd, reinterpret_cast<sockaddr*>(&a), &length) == 0) {
-            port = ntohs(a.sin_port);
-        }
-        close(fd);
-        return port;
-    }
+    static int FreeTcpPort() { return zultest::FreePort(); }
 
 private:
     void StartOneThread() {

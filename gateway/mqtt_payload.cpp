@@ -135,10 +135,10 @@ bool ParseSet(const MappedPoint& point, std::string_view payload, std::uint32_t&
     return true;
 }
 
-bool ParseSetTopic(const std::string& prefix, std::string_view topic, SetTopic& out) {
+std::optional<std::vector<std::string_view>> LevelsBelow(const std::string& prefix, std::string_view topic) {
     if (topic.size() <= prefix.size() + 1 || topic.compare(0, prefix.size(), prefix) != 0 ||
         topic[prefix.size()] != '/')
-        return false;
+        return std::nullopt;
     std::string_view rest = topic.substr(prefix.size() + 1);
     std::vector<std::string_view> levels;
     for (std::size_t start = 0;;) {
@@ -147,6 +147,13 @@ bool ParseSetTopic(const std::string& prefix, std::string_view topic, SetTopic& 
         if (slash == std::string_view::npos) break;
         start = slash + 1;
     }
+    return levels;
+}
+
+bool ParseSetTopic(const std::string& prefix, std::string_view topic, SetTopic& out) {
+    std::optional<std::vector<std::string_view>> below = LevelsBelow(prefix, topic);
+    if (!below) return false;
+    const std::vector<std::string_view>& levels = *below;
     if ((levels.size() != 3 && levels.size() != 4) || levels.back() != "set") return false;
     out = SetTopic{std::string(levels[0]), std::string(levels[1]), 0};
     if (levels.size() == 4) {

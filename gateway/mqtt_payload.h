@@ -9,8 +9,10 @@
 
 #include <chrono>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "gateway/point_map.h"
 #include "gateway/point_store.h"
@@ -40,6 +42,10 @@ std::string IsoUtc(std::chrono::system_clock::time_point at);
 // Home Assistant sends a select's option, or as a JSON string) or its raw
 // number.
 bool ParseSet(const MappedPoint& point, std::string_view payload, std::uint32_t& raw, std::string& why);
+
+// The levels of a topic below the prefix ("<prefix>/a/b" gives a, b), or
+// nothing when the topic is not below it.
+std::optional<std::vector<std::string_view>> LevelsBelow(const std::string& prefix, std::string_view topic);
 
 // "<panel>/<point>/set" or "<panel>/<point>/N/set" below the prefix.
 struct SetTopic {

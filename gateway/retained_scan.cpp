@@ -6,6 +6,7 @@
 #include <nlohmann/json.hpp>
 
 #include "gateway/ha_discovery.h"
+#include "gateway/mqtt_payload.h"
 
 namespace zulgate {
 
@@ -17,17 +18,9 @@ std::vector<std::string> OwnTopics::Filters() const {
 
 bool OwnTopics::Ours(std::string_view topic, std::string_view payload) const {
     if (OurDiscoveryConfig(topic, payload, discoveryPrefix_, prefix_)) return true;
-    if (topic.size() <= prefix_.size() + 1 || topic.compare(0, prefix_.size(), prefix_) != 0 ||
-        topic[prefix_.size()] != '/')
-        return false;
-    std::string_view rest = topic.substr(prefix_.size() + 1);
-    std::vector<std::string_view> levels;
-    for (std::size_t start = 0;;) {
-        std::size_t slash = rest.find('/', start);
-        levels.push_back(rest.substr(start, slash == std::string_view::npos ? std::string_view::npos : slash - start));
-        if (slash == std::string_view::npos) break;
-        start = slash + 1;
-    }
+    std::optional<std::vector<std::string_view>> below = LevelsBelow(prefix_, topic);
+    if (!below) return false;
+    const std::vector<std::string_view>& levels = *below;
     if (levels.size() != 2 && levels.size() != 3) return false;
     if (std::any_of(levels.begin(), levels.end(), [](std::string_view l) { return l.empty(); })) return false;
     if (levels.size() == 3) { // an element number, as ElementTopic writes it

@@ -19,27 +19,14 @@
 #include <thread>
 
 #include "tests/gateway/process.h"
+#include "tests/support/free_port.h"
 
 namespace devsrv {
 
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
-// A loopback TCP port nobody listens on now.
-inline int FreePort() {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof a;
-    int port = 0;
-    if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
-        getsockname(fd, reinterpret_cast<sockaddr*>(&a), &length) == 0) {
-        port = ntohs(a.sin_port);
-    }
-    close(fd);
-    return port;
-}
+using zultest::FreePort;
 
 // Whether something listens on the loopback port, from /proc/net/tcp:
 // a look that opens no connection (a connection would make the server

@@ -9,28 +9,13 @@
 #include "gateway/bacnet_points.h"
 #include "gateway/gateway.h"
 #include "host/client/library_loader.h"
+#include "tests/gateway/point_lists.h"
 #include "tests/gateway/process.h"
 
 namespace zulgate {
 namespace {
 
 using bacnet::ObjectType;
-
-PanelMap MapOf(const std::string& csv) {
-    std::vector<PointRow> rows;
-    Diagnostics d;
-    EXPECT_TRUE(ParsePointList(csv, "p.csv", rows, d)) << (d.All().empty() ? "" : d.All().front().Text());
-    PanelMap map;
-    AddressChecker check = [](const std::string& text) -> std::optional<zulclient::Point> {
-        zulclient::Point p;
-        p.letter = text[0];
-        p.address = std::stoi(text.substr(1, 6), nullptr, 16);
-        p.bitNumber = text.size() > 7 ? std::stoi(text.substr(7, 1), nullptr, 16) : NoBit;
-        return p;
-    };
-    EXPECT_TRUE(BuildPanelMap(rows, "p.csv", check, map, d)) << (d.All().empty() ? "" : d.All().front().Text());
-    return map;
-}
 
 TEST(BacnetObjects, OnePerElementByTheMappingTable) {
     PanelMap map = MapOf(

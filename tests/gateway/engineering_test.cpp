@@ -9,29 +9,12 @@
 #include "gateway/ha_discovery.h"
 #include "gateway/point_list.h"
 #include "gateway/point_map.h"
+#include "tests/gateway/point_lists.h"
 
 namespace zulgate {
 namespace {
 
 using nlohmann::json;
-
-// A point list read and mapped as --check does it, with the driver's
-// address parsing stood in for by the letter table's own rule.
-PanelMap MapOf(const std::string& csv) {
-    std::vector<PointRow> rows;
-    Diagnostics d;
-    EXPECT_TRUE(ParsePointList(csv, "p.csv", rows, d)) << (d.All().empty() ? "" : d.All().front().Text());
-    PanelMap map;
-    AddressChecker check = [](const std::string& text) -> std::optional<zulclient::Point> {
-        zulclient::Point p;
-        p.letter = text[0];
-        p.address = std::stoi(text.substr(1, 6), nullptr, 16);
-        p.bitNumber = text.size() > 7 ? std::stoi(text.substr(7, 1), nullptr, 16) : NoBit;
-        return p;
-    };
-    EXPECT_TRUE(BuildPanelMap(rows, "p.csv", check, map, d)) << (d.All().empty() ? "" : d.All().front().Text());
-    return map;
-}
 
 TEST(Engineering, RawNumbersAsThePointListSaysTheyRead) {
     PanelMap map = MapOf(

@@ -23,6 +23,7 @@
 
 #include "sim/panel_sim.h"
 #include "tests/gateway/process.h"
+#include "tests/support/free_port.h"
 
 namespace gwtest {
 
@@ -31,21 +32,7 @@ using std::chrono::milliseconds;
 using std::chrono::seconds;
 using Bytes = std::vector<std::uint8_t>;
 
-// A TCP port nobody listens on now.
-inline int FreePort() {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof a;
-    int port = 0;
-    if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
-        getsockname(fd, reinterpret_cast<sockaddr*>(&a), &length) == 0) {
-        port = ntohs(a.sin_port);
-    }
-    close(fd);
-    return port;
-}
+using zultest::FreePort;
 
 inline json R(const char* fn, int address, int count = 1, int unit = 1) {
     return {{"fn", fn}, {"address", address}, {"count", count}, {"unit", unit}};
