@@ -73,7 +73,10 @@ public:
             error = d.All().empty() ? "configuration refused" : d.All().front().Text();
             return;
         }
-        gateway_ = std::make_unique<zulgate::Gateway>(checked_, library_.Entry(), log_);
+        zulgate::worker::WorkerProgram program;
+        program.path = ZULGATE_PROGRAM; // each panel's worker: zulgate run again, as zulgate runs it
+        program.library = driverPath;
+        gateway_ = std::make_unique<zulgate::Gateway>(checked_, program, log_);
         if (!gateway_->Start(error)) gateway_.reset();
     }
     ~BacnetGateway() {

@@ -334,40 +334,42 @@ void PrintPanels(const PanelsReport& r) {
         std::printf("| a's cycle alone, beside b and c | %.1f ms, %.1f ms (%.3f) |\n\n", t.aloneCycleMs,
                     t.besideCycleMs, t.besideCycleMs / t.aloneCycleMs);
     }
-    void PrintBacnet(const BacnetReport& r) {
-        std::printf("### Gateway: BACnet/IP\n\n");
-        std::printf(
-            "zulgate in this process with [bacnet], a panel of %d W (tenths of a degree, %d Analog Value objects) at "
-            "9600 baud (paced simulator), polled back to back; one client on the loopback asks again as soon as it "
-            "has its answer, every answer checked against the panel's memory. Against one read of the same W from "
-            "the panel through the shared request layer (%.1f ms, median of 10, the gateway not running).\n\n",
-            r.objects, r.objects, r.panelReadMs);
-        std::printf("| request | requests | ok | median | p99 | max | p99 / one read from the panel |\n");
-        std::printf("|---|---:|---:|---:|---:|---:|---:|\n");
-        std::printf("| ReadProperty, one Present_Value | %d | %d | %.3f ms | %.3f ms | %.3f ms | %.4f |\n", r.reads,
-                    r.readOk, r.readMs.median, r.readP99, r.readMs.max, r.readP99 / r.panelReadMs);
-        int perRequest = r.objects / r.requestsPerRound;
-        std::printf(
-            "| ReadPropertyMultiple, Present_Value and Status_Flags of %d objects (%zu octets answered) | %d | %d | "
-            "%.3f ms | %.3f ms | %.3f ms | %.4f |\n",
-            perRequest, r.answerOctets, r.rounds * r.requestsPerRound, r.requestOk, r.requestMs.median, r.requestP99,
-            r.requestMs.max, r.requestP99 / r.panelReadMs);
-        std::printf(
-            "| the %d objects: %d such requests, one after the other | %d | %d | %.3f ms | %.3f ms | %.3f ms | "
-            "%.4f |\n\n",
-            r.objects, r.requestsPerRound, r.rounds, r.roundOk, r.roundMs.median, r.roundP99, r.roundMs.max,
-            r.roundP99 / r.panelReadMs);
-    }
+}
 
-    int Number(const char* text, const char* flag) {
-        char* end = nullptr;
-        long v = std::strtol(text, &end, 10);
-        if (end == text || *end != '\0' || v < 1 || v > 100000) {
-            std::fprintf(stderr, "bench: %s needs a positive number, not '%s'\n", flag, text);
-            std::exit(2);
-        }
-        return static_cast<int>(v);
+void PrintBacnet(const BacnetReport& r) {
+    std::printf("### Gateway: BACnet/IP\n\n");
+    std::printf(
+        "zulgate in this process with [bacnet], a panel of %d W (tenths of a degree, %d Analog Value objects) at "
+        "9600 baud (paced simulator), polled back to back; one client on the loopback asks again as soon as it "
+        "has its answer, every answer checked against the panel's memory. Against one read of the same W from "
+        "the panel through the shared request layer (%.1f ms, median of 10, the gateway not running).\n\n",
+        r.objects, r.objects, r.panelReadMs);
+    std::printf("| request | requests | ok | median | p99 | max | p99 / one read from the panel |\n");
+    std::printf("|---|---:|---:|---:|---:|---:|---:|\n");
+    std::printf("| ReadProperty, one Present_Value | %d | %d | %.3f ms | %.3f ms | %.3f ms | %.4f |\n", r.reads,
+                r.readOk, r.readMs.median, r.readP99, r.readMs.max, r.readP99 / r.panelReadMs);
+    int perRequest = r.objects / r.requestsPerRound;
+    std::printf(
+        "| ReadPropertyMultiple, Present_Value and Status_Flags of %d objects (%zu octets answered) | %d | %d | "
+        "%.3f ms | %.3f ms | %.3f ms | %.4f |\n",
+        perRequest, r.answerOctets, r.rounds * r.requestsPerRound, r.requestOk, r.requestMs.median, r.requestP99,
+        r.requestMs.max, r.requestP99 / r.panelReadMs);
+    std::printf(
+        "| the %d objects: %d such requests, one after the other | %d | %d | %.3f ms | %.3f ms | %.3f ms | "
+        "%.4f |\n\n",
+        r.objects, r.requestsPerRound, r.rounds, r.roundOk, r.roundMs.median, r.roundP99, r.roundMs.max,
+        r.roundP99 / r.panelReadMs);
+}
+
+int Number(const char* text, const char* flag) {
+    char* end = nullptr;
+    long v = std::strtol(text, &end, 10);
+    if (end == text || *end != '\0' || v < 1 || v > 100000) {
+        std::fprintf(stderr, "bench: %s needs a positive number, not '%s'\n", flag, text);
+        std::exit(2);
     }
+    return static_cast<int>(v);
+}
 
 } // namespace
 } // namespace zulbench
