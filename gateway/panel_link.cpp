@@ -13,7 +13,6 @@ using std::chrono::milliseconds;
 
 constexpr milliseconds WatchEvery{200}; // a look at a gone device's path costs no request
 constexpr auto LongestStartWait = std::chrono::minutes(5);
-constexpr milliseconds LongestServerProbe{3000}; // a device server's connect, at most
 
 std::string Hex2(unsigned v) {
     char text[8];
@@ -212,10 +211,10 @@ void PanelLink::WatchStep(Clock::time_point now) {
     if (id.deviceServer) {
         // Present while a connect succeeds (closed at once), tried at the
         // probe interval; then ColdStart connects for good.
-        zulclient::ServerAnswer answer =
-            id.present ? zulclient::ProbeDeviceServer(id.path, std::min<milliseconds>(config_.responseTimeout,
-                                                                                      LongestServerProbe))
-                       : zulclient::ServerAnswer{};
+        zulclient::ServerAnswer answer = id.present
+                                             ? zulclient::ProbeDeviceServer(id.path, zulclient::DeviceServerConnectWait(
+                                                                                         config_.responseTimeout))
+                                             : zulclient::ServerAnswer{};
         if (answer.accepts) {
             out_.Say(Level::Info, config_.name, "the device server " + id.path + " accepts again: starting");
             phase_ = Phase::Start;

@@ -15,6 +15,7 @@
 #include "gateway/worker/protocol.h"
 #include "gateway/worker/worker_output.h"
 #include "host/client/library_loader.h"
+#include "host/client/port_lookup.h"
 
 namespace zulgate::worker {
 namespace {
@@ -168,6 +169,10 @@ int RunPanelWorker(int fd) {
         SayOver(channel, Level::Error, panel.name, "its worker refuses the setup: " + d.All().front().Text());
         return ExitSetupFailed;
     }
+
+    // This process drives one panel, on one thread: its driver's connects
+    // to a device server wait no longer than its replies may.
+    zulclient::BoundDeviceServerConnects(zulclient::DeviceServerConnectWait(panel.responseTimeout));
 
     WorkerOutput out(channel, map.ValueCount(), panel.stale, setup.threshold);
     PanelSetup linkSetup;

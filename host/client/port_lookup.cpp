@@ -5,7 +5,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <filesystem>
 #include <system_error>
 #include <cstring>
@@ -97,6 +99,16 @@ bool CheckDeviceServerUrl(const std::string& url, std::string& why) {
         "one in brackets (no host names: a lookup could hang) and a port of 1 to 65535, such as "
         "rfc2217://10.1.2.3:4001 or tcp://[fd00::7]:4001";
     return false;
+}
+
+std::chrono::milliseconds DeviceServerConnectWait(std::chrono::milliseconds responseTimeout) {
+    constexpr std::chrono::milliseconds Longest{3000};
+    if (responseTimeout <= std::chrono::milliseconds{0}) return std::chrono::milliseconds{1000};
+    return std::min(responseTimeout, Longest);
+}
+
+void BoundDeviceServerConnects(std::chrono::milliseconds wait) {
+    setenv("ZULTRK_CONNECT_MS", std::to_string(wait.count()).c_str(), 1);
 }
 
 ServerAnswer ProbeDeviceServer(const std::string& url, std::chrono::milliseconds wait) {

@@ -62,6 +62,14 @@ struct ServerAnswer {
     bool accepts = false;
     std::string why; // when it does not: refused, no answer within the wait, ...
 };
+// The longest a device server's connect may take for a host whose response
+// timeout is this: the timeout (1 s for none), at most 3 s.
+std::chrono::milliseconds DeviceServerConnectWait(std::chrono::milliseconds responseTimeout);
+// Has this process's driver connect to device servers within `wait`
+// ($ZULTRK_CONNECT_MS): it opens a port before it learns the response
+// timeout. Call while the process has one thread, before the first start.
+void BoundDeviceServerConnects(std::chrono::milliseconds wait);
+
 // Connects to the device server's port and closes the connection at once;
 // at most `wait`.
 ServerAnswer ProbeDeviceServer(const std::string& url, std::chrono::milliseconds wait);

@@ -55,6 +55,7 @@ int Run(const Options& options) {
     if (options.command == Command::Decode) return report.Finish(RunDecode(report, options));
     if (options.command == Command::Spy) return report.Finish(RunSpy(report, options));
     if (options.command == Command::Ports) return report.Finish(RunPorts(report, options));
+    BoundDeviceServerConnects(options);
     zulclient::DriverLocation where = FindDriver(options);
     report.Data()["library"] = where.name;
 

@@ -401,4 +401,9 @@ int RunPorts(Report& report, const Options&) {
     return 0;
 }
 
+void BoundDeviceServerConnects(const Options& options) {
+    zulclient::BoundDeviceServerConnects(
+        zulclient::DeviceServerConnectWait(std::chrono::milliseconds(std::int64_t{options.timeout} * 10)));
+}
+
 } // namespace zulhost

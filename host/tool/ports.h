@@ -76,4 +76,8 @@ std::string WhyOpenFailed(const std::string& portName, const Roots& roots, const
 
 int RunPorts(Report& report, const Options& options);
 
+// Has the driver connect to a device server no longer than a reply may take
+// (--timeout), at most 3 s. Before the driver's first request.
+void BoundDeviceServerConnects(const Options& options);
+
 } // namespace zulhost

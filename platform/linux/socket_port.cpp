@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "platform/host_log.h"
@@ -185,11 +186,21 @@ bool SameServer(const NetworkUrl& a, const NetworkUrl& b) {
     return a.addressLength == b.addressLength && std::memcmp(&a.address, &b.address, a.addressLength) == 0;
 }
 
+std::int64_t SocketOpenWaitNs() {
+    const char* text = std::getenv("ZULTRK_CONNECT_MS");
+    if (text == nullptr || *text == '\0') return LongestSocketOpenWaitNs;
+    char* end = nullptr;
+    long ms = std::strtol(text, &end, 10);
+    if (*end != '\0' || ms < 1 || ms > LongestSocketOpenWaitNs / 1000000) return LongestSocketOpenWaitNs;
+    return static_cast<std::int64_t>(ms) * 1000000;
+}
+
 bool OpenSocketPort(SocketPort& port, const char* url) {
     port = SocketPort{};
     if (!ParseNetworkUrl(url, port.url)) return false;
     std::snprintf(port.name, sizeof port.name, "%s", url);
-    const std::int64_t deadline = NowNs() + SocketOpenWaitNs;
+    const std::int64_t wait = SocketOpenWaitNs();
+    const std::int64_t deadline = NowNs() + wait;
     int fd = socket(port.url.address.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0) return false;
     SetOptions(fd);
@@ -226,7 +237,7 @@ bool OpenSocketPort(SocketPort& port, const char* url) {
         err(LogLevel32,
             "TRK: %s: no answer to the Telnet negotiation (RFC 2217) within %d ms: going on without line "
             "settings, as raw TCP",
-            port.name, static_cast<int>(SocketOpenWaitNs / 1000000));
+            port.name, static_cast<int>(wait / 1000000));
     }
     return true;
 }

@@ -2,6 +2,7 @@
 // ports named by ports-folder entries whose targets are rfc2217:// and
 // tcp:// URLs, as a host names them, through ZulMain.
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <termios.h>
@@ -9,6 +10,7 @@
 #include <filesystem>
 #include <random>
 
+#include "host/client/port_lookup.h"
 #include "tests/devsrv/ser2net.h"
 #include "tests/e2e/host.h"
 
@@ -213,6 +215,48 @@ TEST_F(DeviceServer, AServerThatNeverAnswersTheNegotiation) {
     }
     EXPECT_EQ(said, 1u) << LogText();
     EXPECT_GT(opened, 2.9);
+    close(listener);
+}
+
+// A server gone off the network: nothing answers the connection's first
+// packet (here a listener whose queue is full, so the kernel drops it). The
+// open waits no longer than the host's response timeout, at most 3 s, and
+// fails as an absent device does.
+TEST_F(DeviceServer, AnUnreachableServerFailsTheOpenWithinTheHostsTimeout) {
+    using std::chrono::milliseconds;
+    EXPECT_EQ(zulclient::DeviceServerConnectWait(milliseconds(0)), milliseconds(1000));
+    EXPECT_EQ(zulclient::DeviceServerConnectWait(milliseconds(1200)), milliseconds(1200));
+    EXPECT_EQ(zulclient::DeviceServerConnectWait(milliseconds(20000)), milliseconds(3000));
+
+    int listener = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof a;
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    ASSERT_EQ(listen(listener, 0), 0);
+    ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr*>(&a), &length), 0);
+    std::vector<int> queued;
+    bool full = false;
+    while (!full && queued.size() < 16) {
+        int c = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+        connect(c, reinterpret_cast<sockaddr*>(&a), sizeof a);
+        queued.push_back(c);
+        pollfd p{c, POLLOUT, 0};
+        full = poll(&p, 1, 300) == 0;
+    }
+    ASSERT_TRUE(full) << "the listener's queue never filled";
+    Entry("DARK", Ser2net::Url("tcp", ntohs(a.sin_port)));
+
+    zulclient::BoundDeviceServerConnects(zulclient::DeviceServerConnectWait(milliseconds(1000)));
+    auto asked = Clock::now();
+    EXPECT_EQ(ColdStart("DARK", 100), 2);
+    double waited = e2e::SecondsSince(asked);
+    unsetenv("ZULTRK_CONNECT_MS");
+    EXPECT_GE(waited, 0.9);
+    EXPECT_LT(waited, 2.5); // not the 3 s a host with no timeout of its own gets
+    EXPECT_EQ(channel.PortHandle, nullptr);
+    for (int c : queued) close(c);
     close(listener);
 }
 
