@@ -7,9 +7,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <fstream>
 #include <set>
 
+#include "gateway/text_file.h"
 #include "zultrk_version.h"
 
 namespace zulgate {
@@ -136,11 +136,14 @@ bool MqttBridge::Start(std::string& error) {
     if (!config_.username.empty()) {
         std::string password;
         if (!config_.passwordFile.empty()) {
-            std::ifstream in(config_.passwordFile);
-            if (!in || !std::getline(in, password)) {
-                error = "mqtt: cannot read the password file " + config_.passwordFile;
+            // Its first line; an MQTT password holds at most 65535 bytes.
+            std::string text, why;
+            if (ReadTextFile(config_.passwordFile, PasswordFileLimit, text, why) && text.empty()) why = "it is empty";
+            if (!why.empty()) {
+                error = "mqtt: cannot read the password file " + config_.passwordFile + ": " + why;
                 return false;
             }
+            password = text.substr(0, text.find('\n'));
             if (!password.empty() && password.back() == '\r') password.pop_back();
         }
         mosquitto_username_pw_set(mosq_, config_.username.c_str(),
