@@ -12,6 +12,7 @@
 
 #include "host/client/port_lookup.h"
 #include "tests/devsrv/ser2net.h"
+#include "tests/support/free_port.h"
 #include "tests/e2e/host.h"
 
 namespace devsrv {
@@ -192,14 +193,9 @@ TEST_F(DeviceServer, ARefusedConnectionIsAFailedOpen) {
 // for the negotiation at most 3 s, then goes on as raw TCP with one line
 // saying so.
 TEST_F(DeviceServer, AServerThatNeverAnswersTheNegotiation) {
-    int listener = socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof a;
-    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-    ASSERT_EQ(listen(listener, 4), 0); // the kernel completes connections it is never asked to accept
-    ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr*>(&a), &length), 0);
+    int listener = zultest::LoopbackListener(4, a); // the kernel completes connections it is never asked to accept
+    ASSERT_GE(listener, 0);
     std::string url = Ser2net::Url("rfc2217", ntohs(a.sin_port));
     Entry("MUTE", url);
 
@@ -228,14 +224,9 @@ TEST_F(DeviceServer, AnUnreachableServerFailsTheOpenWithinTheHostsTimeout) {
     EXPECT_EQ(zulclient::DeviceServerConnectWait(milliseconds(1200)), milliseconds(1200));
     EXPECT_EQ(zulclient::DeviceServerConnectWait(milliseconds(20000)), milliseconds(3000));
 
-    int listener = socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof a;
-    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-    ASSERT_EQ(listen(listener, 0), 0);
-    ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr*>(&a), &length), 0);
+    int listener = zultest::LoopbackListener(0, a);
+    ASSERT_GE(listener, 0);
     std::vector<int> queued;
     bool full = false;
     while (!full && queued.size() < 16) {

@@ -1,5 +1,5 @@
-// A loopback port nobody holds now, for the servers the tests and the
-// benchmark start: TCP by default, UDP with SOCK_DGRAM. Header only, so the
+// Loopback ports for the servers the tests and the benchmark start: one
+// nobody holds now, and a listener of the test's own. Header only, so the
 // benchmark takes it without linking anything of the tests.
 #pragma once
 
@@ -10,6 +10,7 @@
 
 namespace zultest {
 
+// TCP by default, UDP with SOCK_DGRAM.
 inline int FreePort(int type = SOCK_STREAM) {
     int fd = socket(AF_INET, type, 0);
     sockaddr_in a{};
@@ -23,6 +24,21 @@ inline int FreePort(int type = SOCK_STREAM) {
     }
     close(fd);
     return port;
+}
+
+// A TCP listener on a loopback port of its own, with this backlog; its
+// address in `address`. -1 when there is none.
+inline int LoopbackListener(int backlog, sockaddr_in& address) {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    address = sockaddr_in{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    if (fd >= 0 && bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 && listen(fd, backlog) == 0 &&
+        getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0)
+        return fd;
+    if (fd >= 0) close(fd);
+    return -1;
 }
 
 } // namespace zultest

@@ -14,6 +14,7 @@
 #include <fstream>
 #include <string>
 
+#include "tests/support/free_port.h"
 #include "tests/tool/run_tool.h"
 
 namespace {
@@ -174,14 +175,10 @@ TEST_F(PortsFixture, OpeningAPortWarnsAndSaysWhyItFailed) {
 // server accepts a connection (one listens here, the other port is shut),
 // and a start on the shut one says why it failed.
 TEST_F(PortsFixture, ListsDeviceServersAndWhetherTheyAccept) {
-    int listener = socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    int listener = zultest::LoopbackListener(4, a);
+    ASSERT_GE(listener, 0);
     socklen_t length = sizeof a;
-    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-    ASSERT_EQ(listen(listener, 4), 0);
-    ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr*>(&a), &length), 0);
     int shut = socket(AF_INET, SOCK_STREAM, 0); // bound, never listening: connections are refused
     sockaddr_in b = a;
     b.sin_port = 0;
