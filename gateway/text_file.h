@@ -11,7 +11,7 @@ namespace zulgate {
 
 constexpr std::size_t ConfigFileLimit = 1u << 20;    // 1 MiB
 constexpr std::size_t PointListFileLimit = 8u << 20; // 8 MiB: some 100 000 rows
-constexpr std::size_t PasswordFileLimit = 64u << 10;  // 64 KiB: MQTT's longest password and more
+constexpr std::size_t PasswordFileLimit = 64u << 10; // 64 KiB: MQTT's longest password and more
 
 // The file's text; false with the reason, in words ("not a regular file
 // (a character device)", "larger than 8 MiB", or the system's).
