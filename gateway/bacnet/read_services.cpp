@@ -23,7 +23,8 @@ struct Reference {
     std::optional<std::uint32_t> index;
 };
 
-struct Specification {
+// One object of a ReadPropertyMultiple and the properties asked of it.
+struct ObjectAsked {
     ObjectId object;
     std::vector<Reference> references;
 };
@@ -79,37 +80,37 @@ Answer ServeReadProperty(const ObjectTable& table, ValueSource& source, Reader r
 }
 
 Answer ServeReadPropertyMultiple(const ObjectTable& table, ValueSource& source, Reader r, std::size_t limit) {
-    std::vector<Specification> specs;
+    std::vector<ObjectAsked> asked;
     do {
-        Specification spec;
-        spec.object = r.ContextObject(0);
+        ObjectAsked one;
+        one.object = r.ContextObject(0);
         r.Open(1);
         do {
             Reference ref;
             ref.property = static_cast<Property>(r.ContextEnumerated(0));
             ref.index = OptionalIndex(r, 1);
-            spec.references.push_back(ref);
+            one.references.push_back(ref);
         } while (!r.Failed() && !r.NextIsClosing(1));
         r.Close(1);
-        specs.push_back(std::move(spec));
+        asked.push_back(std::move(one));
     } while (!r.Failed() && !r.AtEnd());
     if (r.Failed()) return Answer::Refuse(RejectReasonOf(r.GetFault()));
 
     Bytes out;
     Writer w(out);
-    for (const Specification& spec : specs) {
-        w.ContextObject(0, spec.object);
+    for (const ObjectAsked& one : asked) {
+        w.ContextObject(0, one.object);
         w.Open(1);
-        bool known = table.Find(spec.object) || table.IsDevice(spec.object);
-        for (const Reference& ref : spec.references) {
+        bool known = table.Find(one.object) || table.IsDevice(one.object);
+        for (const Reference& ref : one.references) {
             if (!IsGroup(ref.property) || !known) {
-                PutResult(w, out, table, source, spec.object, ref);
+                PutResult(w, out, table, source, one.object, ref);
             } else if (ref.index) { // a group of properties has no elements
                 PutError(w, ref, {ErrorClass::Property, ErrorCode::PropertyIsNotAnArray});
             } else {
-                for (const Listed& l : PropertiesOf(table, spec.object)) {
+                for (const Listed& l : PropertiesOf(table, one.object)) {
                     if (ref.property == Property::All || l.required == (ref.property == Property::Required))
-                        PutResult(w, out, table, source, spec.object, {l.id, std::nullopt});
+                        PutResult(w, out, table, source, one.object, {l.id, std::nullopt});
                 }
             }
             if (out.size() > limit) return Answer::Stop(AbortReason::SegmentationNotSupported);
