@@ -18,12 +18,11 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
-#include <filesystem>
-#include <fstream>
 #include <memory>
 #include <thread>
 
 #include "bench/bench.h"
+#include "bench/bench_gateway.h"
 #include "tests/support/free_port.h"
 #include "gateway/bacnet/envelope.h"
 #include "gateway/config.h"
@@ -46,10 +45,6 @@ constexpr int ObjectsPerRequest = 50; // Present_Value and Status_Flags of 64 an
 constexpr std::uint32_t WordsAt = 0x000100;
 constexpr std::uint32_t FirstInstance = 10000; // unit 1, holding 0
 
-double MsSince(Clock::time_point start) {
-    return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
-}
-
 using zultest::FreePort;
 
 // The gateway with [bacnet] on one panel of 100 W (tenths of a degree),
@@ -57,54 +52,29 @@ using zultest::FreePort;
 class BacnetGateway {
 public:
     BacnetGateway(const std::string& driverPath, const std::string& port, std::string& error)
-        : folder_(Folder()), bacnetPort_(FreePort(SOCK_DGRAM)) {
-        std::ofstream(folder_ + "/p.csv") << "name,address,table,register,access,count,scale,units\n"
-                                          << "w,W000100,holding,0,r," << Objects << ",0.1,degrees-celsius\n";
-        std::ofstream(folder_ + "/gw.toml")
-            << "[modbus]\nlisten = \"127.0.0.1:" << FreePort(SOCK_STREAM)
-            << "\"\n\n[bacnet]\nlisten = \"127.0.0.1:" << bacnetPort_
-            << "\"\ndevice_instance = 1\n\n[[panel]]\nname = \"bench\"\nport = \"" << port
-            << "\"\nunit = 1\nbaud = 9600\npoll_ms = 100\nstale_ms = 60000\npoints = \"p.csv\"\n";
-        zulgate::Diagnostics d;
-        zulgate::GatewayConfig config;
-        if (!library_.Load(driverPath, false, &error)) return;
-        if (!zulgate::ReadConfig(folder_ + "/gw.toml", config, d) ||
-            !zulgate::CheckConfiguration(config, library_.Entry(), checked_, d)) {
-            error = d.All().empty() ? "configuration refused" : d.All().front().Text();
-            return;
-        }
-        zulgate::worker::WorkerProgram program;
-        program.path = ZULGATE_PROGRAM; // each panel's worker: zulgate run again, as zulgate runs it
-        program.library = driverPath;
-        gateway_ = std::make_unique<zulgate::Gateway>(checked_, program, log_);
-        if (!gateway_->Start(error)) gateway_.reset();
+        : gate_(driverPath), bacnetPort_(FreePort(SOCK_DGRAM)) {
+        gate_.Write("p.csv", "name,address,table,register,access,count,scale,units\nw,W000100,holding,0,r," +
+                                 std::to_string(Objects) + ",0.1,degrees-celsius\n");
+        gate_.Write("gw.toml", "[modbus]\nlisten = \"127.0.0.1:" + std::to_string(FreePort(SOCK_STREAM)) +
+                                   "\"\n\n[bacnet]\nlisten = \"127.0.0.1:" + std::to_string(bacnetPort_) +
+                                   "\"\ndevice_instance = 1\n\n[[panel]]\nname = \"bench\"\nport = \"" + port +
+                                   "\"\nunit = 1\nbaud = 9600\npoll_ms = 100\nstale_ms = 60000\npoints = \"p.csv\"\n");
+        if (gate_.Check(error)) gate_.Start(error);
     }
-    ~BacnetGateway() {
-        gateway_.reset();
-        std::filesystem::remove_all(folder_);
-    }
-    bool Ok() const { return gateway_ != nullptr; }
+    bool Ok() const { return gate_.Running(); }
     std::uint16_t Port() const { return static_cast<std::uint16_t>(bacnetPort_); }
     // Until a poll cycle has stored every value.
     bool Polled(std::chrono::milliseconds wait) const {
         for (auto until = Clock::now() + wait; Clock::now() < until;) {
-            if (gateway_->Store().Status(0).cycle.cycles > 0) return true;
+            if (gate_.Gateway().Store().Status(0).cycle.cycles > 0) return true;
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
         return false;
     }
 
 private:
-    static std::string Folder() {
-        char path[] = "/tmp/zulbench-XXXXXX";
-        return mkdtemp(path) ? std::string(path) : std::string("/tmp");
-    }
-    std::string folder_;
+    BenchGateway gate_;
     int bacnetPort_;
-    zulclient::DriverLibrary library_;
-    zulgate::CheckedConfig checked_;
-    zulgate::Log log_{zulgate::Level::Error};
-    std::unique_ptr<zulgate::Gateway> gateway_;
 };
 
 // A client that asks one confirmed request at a time.

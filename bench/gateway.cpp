@@ -20,13 +20,12 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
-#include <filesystem>
-#include <fstream>
 #include <memory>
 #include <random>
 #include <thread>
 
 #include "bench/bench.h"
+#include "bench/bench_gateway.h"
 #include "tests/support/free_port.h"
 #include "gateway/config.h"
 #include "gateway/gateway.h"
@@ -45,10 +44,6 @@ using std::chrono::milliseconds;
 
 constexpr int LatencyWords = 125; // the most one Modbus read asks for
 constexpr std::uint32_t WordsAt = 0x000100;
-
-double MsSince(Clock::time_point start) {
-    return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
-}
 
 using zultest::FreePort;
 
@@ -76,41 +71,25 @@ class RunningGateway {
 public:
     RunningGateway(const std::string& driverPath, const std::string& port, int baud, const std::string& points,
                    int pollMs, std::string& error)
-        : folder_(Folder()), modbusPort_(FreePort()) {
-        std::ofstream(folder_ + "/p.csv") << points;
-        std::ofstream(folder_ + "/gw.toml")
-            << "[modbus]\nlisten = \"127.0.0.1:" << modbusPort_ << "\"\n\n[[panel]]\nname = \"bench\"\nport = \""
-            << port << "\"\nunit = 1\nbaud = " << baud << "\npoll_ms = " << pollMs
-            << "\nstale_ms = 60000\npoints = \"p.csv\"\n";
-        zulgate::Diagnostics d;
-        zulgate::GatewayConfig config;
-        if (!library_.Load(driverPath, false, &error)) return;
-        if (!zulgate::ReadConfig(folder_ + "/gw.toml", config, d) ||
-            !zulgate::CheckConfiguration(config, library_.Entry(), checked_, d)) {
-            error = d.All().empty() ? "configuration refused" : d.All().front().Text();
-            return;
-        }
-        zulgate::worker::WorkerProgram program;
-        program.path = ZULGATE_PROGRAM; // each panel's worker: zulgate run again, as zulgate runs it
-        program.library = driverPath;
-        gateway_ = std::make_unique<zulgate::Gateway>(checked_, program, log_);
-        if (!gateway_->Start(error)) gateway_.reset();
+        : gate_(driverPath), modbusPort_(FreePort()) {
+        gate_.Write("p.csv", points);
+        gate_.Write("gw.toml", "[modbus]\nlisten = \"127.0.0.1:" + std::to_string(modbusPort_) +
+                                   "\"\n\n[[panel]]\nname = \"bench\"\nport = \"" + port + "\"\nunit = 1\nbaud = " +
+                                   std::to_string(baud) + "\npoll_ms = " + std::to_string(pollMs) +
+                                   "\nstale_ms = 60000\npoints = \"p.csv\"\n");
+        if (gate_.Check(error)) gate_.Start(error);
     }
-    ~RunningGateway() {
-        gateway_.reset();
-        std::filesystem::remove_all(folder_);
-    }
-    bool Ok() const { return gateway_ != nullptr; }
+    bool Ok() const { return gate_.Running(); }
     int Port() const { return modbusPort_; }
-    const zulgate::Gateway& Gateway() const { return *gateway_; }
+    const zulgate::Gateway& Gateway() const { return gate_.Gateway(); }
 
     // Waits for `cycles` more complete poll cycles; their durations in ms.
     std::vector<double> Cycles(int cycles, milliseconds wait) const {
         std::vector<double> durations;
-        std::uint64_t seen = gateway_->Store().Status(0).cycle.cycles;
+        std::uint64_t seen = Gateway().Store().Status(0).cycle.cycles;
         auto until = Clock::now() + wait;
         while (static_cast<int>(durations.size()) < cycles && Clock::now() < until) {
-            zulgate::CycleStats c = gateway_->Store().Status(0).cycle;
+            zulgate::CycleStats c = Gateway().Store().Status(0).cycle;
             if (c.cycles > seen) {
                 seen = c.cycles;
                 durations.push_back(std::chrono::duration<double, std::milli>(c.lastDuration).count());
@@ -123,16 +102,8 @@ public:
     int LastRequests() const { return requests_; }
 
 private:
-    static std::string Folder() {
-        char path[] = "/tmp/zulbench-XXXXXX";
-        return mkdtemp(path) ? std::string(path) : std::string("/tmp");
-    }
-    std::string folder_;
+    BenchGateway gate_;
     int modbusPort_;
-    zulclient::DriverLibrary library_;
-    zulgate::CheckedConfig checked_;
-    zulgate::Log log_{zulgate::Level::Error};
-    std::unique_ptr<zulgate::Gateway> gateway_;
     mutable int requests_ = 0;
 };
 

@@ -36,6 +36,7 @@
 #include <nlohmann/json.hpp>
 
 #include "bench/bench.h"
+#include "bench/bench_gateway.h"
 #include "tests/support/free_port.h"
 #include "gateway/config.h"
 #include "gateway/gateway.h"
@@ -107,10 +108,10 @@ public:
     // The first `silent` panels never answer; their response timeout is R.
     SideBySide(const Options& options, int panels, int silent, int silentTimeoutMs, std::string& error,
                bool oneThread = false)
-        : folder_(Folder()) {
+        : gate_(options.driverPath) {
         std::mt19937 rng(static_cast<unsigned>(panels));
-        std::filesystem::create_directories(folder_ + "/ports");
-        setenv("ZULTRK_PORTS", (folder_ + "/ports").c_str(), 1); // for the workers too
+        std::filesystem::create_directories(gate_.Folder() + "/ports");
+        setenv("ZULTRK_PORTS", (gate_.Folder() + "/ports").c_str(), 1); // for the workers too
         std::ostringstream toml;
         toml << "[modbus]\nlisten = \"127.0.0.1:" << FreeTcpPort() << "\"\n\n";
         for (int i = 0; i < panels; ++i) {
@@ -118,7 +119,7 @@ public:
             o.baud = Baud;
             o.turnaroundMs = TurnaroundMs;
             o.silent = i < silent;
-            o.linkPath = folder_ + "/ports/P" + std::to_string(i);
+            o.linkPath = gate_.Folder() + "/ports/P" + std::to_string(i);
             sims_.push_back(std::make_unique<zulsim::PanelSim>(o));
             if (!sims_.back()->Start(&error)) return;
             for (std::uint32_t at : {0x100u, 0x2000u, 0x3000u, 0x4000u}) {
@@ -130,16 +131,9 @@ public:
                  << "\nbaud = " << Baud << "\npoll_ms = 50\nstale_ms = 60000\npoints = \"p.csv\"\n"
                  << (i < silent ? "response_timeout_ms = " + std::to_string(silentTimeoutMs) + "\n" : "") << "\n";
         }
-        std::ofstream(folder_ + "/p.csv") << SamePoints;
-        std::ofstream(folder_ + "/gw.toml") << toml.str();
-        if (!library_.Load(options.driverPath, false, &error)) return;
-        zulgate::Diagnostics d;
-        zulgate::GatewayConfig config;
-        if (!zulgate::ReadConfig(folder_ + "/gw.toml", config, d) ||
-            !zulgate::CheckConfiguration(config, library_.Entry(), checked_, d)) {
-            error = d.All().empty() ? "configuration refused" : d.All().front().Text();
-            return;
-        }
+        gate_.Write("p.csv", SamePoints);
+        gate_.Write("gw.toml", toml.str());
+        if (!gate_.Check(error)) return;
         descriptorsBefore_ = Entries("/proc/self/fd");
         threadsBefore_ = StatusField("/proc/self/status", "Threads:");
         started_ = Clock::now();
@@ -147,24 +141,19 @@ public:
             StartOneThread();
             return;
         }
-        zulgate::worker::WorkerProgram program;
-        program.path = ZULGATE_PROGRAM;
-        program.library = options.driverPath;
-        gateway_ = std::make_unique<zulgate::Gateway>(checked_, program, log_);
-        if (!gateway_->Start(error)) gateway_.reset();
+        gate_.Start(error);
     }
     ~SideBySide() {
-        gateway_.reset();
+        gate_.Stop();
         stopping_ = true;
         if (thread_.joinable()) thread_.join(); // after the request on the line, a handshake too
         sims_.clear();
-        std::filesystem::remove_all(folder_);
     }
-    bool Ok() const { return gateway_ != nullptr || store_ != nullptr; }
-    const zulgate::Gateway& Gateway() const { return *gateway_; }
-    const zulgate::PointStore& Store() const { return gateway_ ? gateway_->Store() : *store_; }
+    bool Ok() const { return gate_.Running() || store_ != nullptr; }
+    const zulgate::Gateway& Gateway() const { return gate_.Gateway(); }
+    const zulgate::PointStore& Store() const { return gate_.Running() ? gate_.Gateway().Store() : *store_; }
     zulsim::PanelSim& Sim(int i) { return *sims_[static_cast<std::size_t>(i)]; }
-    int ModbusPort() const { return checked_.config.modbus.listen.port; }
+    int ModbusPort() const { return gate_.Checked().config.modbus.listen.port; }
 
     // Time from the start to the panel's first value read well.
     double FirstValueMs(int panel, milliseconds wait) const {
@@ -203,7 +192,7 @@ public:
     // What one panel costs.
     PanelCost Cost() const {
         PanelCost cost;
-        std::vector<pid_t> pids = gateway_->WorkerPids();
+        std::vector<pid_t> pids = gate_.Gateway().WorkerPids();
         std::vector<double> rss, pss, own, fds, threads;
         for (pid_t pid : pids) {
             std::string proc = "/proc/" + std::to_string(pid);
@@ -232,21 +221,21 @@ private:
         std::vector<std::size_t> counts;
         std::vector<zulgate::Clock::duration> stale;
         std::vector<std::string> names;
-        for (std::size_t i = 0; i < checked_.config.panels.size(); ++i) {
-            counts.push_back(checked_.maps[i].ValueCount());
-            stale.push_back(checked_.config.panels[i].stale);
-            names.push_back(checked_.config.panels[i].name);
+        for (std::size_t i = 0; i < gate_.Checked().config.panels.size(); ++i) {
+            counts.push_back(gate_.Checked().maps[i].ValueCount());
+            stale.push_back(gate_.Checked().config.panels[i].stale);
+            names.push_back(gate_.Checked().config.panels[i].name);
         }
         store_ = std::make_unique<zulgate::PointStore>(counts, stale);
         metrics_ = std::make_unique<zulgate::Metrics>(names);
-        output_ = std::make_unique<zulgate::LocalOutput>(*store_, *metrics_, log_);
-        for (std::size_t i = 0; i < checked_.config.panels.size(); ++i) {
+        output_ = std::make_unique<zulgate::LocalOutput>(*store_, *metrics_, gate_.Log());
+        for (std::size_t i = 0; i < gate_.Checked().config.panels.size(); ++i) {
             zulgate::PanelSetup setup;
             setup.index = i;
-            setup.config = &checked_.config.panels[i];
-            setup.map = &checked_.maps[i];
-            setup.line = checked_.lines[i];
-            links_.push_back(std::make_unique<zulgate::PanelLink>(setup, library_.Entry(), *output_));
+            setup.config = &gate_.Checked().config.panels[i];
+            setup.map = &gate_.Checked().maps[i];
+            setup.line = gate_.Checked().lines[i];
+            links_.push_back(std::make_unique<zulgate::PanelLink>(setup, gate_.Entry(), *output_));
         }
         // Whichever panel's next step is due earliest, one request a step.
         thread_ = std::thread([this] {
@@ -280,12 +269,8 @@ private:
         return 0;
     }
 
-    std::string folder_;
+    BenchGateway gate_; // first, so it goes last: its folder holds the ports, its driver outlives links_
     std::vector<std::unique_ptr<zulsim::PanelSim>> sims_;
-    zulclient::DriverLibrary library_;
-    zulgate::CheckedConfig checked_;
-    zulgate::Log log_{zulgate::Level::Error};
-    std::unique_ptr<zulgate::Gateway> gateway_;
     // The one-thread reference.
     std::unique_ptr<zulgate::PointStore> store_;
     std::unique_ptr<zulgate::Metrics> metrics_;
