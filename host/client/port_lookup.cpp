@@ -102,9 +102,8 @@ bool CheckDeviceServerUrl(const std::string& url, std::string& why) {
 }
 
 std::chrono::milliseconds DeviceServerConnectWait(std::chrono::milliseconds responseTimeout) {
-    constexpr std::chrono::milliseconds Longest{3000};
     if (responseTimeout <= std::chrono::milliseconds{0}) return std::chrono::milliseconds{1000};
-    return std::min(responseTimeout, Longest);
+    return std::min(responseTimeout, LongestDeviceServerConnect);
 }
 
 void BoundDeviceServerConnects(std::chrono::milliseconds wait) {

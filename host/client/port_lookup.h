@@ -62,8 +62,10 @@ struct ServerAnswer {
     bool accepts = false;
     std::string why; // when it does not: refused, no answer within the wait, ...
 };
+// The longest the driver waits for a device server's connection.
+constexpr std::chrono::milliseconds LongestDeviceServerConnect{3000};
 // The longest a device server's connect may take for a host whose response
-// timeout is this: the timeout (1 s for none), at most 3 s.
+// timeout is this: the timeout (1 s for none), at most the longest.
 std::chrono::milliseconds DeviceServerConnectWait(std::chrono::milliseconds responseTimeout);
 // Has this process's driver connect to device servers within `wait`
 // ($ZULTRK_CONNECT_MS): it opens a port before it learns the response

@@ -23,8 +23,8 @@ namespace zulhost {
 namespace {
 
 constexpr std::size_t PortNameLimit = 11;
-// As long as the driver's open waits for a device server.
-constexpr std::chrono::milliseconds ServerWait{3000};
+// As long as the driver's open waits for a device server at the most.
+constexpr std::chrono::milliseconds ServerWait = zulclient::LongestDeviceServerConnect;
 
 std::vector<std::string> Entries(const std::string& folder) {
     std::vector<std::string> out;
@@ -236,17 +236,16 @@ Inventory TakeInventory(const Roots& roots, const Identity& who) {
     // Ports-folder entries and by-id aliases, by the real file they reach.
     std::vector<std::pair<std::string, std::string>> entries, aliases;
     for (const std::string& e : Entries(roots.portsFolder)) {
-        std::string real = RealPath(roots.portsFolder + "/" + e);
         zulclient::DeviceIdentity server = zulclient::LookUpDevice(e);
-        if (server.deviceServer && zulclient::KindOf(e) == zulclient::PortKind::DeviceServer) {
+        if (server.deviceServer) {
             DeviceServerEntry entry;
             entry.name = e;
             entry.url = server.path;
-            zulclient::ServerAnswer answer = zulclient::ProbeDeviceServer(server.path, ServerWait);
-            entry.accepts = answer.accepts;
-            entry.why = answer.why;
             inv.deviceServers.push_back(entry);
-        } else if (real.empty()) {
+            continue;
+        }
+        std::string real = RealPath(roots.portsFolder + "/" + e);
+        if (real.empty()) {
             inv.brokenEntries.emplace_back(e, LinkTarget(roots.portsFolder + "/" + e));
         } else {
             entries.emplace_back(e, real);
@@ -341,6 +340,11 @@ int RunPorts(Report& report, const Options&) {
     Roots roots = Roots::FromEnvironment();
     Identity who = Identity::FromEnvironment();
     Inventory inv = TakeInventory(roots, who);
+    for (DeviceServerEntry& server : inv.deviceServers) {
+        zulclient::ServerAnswer answer = zulclient::ProbeDeviceServer(server.url, ServerWait);
+        server.accepts = answer.accepts;
+        server.why = answer.why;
+    }
     nlohmann::json list = nlohmann::json::array();
     std::vector<std::string> all;
     for (const SerialDevice& d : inv.devices) {

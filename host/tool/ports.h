@@ -56,7 +56,7 @@ struct SerialDevice {
 struct DeviceServerEntry {
     std::string name;     // the entry: what a host puts in PortName
     std::string url;      // tcp://... or rfc2217://...
-    bool accepts = false; // a connection was accepted (and closed at once)
+    bool accepts = false; // a connection was accepted (and closed at once); tried by `zulhost ports` alone
     std::string why;      // when not
 };
 
@@ -67,6 +67,8 @@ struct Inventory {
     bool modemManager = false;
 };
 
+// Device servers are listed without a connection: a server takes one at a
+// time, and a look must not take it from the host that uses the port.
 Inventory TakeInventory(const Roots& roots, const Identity& who);
 
 // Advice on one name as the driver will open it: the warnings that apply to

@@ -6,6 +6,7 @@
 #include <arpa/inet.h>
 #include <grp.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -207,6 +208,22 @@ TEST_F(PortsFixture, ListsDeviceServersAndWhetherTheyAccept) {
               std::string::npos)
         << start.err;
     close(shut);
+    close(listener);
+}
+
+// A start on a serial port looks at the ports folder for advice, but never
+// connects to the device servers listed there: a server takes one
+// connection at a time, and that may be another host's.
+TEST_F(PortsFixture, AStartOnASerialPortLeavesTheDeviceServersAlone) {
+    sockaddr_in a{};
+    int listener = zultest::LoopbackListener(4, a);
+    ASSERT_GE(listener, 0);
+    Link("tcp://127.0.0.1:" + std::to_string(ntohs(a.sin_port)), "/ports/COM7");
+
+    auto start = RunTool({"--port", "COM5", "--timeout", "10", "start"});
+    EXPECT_NE(start.status, 0); // the fixture's device is no serial line
+    pollfd p{listener, POLLIN, 0};
+    EXPECT_EQ(poll(&p, 1, 0), 0) << "the start connected to the device server";
     close(listener);
 }
 
