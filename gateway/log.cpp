@@ -25,10 +25,6 @@ void Log::Say(Level level, const std::string& who, const std::string& text) {
     std::fputs(line.c_str(), stderr);
 }
 
-void Log::SayDriverLines(Level level, const std::string& who, const std::vector<DriverLine>& lines) {
-    for (const DriverLine& l : lines) Say(level, who, "driver [" + std::to_string(l.level) + "] " + l.text);
-}
-
 bool Episodes::Failed(const std::string& key, const std::string& reason, Clock::time_point now) {
     auto it = open_.find(key);
     if (it != open_.end() && it->second.reason == reason) {

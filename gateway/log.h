@@ -32,8 +32,6 @@ public:
     Level Threshold() const { return threshold_; }
     void Say(Level level, const std::string& who, const std::string& text);
 
-    void SayDriverLines(Level level, const std::string& who, const std::vector<DriverLine>& lines);
-
 private:
     Level threshold_;
     std::mutex outMutex_;

@@ -50,8 +50,6 @@ public:
     WriteOutcome Write(const WriteRequest& request);
     void Close(); // ClosePort, at the end
 
-    const std::vector<BlockRead>& Plan() const { return plan_; }
-
 private:
     enum class Phase {
         Start,   // ColdStart is due

@@ -10,7 +10,6 @@ namespace {
 constexpr std::int32_t LastPanelAddress = 0xFFFFFF;
 constexpr int LastRegister = 65535;
 
-// Why the point cannot go in its table, or "" when it can.
 // The letters whose bits may be points of their own: "B, T and W".
 std::string LettersWithNamedBits() {
     std::vector<char> letters;
@@ -25,6 +24,7 @@ std::string LettersWithNamedBits() {
     return text;
 }
 
+// Why the point cannot go in its table, or "" when it can.
 std::string TableRefusal(const zulclient::Point& p, Table table, bool writable) {
     std::string letter(1, p.letter);
     const TypeLetterInfo& type = p.Type();

@@ -53,7 +53,4 @@ const Unit* FindUnit(std::string_view name) {
 
 const Unit& NoUnits() { return Units[0]; }
 
-const Unit* UnitsBegin() { return Units; }
-const Unit* UnitsEnd() { return Units + sizeof Units / sizeof Units[0]; }
-
 } // namespace zulgate

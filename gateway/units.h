@@ -20,8 +20,4 @@ struct Unit {
 const Unit* FindUnit(std::string_view name);
 const Unit& NoUnits();
 
-// Every unit, for the docs and the tests.
-const Unit* UnitsBegin();
-const Unit* UnitsEnd();
-
 } // namespace zulgate

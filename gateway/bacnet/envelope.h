@@ -51,8 +51,6 @@ enum class Unwrapped {
     Dropped, // nothing for it (malformed, another network's, a network layer message, a result)
 };
 
-constexpr std::uint16_t BacnetIpPort = 47808;
-
 Unwrapped Unwrap(const std::uint8_t* data, std::size_t size, Endpoint sender, Incoming& incoming, std::uint16_t& nak);
 
 enum class Reach {

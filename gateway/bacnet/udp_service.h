@@ -42,13 +42,6 @@ public:
     // sends what the server has ready then, and closes the sockets.
     void Stop();
 
-    struct Counters {
-        std::atomic<std::uint64_t> received{0};
-        std::atomic<std::uint64_t> sent{0};
-        std::atomic<std::uint64_t> sendFailures{0};
-    };
-    const Counters& Count() const { return counters_; }
-
 private:
     void Run();
     void Drain(int fd, std::vector<Outgoing>& out);
@@ -62,7 +55,6 @@ private:
     std::optional<Endpoint> broadcast_;
     std::thread thread_;
     std::atomic<bool> stopping_{false};
-    Counters counters_;
 };
 
 } // namespace zulgate::bacnet

@@ -51,7 +51,6 @@ using Slot = std::array<std::uint8_t, 4>; // one host value slot, little-endian
 struct AddressCheck {
     std::int32_t result = 0; // the driver's number: 0 accepted, 1 refused
     AddressDefinition block{};
-    bool Accepted() const { return result == 0; }
 };
 
 class DriverClient {

@@ -24,22 +24,6 @@ const char* RequestName(Request request) {
     return "request";
 }
 
-const char* OutcomeName(Outcome outcome) {
-    switch (outcome) {
-    case Outcome::Ok:
-        return "ok";
-    case Outcome::Refused:
-        return "refused";
-    case Outcome::NoAnswer:
-        return "no answer";
-    case Outcome::PortFailed:
-        return "port failed";
-    case Outcome::NoOperation:
-        return "no operation";
-    }
-    return "?";
-}
-
 Outcome OutcomeOf(Request request, std::int32_t code) {
     if (code == 0) return Outcome::Ok;
     if (code < 0) return Outcome::NoOperation;

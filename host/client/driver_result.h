@@ -29,7 +29,6 @@ enum class Outcome {
     PortFailed,  // the port could not be opened or closed
     NoOperation, // the driver has no operation for the request code
 };
-const char* OutcomeName(Outcome outcome); // "ok", "refused", "no answer", ...
 
 Outcome OutcomeOf(Request request, std::int32_t code);
 // A non-zero result in a few words, for a one-line failure message.

@@ -26,13 +26,6 @@ Slot SlotFor(const Point& point, std::uint32_t value) {
     return slot;
 }
 
-std::uint16_t SlotHalf(const Slot& s) { return static_cast<std::uint16_t>(s[2] | (s[3] << 8)); }
-
-std::uint32_t SlotWord(const Slot& s) {
-    return static_cast<std::uint32_t>(s[0]) | (static_cast<std::uint32_t>(s[1]) << 8) |
-           (static_cast<std::uint32_t>(s[2]) << 16) | (static_cast<std::uint32_t>(s[3]) << 24);
-}
-
 Slot HalfSlot(std::uint16_t value) {
     return Slot{0, 0, static_cast<std::uint8_t>(value & 0xFF), static_cast<std::uint8_t>(value >> 8)};
 }

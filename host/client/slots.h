@@ -29,9 +29,7 @@ std::uint32_t SlotValueOf(const Point& read, const Slot& slot, int bit = -1);
 // The slot that writes the value to the point.
 Slot SlotFor(const Point& point, std::uint32_t value);
 
-// The 16-bit half (bytes 2-3) and the whole slot, little-endian.
-std::uint16_t SlotHalf(const Slot& slot);
-std::uint32_t SlotWord(const Slot& slot);
+// A slot holding a 16-bit half (bytes 2-3), or a whole word, little-endian.
 Slot HalfSlot(std::uint16_t value);
 Slot WordSlot(std::uint32_t value);
 Slot FloatSlot(float value);

@@ -10,9 +10,6 @@
 namespace zulhost {
 namespace {
 
-using zulclient::SlotHalf;
-using zulclient::SlotWord;
-
 // Decimal, or hexadecimal after 0x; the whole text must be the number.
 bool ParseInteger(const std::string& text, long long& value) {
     if (text.empty()) return false;
