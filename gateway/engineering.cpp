@@ -40,6 +40,13 @@ double ValueMeaning::HighestRaw() const {
     return type->kind == ValueKind::Signed ? 2147483647.0 : static_cast<double>(type->Largest());
 }
 
+std::pair<double, double> ValueMeaning::ValueRange() const {
+    double low = Value(static_cast<std::uint32_t>(static_cast<std::int64_t>(LowestRaw())));
+    double high = Value(static_cast<std::uint32_t>(static_cast<std::int64_t>(HighestRaw())));
+    if (low > high) std::swap(low, high);
+    return {low, high};
+}
+
 std::optional<std::uint32_t> RawForValue(const ValueMeaning& meaning, double value, std::string& why) {
     const Engineering* e = meaning.engineering;
     if (!std::isfinite(value)) {
@@ -59,9 +66,7 @@ std::optional<std::uint32_t> RawForValue(const ValueMeaning& meaning, double val
     // so the quotient is first taken to a millionth of a raw step.
     double rounded = std::round(std::round(raw * 1e6) / 1e6);
     if (!(rounded >= meaning.LowestRaw() && rounded <= meaning.HighestRaw())) {
-        double low = meaning.Value(static_cast<std::uint32_t>(static_cast<std::int64_t>(meaning.LowestRaw())));
-        double high = meaning.Value(static_cast<std::uint32_t>(static_cast<std::int64_t>(meaning.HighestRaw())));
-        if (low > high) std::swap(low, high);
+        auto [low, high] = meaning.ValueRange();
         why = Shown(value) + " is outside what the point holds (" + Shown(low) + " to " + Shown(high) + ")";
         return std::nullopt;
     }

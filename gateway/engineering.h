@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "gateway/units.h"
@@ -47,6 +48,8 @@ struct ValueMeaning {
     // The raw numbers an element can hold: 0..1 for a bit, the letter's range.
     double LowestRaw() const;
     double HighestRaw() const;
+    // The values those give, in engineering units, the lower first.
+    std::pair<double, double> ValueRange() const;
 };
 
 // A value a client asks to write, back to the raw number: (value - offset) /

@@ -39,10 +39,7 @@ json Device(const std::string& nodeId, const std::string& panel, const std::stri
 // What a number entity may be set to: the point list's min and max, else
 // what the element holds, in engineering units.
 void Range(const MappedPoint& p, json& config) {
-    ValueMeaning m = p.Meaning();
-    double low = m.Value(static_cast<std::uint32_t>(static_cast<std::int64_t>(m.LowestRaw())));
-    double high = m.Value(static_cast<std::uint32_t>(static_cast<std::int64_t>(m.HighestRaw())));
-    if (low > high) std::swap(low, high);
+    auto [low, high] = p.Meaning().ValueRange();
     config["min"] = p.engineering.min ? *p.engineering.min : low;
     config["max"] = p.engineering.max ? *p.engineering.max : high;
     config["step"] = std::fabs(p.engineering.scale);

@@ -79,7 +79,7 @@ Metrics::Metrics(const std::vector<std::string>& panelNames)
     // Every panel's families appear from the first scrape on, so that a
     // rate() has a zero to start from.
     for (std::size_t i = 0; i < panels_.size(); ++i) {
-        for (const char* kind : {"coldstart", "read", "probe", "write"}) {
+        for (const char* kind : RequestKinds) {
             RequestHistogram(i, kind);
             for (RequestResult r : {RequestResult::Ok, RequestResult::Refused, RequestResult::NoAnswer})
                 RequestCounter(i, kind, r);

@@ -4,6 +4,7 @@
 // may be called from any thread.
 #pragma once
 
+#include <array>
 #include <chrono>
 #include <cstdint>
 #include <memory>
@@ -21,6 +22,8 @@ namespace zulgate {
 
 // What became of one driver request.
 enum class RequestResult { Ok, Refused, NoAnswer };
+// The kinds of driver request a link makes, as the metrics name them.
+constexpr std::array<const char*, 4> RequestKinds{"coldstart", "read", "probe", "write"};
 const char* RequestResultName(RequestResult result);
 
 // A panel's request figures for the status page (the registry's are for

@@ -150,6 +150,13 @@ std::optional<std::vector<std::string_view>> LevelsBelow(const std::string& pref
     return levels;
 }
 
+std::optional<int> ElementLevel(std::string_view level) {
+    int element = 0;
+    auto [end, ec] = std::from_chars(level.data(), level.data() + level.size(), element);
+    if (ec != std::errc() || end != level.data() + level.size() || element < 1 || level[0] == '0') return std::nullopt;
+    return element;
+}
+
 bool ParseSetTopic(const std::string& prefix, std::string_view topic, SetTopic& out) {
     std::optional<std::vector<std::string_view>> below = LevelsBelow(prefix, topic);
     if (!below) return false;
@@ -157,11 +164,9 @@ bool ParseSetTopic(const std::string& prefix, std::string_view topic, SetTopic& 
     if ((levels.size() != 3 && levels.size() != 4) || levels.back() != "set") return false;
     out = SetTopic{std::string(levels[0]), std::string(levels[1]), 0};
     if (levels.size() == 4) {
-        std::string_view n = levels[2];
-        int element = 0;
-        auto [end, ec] = std::from_chars(n.data(), n.data() + n.size(), element);
-        if (ec != std::errc() || end != n.data() + n.size() || element < 1 || n[0] == '0') return false;
-        out.element = element;
+        std::optional<int> element = ElementLevel(levels[2]);
+        if (!element) return false;
+        out.element = *element;
     }
     return !out.panel.empty() && !out.point.empty();
 }

@@ -46,6 +46,8 @@ bool ParseSet(const MappedPoint& point, std::string_view payload, std::uint32_t&
 // The levels of a topic below the prefix ("<prefix>/a/b" gives a, b), or
 // nothing when the topic is not below it.
 std::optional<std::vector<std::string_view>> LevelsBelow(const std::string& prefix, std::string_view topic);
+// An element's level as ElementTopic writes it: 1 or more, no leading zero.
+std::optional<int> ElementLevel(std::string_view level);
 
 // "<panel>/<point>/set" or "<panel>/<point>/N/set" below the prefix.
 struct SetTopic {

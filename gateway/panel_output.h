@@ -6,7 +6,6 @@
 // to the gateway, which applies them to the one store every front end reads.
 #pragma once
 
-#include <array>
 #include <string>
 #include <vector>
 
@@ -15,9 +14,6 @@
 #include "gateway/point_store.h"
 
 namespace zulgate {
-
-// The kinds of driver request a link makes, as the metrics name them.
-constexpr std::array<const char*, 4> RequestKinds{"coldstart", "read", "probe", "write"};
 
 class PanelOutput {
 public:

@@ -1,7 +1,6 @@
 #include "gateway/retained_scan.h"
 
 #include <algorithm>
-#include <charconv>
 
 #include <nlohmann/json.hpp>
 
@@ -23,12 +22,7 @@ bool OwnTopics::Ours(std::string_view topic, std::string_view payload) const {
     const std::vector<std::string_view>& levels = *below;
     if (levels.size() != 2 && levels.size() != 3) return false;
     if (std::any_of(levels.begin(), levels.end(), [](std::string_view l) { return l.empty(); })) return false;
-    if (levels.size() == 3) { // an element number, as ElementTopic writes it
-        std::string_view n = levels[2];
-        int element = 0;
-        auto [end, ec] = std::from_chars(n.data(), n.data() + n.size(), element);
-        if (ec != std::errc() || end != n.data() + n.size() || element < 1 || n[0] == '0') return false;
-    }
+    if (levels.size() == 3 && !ElementLevel(levels[2])) return false;
     nlohmann::json value = nlohmann::json::parse(payload.begin(), payload.end(), nullptr, false);
     return value.is_object() && value.contains("value") && value.contains("quality");
 }

@@ -6,7 +6,6 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -152,7 +151,6 @@ StatusServer::StatusServer(const CheckedConfig& checked, const PointStore& store
 StatusServer::~StatusServer() {
     Stop();
     if (listenFd_ >= 0) close(listenFd_);
-    if (wake_ >= 0) close(wake_);
 }
 
 StatusServer::Answer StatusServer::Route(const std::string& method, const std::string& path) const {
@@ -215,9 +213,8 @@ bool StatusServer::Listen(std::string& error) {
         error = "cannot listen on " + at.Text() + " for [http]: " + std::strerror(errno);
         return false;
     }
-    wake_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (wake_ < 0) {
-        error = std::string("eventfd: ") + std::strerror(errno);
+    if (!wake_.Usable()) {
+        error = "cannot listen for [http]: the system gave no eventfd";
         return false;
     }
     return true;
@@ -253,7 +250,7 @@ void StatusServer::Loop() {
         MHD_UNSIGNED_LONG_LONG libraryWait = 0;
         if (MHD_get_timeout(daemon_, &libraryWait) == MHD_YES)
             wait = std::min<int>(wait, static_cast<int>(std::min<MHD_UNSIGNED_LONG_LONG>(libraryWait, 1000)));
-        pollfd fds[2] = {{epoll, POLLIN, 0}, {wake_, POLLIN, 0}};
+        pollfd fds[2] = {{epoll, POLLIN, 0}, {wake_.Fd(), POLLIN, 0}};
         int ready = poll(fds, 2, wait);
         if (ready < 0 && errno != EINTR) {
             log_.Say(Level::Error, "http", std::string("the status server stopped: ") + std::strerror(errno));
@@ -286,9 +283,7 @@ Clock::duration StatusServer::CloseOverdue(Clock::time_point now) {
 
 void StatusServer::Stop() {
     if (!thread_.joinable()) return;
-    std::uint64_t one = 1;
-    ssize_t ignored = write(wake_, &one, sizeof one);
-    (void)ignored;
+    wake_.Raise();
     thread_.join();
     MHD_stop_daemon(daemon_); // closes every connection, and the listening socket
     daemon_ = nullptr;

@@ -19,6 +19,7 @@
 #include <string>
 #include <thread>
 
+#include "gateway/change_notice.h"
 #include "gateway/config.h"
 #include "gateway/log.h"
 #include "gateway/metrics.h"
@@ -80,7 +81,7 @@ private:
     Metrics& metrics_;
     Log& log_;
     int listenFd_ = -1;
-    int wake_ = -1;
+    ChangeNotice wake_; // the stop
     MHD_Daemon* daemon_ = nullptr;
     std::thread thread_;
     std::list<Connection> connections_; // the server's thread only (and Stop, after it)

@@ -180,7 +180,7 @@ int RunPanelWorker(int fd) {
     linkSetup.config = &panel;
     linkSetup.map = &map;
     linkSetup.line = line;
-    linkSetup.port = setup.port.empty() ? panel.port : setup.port;
+    linkSetup.port = setup.port;
     PanelLink link(linkSetup, library.Entry(), out);
     if (!channel.Send(MessageWriter(MessageKind::Ready).U64(map.ValueCount()).Bytes())) return ExitGatewayGone;
 

@@ -119,8 +119,7 @@ void PanelWorkers::Spawn(Worker& w) {
     auto failed = [&](const std::string& why) {
         log_.Say(Level::Error, panel.name,
                  "cannot start its worker: " + why + "; trying again in " + Seconds(w.backOff));
-        w.restartAt = Clock::now() + w.backOff;
-        w.backOff = std::min(w.backOff * 2, LongestBackOff);
+        ScheduleRestart(w, Clock::now());
     };
     int fds[2];
     if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, fds) != 0) {
@@ -320,7 +319,7 @@ bool PanelWorkers::Apply(Worker& w, const std::vector<std::uint8_t>& message) {
         auto it = w.given.find(id);
         bool yes = it != w.given.end() && !stopping_ && WriteQueue::Begin(*it->second);
         if (yes) {
-            w.running[id] = true;
+            w.running.insert(id);
         } else if (it != w.given.end()) {
             w.given.erase(it); // its front end stopped waiting: never run
         }
@@ -399,6 +398,10 @@ void PanelWorkers::Reap(Worker& w, bool wait) {
         std::lock_guard<std::mutex> lock(pidsMutex_);
         pids_[w.panel] = -1;
     }
+    ScheduleRestart(w, now);
+}
+
+void PanelWorkers::ScheduleRestart(Worker& w, Clock::time_point now) {
     w.restartAt = now + w.backOff;
     w.backOff = std::min(w.backOff * 2, LongestBackOff);
 }

@@ -21,6 +21,7 @@
 #include <chrono>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -73,7 +74,7 @@ private:
         Clock::duration backOff{};
         std::uint64_t nextWrite = 0;
         std::map<std::uint64_t, std::shared_ptr<WriteTicket>> given; // writes handed to it, by id
-        std::map<std::uint64_t, bool> running;                       // of those, the ones it took
+        std::set<std::uint64_t> running;                             // of those, the ones it took
     };
 
     void Run();
@@ -81,6 +82,7 @@ private:
     void Read(Worker& w);
     bool Apply(Worker& w, const std::vector<std::uint8_t>& message);
     void Reap(Worker& w, bool wait);
+    static void ScheduleRestart(Worker& w, Clock::time_point now); // after its back-off, which then doubles
     void Kill(Worker& w, const std::string& why);
     void Dispatch();
     void BeginStop();
