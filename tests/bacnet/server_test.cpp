@@ -122,6 +122,8 @@ TEST_F(BacnetServer, ConfirmedRequestsAndTheirAnswers) {
         {"ReadPropertyMultiple of an unknown object", "00 05 01 0E 0C 00 00 00 63 1E 09 08 1F",
          "30 01 0E 0C 00 00 00 63 1E 29 08 5E 91 01 91 1F 5F 1F"},
         {"ReadPropertyMultiple, an empty list", "00 05 01 0E 0C 00 00 00 01 1E 1F", "60 01 05"},
+        {"ReadPropertyMultiple of ALL with an index", "00 05 01 0E 0C 00 00 00 01 1E 09 08 19 01 1F",
+         "30 01 0E 0C 00 00 00 01 1E 29 08 39 01 5E 91 02 91 32 5F 1F"},
         {"write to a read-only object", "00 05 01 0F 0C 00 80 00 05 19 55 3E 44 42 20 00 00 3F",
          "50 01 0F 91 02 91 28"},
         {"write to an input", "00 05 01 0F 0C 00 00 00 01 19 55 3E 44 42 20 00 00 3F", "50 01 0F 91 02 91 28"},
@@ -142,6 +144,17 @@ TEST_F(BacnetServer, ConfirmedRequestsAndTheirAnswers) {
     };
     for (const auto& row : table) EXPECT_EQ(Ask(row.request), Replies{row.answer}) << row.name;
     EXPECT_TRUE(memory.writes.empty());
+}
+
+// A state the panel holds that has no text: the object says so in its
+// Reliability (multi-state-fault) and its fault flag, while it is current.
+TEST_F(BacnetServer, AStateWithoutTextIsAMultiStateFault) {
+    Start();
+    memory.values[MSV4] = {std::uint32_t{3}, true}; // the fourth state of three
+    EXPECT_EQ(Ask("00 05 01 0C 0C 04 C0 00 04 19 67"), Replies{"30 01 0C 0C 04 C0 00 04 19 67 3E 91 09 3F"});
+    EXPECT_EQ(Ask("00 05 01 0C 0C 04 C0 00 04 19 6F"), Replies{"30 01 0C 0C 04 C0 00 04 19 6F 3E 82 04 40 3F"});
+    memory.values[MSV4] = {std::uint32_t{2}, true}; // cool
+    EXPECT_EQ(Ask("00 05 01 0C 0C 04 C0 00 04 19 67"), Replies{"30 01 0C 0C 04 C0 00 04 19 67 3E 91 00 3F"});
 }
 
 TEST_F(BacnetServer, DiscoveryAnswersInPersonOrByBroadcast) {

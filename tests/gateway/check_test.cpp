@@ -236,6 +236,11 @@ INSTANTIATE_TEST_SUITE_P(
                 true, 2, "min is above max"},
         Refusal{"discovery prefix", Mqtt("discovery_prefix = \"home/#\""), Header + GoodRow, false, 10,
                 "discovery_prefix 'home/#'"},
+        Refusal{"discovery on the topics", Mqtt("topic_prefix = \"site\"\ndiscovery_prefix = \"site\""),
+                Header + GoodRow, false, 11, "discovery_prefix cannot be the topic_prefix"},
+        Refusal{"negative cov", Config, "name,address,table,register,access,cov\nt,W000100,holding,0,r,-0.5\n", true, 2,
+                "cov cannot be negative"},
+        Refusal{"scaled bit", Config, Eng + "b,B0040027,coil,0,rw,0.1,,,,\n", true, 2, "a bit has no scale or offset"},
         // BACnet/IP: its section, and what its objects' instances and names need.
         Refusal{"bacnet register 10000", Bacnet("device_instance = 7"),
                 Header + GoodRow + "x,W000300,holding,10000,r,\n", true, 3,

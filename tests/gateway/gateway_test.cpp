@@ -130,6 +130,28 @@ TEST_F(Gateway, ServesEveryTableAndLetterWritesThemAndGivesEachException) {
     EXPECT_NE(Log().find("mute: the panel did not take the start"), std::string::npos) << Log();
 }
 
+// The point list's min and max hold on Modbus too, where registers are the
+// panel's raw numbers: a raw number whose engineering value lies outside is
+// refused with 0x03 and never written.
+TEST_F(Gateway, AModbusWriteOutsideMinAndMaxIsRefused) {
+    zulsim::PanelSim& panel = Sim("COM5");
+    panel.SetBytes(0x000100, {0xD2, 0x00}); // 210: 21.0
+    ASSERT_TRUE(Start(Panel("ahu1", "COM5", 1, "p.csv"),
+                      {{"p.csv",
+                        "name,address,table,register,access,scale,min,max\n"
+                        "setpoint,W000100,holding,0,rw,0.1,15,30\n"}},
+                      {"ahu1"}))
+        << Log();
+    std::vector<json> asked = Client({
+        W("write_register", 0, 149), // 14.9
+        W("write_register", 0, 301), // 30.1
+        W("write_register", 0, 150), // 15.0, the least allowed
+        W("write_register", 0, 300), // 30.0, the most
+    });
+    EXPECT_EQ(asked, (std::vector<json>{Exception(3), Exception(3), Ok, Ok}));
+    EXPECT_EQ(panel.GetBytes(0x000100, 2), (Bytes{0x2C, 0x01})); // 300, the last one allowed
+}
+
 TEST_F(Gateway, APanelSilentOrItsDeviceGoneIsNotServedAndComesBack) {
     zulsim::PanelSim& gone = Sim("COM5");
     gone.SetBytes(0x000100, {0x11, 0x00});

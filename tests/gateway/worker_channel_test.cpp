@@ -106,10 +106,12 @@ TEST(WorkerChannel, AMessageCutShortOrClaimingMoreThanItHoldsIsRefused) {
 TEST(WorkerChannel, TheSetupArrivesAsTheGatewayReadIt) {
     WorkerSetup sent;
     sent.library = "/usr/lib/x86_64-linux-gnu/libzultrk.so.7";
+    sent.librarySearch = true;
     sent.configPath = "/etc/zultrk/gateway.toml";
     sent.configText = "[[panel]]\nname = \"ahu1\"\n";
     sent.panel = 5;
     sent.pointsText = std::string(100000, 'x') + "\r\n\xEF\xBB\xBF"; // long, and any bytes
+    sent.port = "/tmp/zulgate-ports-1/ahu1";                         // the gateway's entry for a device server's URL
     sent.threshold = Level::Debug;
     Pair pair;
     ASSERT_TRUE(pair.gateway->Send(EncodeSetup(sent)));
@@ -118,10 +120,12 @@ TEST(WorkerChannel, TheSetupArrivesAsTheGatewayReadIt) {
     WorkerSetup got;
     ASSERT_TRUE(DecodeSetup(message, got));
     EXPECT_EQ(got.library, sent.library);
+    EXPECT_TRUE(got.librarySearch);
     EXPECT_EQ(got.configPath, sent.configPath);
     EXPECT_EQ(got.configText, sent.configText);
     EXPECT_EQ(got.panel, 5u);
     EXPECT_EQ(got.pointsText, sent.pointsText);
+    EXPECT_EQ(got.port, sent.port);
     EXPECT_EQ(got.threshold, Level::Debug);
     message.push_back(0); // one byte too many
     EXPECT_FALSE(DecodeSetup(message, got));
