@@ -172,7 +172,7 @@ bacnet::Reading BacnetFrontEnd::Read(const bacnet::ObjectId& id) {
     }
     // Nothing says when a value grows old: the moment is looked for.
     if (reading.current) {
-        Clock::rep due = (v.readAt + store_.StaleAfter(o->panel) + milliseconds(1)).time_since_epoch().count();
+        Clock::rep due = store_.StaleAt(o->panel, v).time_since_epoch().count();
         Clock::rep was = nextStale_.load();
         while (due < was && !nextStale_.compare_exchange_weak(was, due)) {
         }

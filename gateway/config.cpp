@@ -14,7 +14,6 @@
 
 #include <unistd.h>
 
-#include "gateway/text_digest.h"
 #include "gateway/text_file.h"
 #include "gateway/utf8.h"
 #include "host/client/port_lookup.h"
@@ -477,7 +476,6 @@ bool ParseConfig(std::string_view text, const std::string& path, GatewayConfig& 
     std::size_t before = d.Count();
     config = Fresh();
     config.path = path;
-    config.digest = Digest(text);
     // TOML is UTF-8; an editor that saved the file in another encoding
     // (a degree sign as one byte 0xB0) is named with its place.
     if (std::optional<NonUtf8> bad = FindNonUtf8(text)) {

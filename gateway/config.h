@@ -104,8 +104,7 @@ struct BacnetConfig {
 
 struct GatewayConfig {
     std::string path;
-    std::string text;         // as read: what each panel's worker reads again, rather than a file that may have changed
-    std::uint32_t digest = 0; // of the file's text as read
+    std::string text; // as read: what each panel's worker reads again, rather than a file that may have changed
     ModbusConfig modbus;
     MqttConfig mqtt;
     HttpConfig http;

@@ -66,7 +66,7 @@ bool CheckConfiguration(const GatewayConfig& config, ZulMainFunction entry, Chec
     std::size_t before = d.Count();
     checked = CheckedConfig{};
     checked.config = config;
-    checked.digest = config.digest;
+    checked.digest = Digest(config.text);
     zulclient::DriverClient checker(entry, 0);
     DriverInfo info{};
     checker.GetInfo(info);

@@ -63,6 +63,8 @@ int Run(const std::string& path, bool checkOnly, const std::string& libraryPath,
                                   : "");
         return ExitFailed;
     }
+    // The file the system found, when it searched.
+    const std::string loaded = library.LoadedFile().empty() ? where.name : library.LoadedFile();
     CheckedConfig checked;
     CheckConfiguration(config, library.Entry(), checked, diagnostics);
     if (!diagnostics.Empty() || (checkOnly && diagnostics.Warnings() > 0)) diagnostics.Print(stderr);
@@ -78,8 +80,7 @@ int Run(const std::string& path, bool checkOnly, const std::string& libraryPath,
         std::string warned = warnings ? ", " + std::to_string(warnings) + " warning" + (warnings == 1 ? "" : "s")
                                       : std::string();
         std::printf("%s: %zu panel%s, %zu points: no errors%s (driver %s)\n", path.c_str(), config.panels.size(),
-                    config.panels.size() == 1 ? "" : "s", points, warned.c_str(),
-                    library.LoadedFile().empty() ? where.name.c_str() : library.LoadedFile().c_str());
+                    config.panels.size() == 1 ? "" : "s", points, warned.c_str(), loaded.c_str());
         return 0;
     }
 
@@ -95,14 +96,13 @@ int Run(const std::string& path, bool checkOnly, const std::string& libraryPath,
     signal(SIGPIPE, SIG_IGN); // a client gone while its answer is sent
 
     log.Say(Level::Info, "gateway",
-            std::string("zulgate ") + ZULTRK_VERSION_TEXT + ", driver " +
-                (library.LoadedFile().empty() ? where.name : library.LoadedFile()) + ", " +
+            std::string("zulgate ") + ZULTRK_VERSION_TEXT + ", driver " + loaded + ", " +
                 std::to_string(config.panels.size()) + " panels, " + std::to_string(points) + " points");
     for (const Diagnostic& warning : diagnostics.All()) {
         log.Say(Level::Warning, "gateway", Diagnostic{warning.file, warning.line, warning.message, false}.Text());
     }
     worker::WorkerProgram program;
-    program.library = library.LoadedFile().empty() ? where.name : library.LoadedFile();
+    program.library = loaded;
     program.librarySearch = library.LoadedFile().empty() && where.search;
     Gateway gateway(checked, program, log);
     if (!gateway.Start(error)) {

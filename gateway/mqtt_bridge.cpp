@@ -450,7 +450,7 @@ void MqttBridge::PublishPoints(bool all, Clock::time_point now) {
             const StoredValue& value = snapshot.values[element.value];
             bool current = store_.Current(index, value, now);
             // Nothing tells when a value grows old: that moment is looked for.
-            if (current) next = std::min(next, value.readAt + store_.StaleAfter(index) + milliseconds(1));
+            if (current) next = std::min(next, store_.StaleAt(index, value));
             Published quality = PublishedOf(value, current);
             Sent& sent = sent_[panel][e];
             bool changed = !sent.sent || sent.quality != quality ||

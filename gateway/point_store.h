@@ -105,7 +105,10 @@ public:
     void Read(std::size_t panel, const std::vector<std::size_t>& values, std::vector<StoredValue>& out) const;
     // Whether a value may be served as the panel's current one.
     bool Current(std::size_t panel, const StoredValue& value, Clock::time_point now) const;
-    Clock::duration StaleAfter(std::size_t panel) const { return panels_[panel]->staleAfter; }
+    // The moment, to the millisecond, from which the value is no longer current.
+    Clock::time_point StaleAt(std::size_t panel, const StoredValue& value) const {
+        return value.readAt + panels_[panel]->staleAfter + std::chrono::milliseconds(1);
+    }
     PanelStatus Status(std::size_t panel) const;
     PanelSnapshot Snapshot(std::size_t panel) const;
 

@@ -7,9 +7,8 @@
 #include <algorithm>
 #include <chrono>
 #include <deque>
-#include <memory>
 
-#include "gateway/gateway.h"
+#include "gateway/checked_config.h"
 #include "gateway/panel_link.h"
 #include "gateway/worker/channel.h"
 #include "gateway/worker/protocol.h"
