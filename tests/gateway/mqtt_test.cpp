@@ -319,6 +319,18 @@ TEST_F(Mqtt, OverTlsWithAUserAndPassword) {
     EXPECT_EQ(json::parse(ran.out, nullptr, false)["value"], 42) << ran.out << ran.err;
 }
 
+// A password file with nothing in it stops the start, with its reason,
+// before any connection is tried.
+TEST_F(Mqtt, AnEmptyPasswordFileIsRefusedWithItsReason) {
+    WriteFile(folder_ + "/mqtt.password", "");
+    Sim("COM5");
+    Start(Panel("ahu1", "COM5", 1, "w.csv"), {{"w.csv", "name,address,table,register,access\nw,W000100,holding,0,r\n"}},
+          {}, Section("username = \"gate\"\npassword_file = \"mqtt.password\"\n"));
+    EXPECT_NE(gate_->Wait(seconds(10)), 0) << Log();
+    EXPECT_NE(Log().find("cannot read the password file " + folder_ + "/mqtt.password: it is empty"), std::string::npos)
+        << Log();
+}
+
 // Polls a minute apart, values current for two: neither a poll nor a value
 // growing old can be what brings a write's value to the broker; only the
 // write itself can. And a change a poll finds (ahu2, polled every second)
