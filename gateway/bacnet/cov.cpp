@@ -9,16 +9,17 @@ CovTable::State CovTable::StateOf(const Object& object, ValueSource& source) {
     Reading reading = source.Read(object.Id());
     State state;
     state.presentValue = PresentValueOf(object.spec.type, reading.value);
-    if (const float* real = std::get_if<float>(&state.presentValue)) state.number = *real;
     state.condition = ConditionOf(object.spec, reading);
     return state;
 }
 
 bool CovTable::Moved(const Object& object, const State& was, const State& now) {
     if (!(was.condition == now.condition)) return true;
-    if (!IsAnalog(object.spec.type)) return !(was.presentValue == now.presentValue);
-    if (std::isnan(was.number) || std::isnan(now.number)) return std::isnan(was.number) != std::isnan(now.number);
-    double moved = std::fabs(now.number - was.number);
+    const float* before = std::get_if<float>(&was.presentValue);
+    const float* after = std::get_if<float>(&now.presentValue);
+    if (!IsAnalog(object.spec.type) || !before || !after) return !(was.presentValue == now.presentValue);
+    if (std::isnan(*before) || std::isnan(*after)) return std::isnan(*before) != std::isnan(*after);
+    double moved = std::fabs(static_cast<double>(*after) - *before);
     return object.spec.covIncrement > 0 ? moved >= object.spec.covIncrement : moved > 0;
 }
 

@@ -42,8 +42,7 @@ public:
 private:
     // What a notification says of an object.
     struct State {
-        AppValue presentValue;
-        double number = 0; // analog: the engineering value
+        AppValue presentValue; // analog: a REAL, the engineering value
         Condition condition;
     };
     struct Subscription {
