@@ -113,8 +113,7 @@ bool CheckConfiguration(const GatewayConfig& config, ZulMainFunction entry, Chec
     return d.Count() == before;
 }
 
-Gateway::Gateway(const CheckedConfig& checked, const worker::WorkerProgram& program, Log& log)
-    : checked_(checked), log_(log) {
+Gateway::Gateway(const CheckedConfig& checked, const worker::WorkerProgram& program, Log& log) : log_(log) {
     ports_ = std::make_unique<PrivatePorts>(checked.config.panels, log_);
     std::vector<std::size_t> counts;
     std::vector<Clock::duration> stale;

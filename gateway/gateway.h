@@ -48,7 +48,6 @@ public:
     std::vector<pid_t> WorkerPids() const { return workers_->Pids(); }
 
 private:
-    const CheckedConfig& checked_;
     Log& log_;
     std::unique_ptr<PrivatePorts> ports_; // entries for the device servers' URLs
     std::unique_ptr<PointStore> store_;

@@ -213,7 +213,7 @@ static int RefuseOverLimit(Report& report, const std::string& subject, const Poi
                            ExitUsage);
 }
 
-int RunRead(DriverClient& client, Report& report, LogCapture& log, const Options& options) {
+int RunRead(DriverClient& client, Report& report, const Options& options) {
     std::string subject = "read " + options.address;
     int status = 0;
     std::optional<Point> point = LookUpPoint(client, report, subject, options.address, &status);
@@ -222,7 +222,7 @@ int RunRead(DriverClient& client, Report& report, LogCapture& log, const Options
     PointJson(report.Data(), *point);
     report.Data()["count"] = options.count;
 
-    PanelSession session(client, report, log, options);
+    PanelSession session(client, report, options);
     if ((status = session.Open(subject)) != 0) return status;
     std::vector<Slot> slots(static_cast<std::size_t>(options.count));
     zulclient::Result read = client.BlockRead(*point, slots);
@@ -232,7 +232,7 @@ int RunRead(DriverClient& client, Report& report, LogCapture& log, const Options
     return session.Close(subject);
 }
 
-int RunWrite(DriverClient& client, Report& report, LogCapture& log, const Options& options) {
+int RunWrite(DriverClient& client, Report& report, const Options& options) {
     std::string subject = "write " + options.address;
     int status = 0;
     std::optional<Point> point = LookUpPoint(client, report, subject, options.address, &status);
@@ -253,7 +253,7 @@ int RunWrite(DriverClient& client, Report& report, LogCapture& log, const Option
     report.Data()["count"] = slots.size();
     report.Data()["values"] = ValuesJson(*point, slots);
 
-    PanelSession session(client, report, log, options);
+    PanelSession session(client, report, options);
     if ((status = session.Open(subject)) != 0) return status;
     zulclient::Result written = client.BlockWrite(*point, slots);
     if (!written.Ok()) return report.Fail(subject, Request::BlockWrite, written.code);
@@ -271,7 +271,7 @@ int RunPoll(DriverClient& client, Report& report, LogCapture& log, const Options
     report.Data()["count"] = options.count;
     report.Data()["intervalMs"] = options.intervalMs;
 
-    PanelSession session(client, report, log, options);
+    PanelSession session(client, report, options);
     if ((status = session.Open(subject)) != 0) return status;
     interrupted = 0;
     auto previous = std::signal(SIGINT, OnInterrupt);
@@ -317,8 +317,8 @@ int RunPoll(DriverClient& client, Report& report, LogCapture& log, const Options
     return 0;
 }
 
-int RunStart(DriverClient& client, Report& report, LogCapture& log, const Options& options) {
-    PanelSession session(client, report, log, options);
+int RunStart(DriverClient& client, Report& report, const Options& options) {
+    PanelSession session(client, report, options);
     int status = session.Open("start");
     if (status != 0) return status;
     std::string id = session.PanelId() ? PanelIdText(*session.PanelId()) : std::string("unknown");

@@ -14,10 +14,10 @@ namespace zulhost {
 
 int RunInfo(DriverClient& client, Report& report);
 int RunCheck(DriverClient& client, Report& report, const Options& options);
-int RunRead(DriverClient& client, Report& report, LogCapture& log, const Options& options);
-int RunWrite(DriverClient& client, Report& report, LogCapture& log, const Options& options);
+int RunRead(DriverClient& client, Report& report, const Options& options);
+int RunWrite(DriverClient& client, Report& report, const Options& options);
 int RunPoll(DriverClient& client, Report& report, LogCapture& log, const Options& options);
-int RunStart(DriverClient& client, Report& report, LogCapture& log, const Options& options);
+int RunStart(DriverClient& client, Report& report, const Options& options);
 
 // The address text through CheckAddress (host data type 7), as the host
 // fills a PointRequest from it. On refusal reports under subject and sets

@@ -92,8 +92,8 @@ std::string HexBytes(const std::vector<std::uint8_t>& bytes) {
 
 class Demo {
 public:
-    Demo(DriverClient& client, Report& report, LogCapture& log, const Options& options)
-        : client_(client), report_(report), log_(log), options_(options), session_(client, report, log, options) {}
+    Demo(DriverClient& client, Report& report, const Options& options)
+        : client_(client), report_(report), options_(options), session_(client, report, options) {}
 
     int Run();
 
@@ -108,7 +108,6 @@ private:
 
     DriverClient& client_;
     Report& report_;
-    LogCapture& log_;
     const Options& options_;
     PanelSession session_;
     nlohmann::json steps_ = nlohmann::json::array();
@@ -315,8 +314,8 @@ int Demo::Run() {
 
 } // namespace
 
-int RunDemo(DriverClient& client, Report& report, LogCapture& log, const Options& options) {
-    Demo demo(client, report, log, options);
+int RunDemo(DriverClient& client, Report& report, const Options& options) {
+    Demo demo(client, report, options);
     return demo.Run();
 }
 

@@ -6,11 +6,10 @@
 
 #include "host/tool/command_line.h"
 #include "host/tool/host_client.h"
-#include "host/tool/log_capture.h"
 #include "host/tool/output.h"
 
 namespace zulhost {
 
-int RunDemo(DriverClient& client, Report& report, LogCapture& log, const Options& options);
+int RunDemo(DriverClient& client, Report& report, const Options& options);
 
 } // namespace zulhost

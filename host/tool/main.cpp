@@ -78,19 +78,19 @@ int Run(const Options& options) {
         status = RunCheck(client, report, options);
         break;
     case Command::Read:
-        status = RunRead(client, report, log, options);
+        status = RunRead(client, report, options);
         break;
     case Command::Write:
-        status = RunWrite(client, report, log, options);
+        status = RunWrite(client, report, options);
         break;
     case Command::Poll:
         status = RunPoll(client, report, log, options);
         break;
     case Command::Start:
-        status = RunStart(client, report, log, options);
+        status = RunStart(client, report, options);
         break;
     case Command::Demo:
-        status = RunDemo(client, report, log, options);
+        status = RunDemo(client, report, options);
         break;
     case Command::Decode:
     case Command::Spy:

@@ -27,8 +27,8 @@ std::string PanelIdText(unsigned id) {
     return text;
 }
 
-PanelSession::PanelSession(DriverClient& client, Report& report, LogCapture& log, const Options& options)
-    : client_(client), report_(report), log_(log), options_(options) {}
+PanelSession::PanelSession(DriverClient& client, Report& report, const Options& options)
+    : client_(client), report_(report), options_(options) {}
 
 PanelSession::~PanelSession() {
     if (client_.PortOpen()) client_.ClosePort();

@@ -11,14 +11,13 @@
 #include "host/tool/builtin_panel.h"
 #include "host/tool/command_line.h"
 #include "host/tool/host_client.h"
-#include "host/tool/log_capture.h"
 #include "host/tool/output.h"
 
 namespace zulhost {
 
 class PanelSession {
 public:
-    PanelSession(DriverClient& client, Report& report, LogCapture& log, const Options& options);
+    PanelSession(DriverClient& client, Report& report, const Options& options);
     ~PanelSession(); // closes the port if it is still open
 
     // GetInfo for the defaults, the panel, ColdStart. 0, or the exit status
@@ -35,7 +34,6 @@ public:
 private:
     DriverClient& client_;
     Report& report_;
-    LogCapture& log_;
     const Options& options_;
     std::unique_ptr<BuiltInPanel> panel_;
     std::string portName_;
